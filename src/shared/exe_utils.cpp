@@ -1,0 +1,372 @@
+#include "shared/exe_utils.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <mutex>
+#include <system_error>
+#include <utility>
+
+#include "platform/os.h"
+
+namespace tessel::shared {
+
+namespace fs = std::filesystem;
+
+fs::path Utf8ToPath(std::string_view utf8) {
+  return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string PathToUtf8(const fs::path& path) {
+  const std::u8string s = path.u8string();
+  return std::string(s.begin(), s.end());
+}
+
+// --- attach offset ----------------------------------------------------------
+
+namespace {
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+uint64_t Le64(const uint8_t* p) {
+  return static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32);
+}
+
+std::string Hex(uint64_t v) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string s;
+  do {
+    s.insert(s.begin(), kDigits[v & 15]);
+    v >>= 4;
+  } while (v != 0);
+  return "0x" + s;
+}
+
+// Bounds-checked reads over the file; every header field goes through here.
+class ImageReader {
+ public:
+  ImageReader(uint64_t size, const TReadAt& read) : size_(size), read_(read) {}
+
+  uint64_t size() const { return size_; }
+
+  bool Contains(uint64_t offset, uint64_t length) const {
+    return offset <= size_ && length <= size_ - offset;
+  }
+
+  // Reads `N` bytes at `offset` or throws naming `what`.
+  template <size_t N>
+  std::array<uint8_t, N> Read(uint64_t offset, const char* what) const {
+    std::array<uint8_t, N> out{};
+    if (!Contains(offset, N)) {
+      throw EExeFormatError(std::string(what) + " at offset " + Hex(offset) +
+                            " lies outside the file (" + std::to_string(size_) + " bytes)");
+    }
+    if (!read_(offset, out)) {
+      throw EExeFormatError(std::string("cannot read ") + what + " at offset " + Hex(offset));
+    }
+    return out;
+  }
+
+ private:
+  uint64_t size_;
+  const TReadAt& read_;
+};
+
+// a + b, or an error naming `what` when the sum does not fit in 64 bits.
+uint64_t CheckedAdd(uint64_t a, uint64_t b, const std::string& what) {
+  if (b > std::numeric_limits<uint64_t>::max() - a) {
+    throw EExeFormatError(what + " extends beyond any possible file size");
+  }
+  return a + b;
+}
+
+// Checks that a table of `count` entries of `entry_size` bytes lies inside the
+// file and returns its end.
+uint64_t TableEnd(const ImageReader& file, uint64_t offset, uint64_t count, uint64_t entry_size,
+                  const char* what) {
+  // count < 2^32 and entry_size < 2^16 here, so the product cannot overflow.
+  const uint64_t end = CheckedAdd(offset, count * entry_size, what);
+  if (end > file.size()) {
+    throw EExeFormatError(std::string(what) + " (" + std::to_string(count) + " entries at " +
+                          Hex(offset) + ") extends beyond the end of the file (" +
+                          std::to_string(file.size()) + " bytes)");
+  }
+  return end;
+}
+
+uint64_t PeAttachOffset(const ImageReader& file) {
+  const auto dos = file.Read<64>(0, "DOS header");
+  const uint32_t pe_offset = Le32(&dos[0x3C]);
+  const auto sig = file.Read<4>(pe_offset, "PE signature");
+  if (Le32(sig.data()) != 0x00004550) {
+    throw EExeFormatError("no PE signature at offset " + Hex(pe_offset) +
+                          ": a DOS program, not a Windows image");
+  }
+  const auto header = file.Read<20>(uint64_t{pe_offset} + 4, "PE file header");
+  const uint16_t section_count = Le16(&header[2]);
+  const uint16_t optional_size = Le16(&header[16]);
+  const uint64_t optional_offset = uint64_t{pe_offset} + 24;
+  if (optional_size < 2) {
+    throw EExeFormatError("PE image without an optional header: an object file, not an image");
+  }
+  const uint16_t magic = Le16(file.Read<2>(optional_offset, "PE optional header").data());
+  if (magic != 0x10B && magic != 0x20B) {
+    throw EExeFormatError("unknown PE optional header magic " + Hex(magic));
+  }
+  const uint64_t table = optional_offset + optional_size;
+  TableEnd(file, table, section_count, 40, "PE section table");
+
+  uint32_t attach = 0;
+  for (uint64_t i = 0; i < section_count; ++i) {
+    const auto section = file.Read<40>(table + i * 40, "PE section header");
+    const uint32_t raw_size = Le32(&section[16]);
+    if (raw_size == 0) continue;
+    // The sum wraps at 32 bits, as the loader's own fields do.
+    const uint32_t end = static_cast<uint32_t>(Le32(&section[20]) + raw_size);
+    attach = std::max(attach, end);
+  }
+  return attach;
+}
+
+uint64_t ElfAttachOffset(const ImageReader& file) {
+  const auto eh = file.Read<64>(0, "ELF header");
+  if (eh[4] != 2) throw EExeFormatError("32-bit ELF images are not supported");
+  if (eh[5] != 1) throw EExeFormatError("big-endian ELF images are not supported");
+  const uint16_t type = Le16(&eh[16]);
+  if (type != 2 && type != 3) {
+    throw EExeFormatError("ELF file of type " + std::to_string(type) +
+                          " is not an executable or shared object");
+  }
+  const uint64_t phoff = Le64(&eh[32]);
+  const uint64_t shoff = Le64(&eh[40]);
+  const uint16_t ehsize = Le16(&eh[52]);
+  const uint16_t phentsize = Le16(&eh[54]);
+  uint64_t phnum = Le16(&eh[56]);
+  const uint16_t shentsize = Le16(&eh[58]);
+  uint64_t shnum = Le16(&eh[60]);
+
+  uint64_t attach = std::max<uint64_t>(64, ehsize);
+
+  // Section 0 carries the real counts when they do not fit in the header.
+  if (shoff != 0 && (shnum == 0 || phnum == 0xFFFF)) {
+    if (shentsize < 64) throw EExeFormatError("ELF section header size too small");
+    const auto s0 = file.Read<64>(shoff, "ELF section header 0");
+    if (shnum == 0) shnum = Le64(&s0[32]);
+    if (phnum == 0xFFFF) phnum = Le32(&s0[44]);
+  }
+
+  if (phnum != 0) {
+    if (phentsize < 56) throw EExeFormatError("ELF program header size too small");
+    attach = std::max(attach, TableEnd(file, phoff, phnum, phentsize, "ELF program header table"));
+    for (uint64_t i = 0; i < phnum; ++i) {
+      const auto ph = file.Read<56>(phoff + i * phentsize, "ELF program header");
+      const std::string what = "ELF segment " + std::to_string(i);
+      attach = std::max(attach, CheckedAdd(Le64(&ph[8]), Le64(&ph[32]), what));
+    }
+  }
+
+  if (shnum != 0) {
+    if (shentsize < 64) throw EExeFormatError("ELF section header size too small");
+    // A count taken from section 0 is 64 bits wide; the table must still fit.
+    if (shnum > file.size() / shentsize) {
+      throw EExeFormatError("ELF section header table (" + std::to_string(shnum) +
+                            " entries) is larger than the file");
+    }
+    attach = std::max(attach, TableEnd(file, shoff, shnum, shentsize, "ELF section header table"));
+    for (uint64_t i = 0; i < shnum; ++i) {
+      const auto sh = file.Read<64>(shoff + i * shentsize, "ELF section header");
+      constexpr uint32_t kNoBits = 8;
+      if (Le32(&sh[4]) == kNoBits) continue;
+      const std::string what = "ELF section " + std::to_string(i);
+      attach = std::max(attach, CheckedAdd(Le64(&sh[24]), Le64(&sh[32]), what));
+    }
+  }
+  return attach;
+}
+
+}  // namespace
+
+TImageLayout ComputeAttachOffset(uint64_t file_size, const TReadAt& read) {
+  const ImageReader file(file_size, read);
+  if (file_size < 4) throw EExeFormatError("file too short to be an executable");
+  const auto magic = file.Read<4>(0, "file signature");
+  if (magic[0] == 'M' && magic[1] == 'Z') return {TImageFormat::kPe, PeAttachOffset(file)};
+  if (magic[0] == 0x7F && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F') {
+    return {TImageFormat::kElf64, ElfAttachOffset(file)};
+  }
+  throw EExeFormatError("not an executable image (neither PE nor ELF)");
+}
+
+TImageLayout ComputeAttachOffset(std::span<const uint8_t> file) {
+  return ComputeAttachOffset(file.size(), [file](uint64_t offset, std::span<uint8_t> out) {
+    std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
+    return true;
+  });
+}
+
+TImageLayout ComputeAttachOffsetOfFile(const std::string& path) {
+  std::error_code ec;
+  const uint64_t size = fs::file_size(Utf8ToPath(path), ec);
+  if (ec) throw std::runtime_error("Cannot read " + path + ": " + ec.message());
+  std::ifstream in(Utf8ToPath(path), std::ios::binary);
+  if (!in) throw std::runtime_error("Cannot open " + path);
+  return ComputeAttachOffset(size, [&in](uint64_t offset, std::span<uint8_t> out) {
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
+    return in.gcount() == static_cast<std::streamsize>(out.size());
+  });
+}
+
+// --- fatal error seam ---------------------------------------------------------
+
+namespace {
+
+std::mutex g_fatal_mutex;
+TFatalErrorHandler g_fatal_handler;
+
+void DefaultFatalError(const std::string& text, const std::string& caption) {
+  std::cerr << caption << ": " << text << std::endl;
+  std::exit(0);
+}
+
+}  // namespace
+
+TFatalErrorHandler SetFatalErrorHandler(TFatalErrorHandler handler) {
+  const std::lock_guard lock(g_fatal_mutex);
+  return std::exchange(g_fatal_handler, std::move(handler));
+}
+
+void ShowFatalError(const std::string& text, const std::string& caption) {
+  TFatalErrorHandler handler;
+  {
+    const std::lock_guard lock(g_fatal_mutex);
+    handler = g_fatal_handler;
+  }
+  if (handler) {
+    handler(text, caption);
+  } else {
+    DefaultFatalError(text, caption);
+  }
+}
+
+// --- TExeUtils ------------------------------------------------------------------
+
+TExeUtils::TExeUtils() : FExePath(platform::CurrentOs().ExecutablePath()) {}
+
+TExeUtils::TExeUtils(std::string exe_path) : FExePath(std::move(exe_path)) {}
+
+int64_t TExeUtils::GetFileLength(const std::string& path) {
+  std::error_code ec;
+  const uint64_t size = fs::file_size(Utf8ToPath(path), ec);
+  if (ec || size > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return -1;
+  return static_cast<int64_t>(size);
+}
+
+int64_t TExeUtils::GetExeFileLength() const { return GetFileLength(FExePath); }
+
+uint64_t TExeUtils::GetAttachOffset() const {
+  return ComputeAttachOffsetOfFile(FExePath).attach_offset;
+}
+
+int64_t TExeUtils::AttachedLength(uint64_t& attach_offset) const {
+  const int64_t file_length = GetExeFileLength();
+  if (file_length < 0) return -1;
+  attach_offset = GetAttachOffset();
+  if (attach_offset >= static_cast<uint64_t>(file_length)) return 0;
+  return file_length - static_cast<int64_t>(attach_offset);
+}
+
+bool TExeUtils::ExeHasAttachedStub() {
+  uint64_t attach_offset = 0;
+  return AttachedLength(attach_offset) > 0;
+}
+
+void TExeUtils::CopyBlocks(std::istream& in, int64_t length, const std::string& source,
+                           const std::function<void(const char*, size_t)>& write) {
+  if (OnProgressMax) OnProgressMax(*this, length);
+  std::vector<char> buffer(kBlockSize);
+  int64_t total = 0;
+  while (total < length) {
+    // Never more than the length taken before the copy: a file that grows
+    // meanwhile does not make the copy longer than announced.
+    const auto want = static_cast<std::streamsize>(
+        std::min<int64_t>(static_cast<int64_t>(kBlockSize), length - total));
+    in.read(buffer.data(), want);
+    const std::streamsize got = in.gcount();
+    if (got <= 0) {
+      throw std::runtime_error("Cannot read " + source + ": it ended after " +
+                               std::to_string(total) + " of " + std::to_string(length) + " bytes");
+    }
+    write(buffer.data(), static_cast<size_t>(got));
+    total += got;
+    if (OnProgressPos) OnProgressPos(*this, total);
+  }
+}
+
+void TExeUtils::GetZipFromExe(std::vector<uint8_t>& stream) {
+  stream.clear();
+  uint64_t attach_offset = 0;
+  const int64_t length = AttachedLength(attach_offset);
+  if (length <= 0) {
+    ShowFatalError(std::string(kNotAValidApplicationText), "Error");
+    return;
+  }
+  std::ifstream in(Utf8ToPath(FExePath), std::ios::binary);
+  if (!in) throw std::runtime_error("Cannot open " + FExePath);
+  in.seekg(static_cast<std::streamoff>(attach_offset));
+  stream.reserve(static_cast<size_t>(length));
+  CopyBlocks(in, length, FExePath, [&stream](const char* data, size_t size) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+    stream.insert(stream.end(), bytes, bytes + size);
+  });
+}
+
+void TExeUtils::ExtractZipFromExe(const std::string& zip_path) {
+  uint64_t attach_offset = 0;
+  const int64_t length = AttachedLength(attach_offset);
+  if (length <= 0) {
+    ShowFatalError(std::string(kNotAValidApplicationText), "Error");
+    return;
+  }
+  std::ifstream in(Utf8ToPath(FExePath), std::ios::binary);
+  if (!in) throw std::runtime_error("Cannot open " + FExePath);
+  in.seekg(static_cast<std::streamoff>(attach_offset));
+  std::ofstream out(Utf8ToPath(zip_path), std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("Cannot create file " + zip_path);
+  CopyBlocks(in, length, FExePath, [&](const char* data, size_t size) {
+    if (!out.write(data, static_cast<std::streamsize>(size))) {
+      throw std::runtime_error("Cannot write " + zip_path);
+    }
+  });
+  out.close();
+  if (!out) throw std::runtime_error("Cannot write " + zip_path);
+}
+
+void TExeUtils::AppendZipToExe(const std::string& zip_path, const std::string& exe_path) {
+  std::ifstream in(Utf8ToPath(zip_path), std::ios::binary);
+  if (!in) throw std::runtime_error("Cannot open " + zip_path);
+  // Appending mode would create a missing executable; there must be one.
+  if (GetFileLength(exe_path) < 0) throw std::runtime_error("Cannot open " + exe_path);
+  std::ofstream out(Utf8ToPath(exe_path), std::ios::binary | std::ios::app);
+  if (!out) throw std::runtime_error("Cannot open " + exe_path + " for writing");
+  const int64_t length = GetFileLength(zip_path);
+  if (length < 0) throw std::runtime_error("Cannot open " + zip_path);
+  CopyBlocks(in, length, zip_path, [&](const char* data, size_t size) {
+    if (!out.write(data, static_cast<std::streamsize>(size))) {
+      throw std::runtime_error("Cannot write " + exe_path);
+    }
+  });
+  out.close();
+  if (!out) throw std::runtime_error("Cannot write " + exe_path);
+}
+
+}  // namespace tessel::shared

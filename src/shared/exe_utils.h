@@ -1,0 +1,120 @@
+// The app archive behind an executable image: where the image ends, copying
+// the archive out of the running executable and appending one to an
+// executable (the packaging side).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessel::shared {
+
+// UTF-8 text to a file-system path and back; a plain std::string would be
+// taken in the ANSI code page by Windows' wide file API.
+std::filesystem::path Utf8ToPath(std::string_view utf8);
+std::string PathToUtf8(const std::filesystem::path& path);
+
+// The headers of a file do not describe an executable image we can measure:
+// not PE or ELF64, truncated, or lying about where their tables are.
+class EExeFormatError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class TImageFormat { kPe, kElf64 };
+
+struct TImageLayout {
+  TImageFormat format;
+  // First byte after the image: where an attached archive starts. May lie
+  // beyond the end of a truncated file.
+  uint64_t attach_offset;
+};
+
+// Fills `out` with the bytes at `offset`. Only called for ranges inside the
+// file size given alongside it; false reports a read failure.
+using TReadAt = std::function<bool(uint64_t offset, std::span<uint8_t> out)>;
+
+// The attach offset of an image from its headers.
+// PE (PE32 or PE32+): the largest PointerToRawData + SizeOfRawData over the
+// section table, summed as an unsigned 32-bit value; sections without raw
+// data count 0.
+// ELF64 (little-endian executable or shared object): the largest end of the
+// ELF header, the program header table, every segment's file extent, the
+// section header table and every section's data (SHT_NOBITS excluded).
+// Throws EExeFormatError naming the problem; never reads outside the file.
+TImageLayout ComputeAttachOffset(uint64_t file_size, const TReadAt& read);
+TImageLayout ComputeAttachOffset(std::span<const uint8_t> file);
+// Same for a file on disk. Throws std::runtime_error when it cannot be read.
+TImageLayout ComputeAttachOffsetOfFile(const std::string& path);
+
+// Shows a fatal error and ends the process. The default prints
+// "<caption>: <text>" on stderr and exits with code 0; start-up replaces it
+// with the system message box. A handler that returns makes the failing
+// operation return without a result.
+using TFatalErrorHandler = std::function<void(const std::string& text, const std::string& caption)>;
+// Installs `handler` (nullptr: the default) and returns the previous one.
+TFatalErrorHandler SetFatalErrorHandler(TFatalErrorHandler handler);
+void ShowFatalError(const std::string& text, const std::string& caption);
+
+inline constexpr std::string_view kNotAValidApplicationText =
+    "This is not a valid Windows application";
+
+class TExeUtils {
+ public:
+  using TOnProgressMax = std::function<void(TExeUtils& sender, int64_t max)>;
+  using TOnProgressPos = std::function<void(TExeUtils& sender, int64_t pos)>;
+
+  static constexpr size_t kBlockSize = 10240;
+
+  // Called once before a copy with the number of bytes it will move.
+  TOnProgressMax OnProgressMax;
+  // Called after each block with the number of bytes copied so far.
+  TOnProgressPos OnProgressPos;
+
+  // Works on the running executable.
+  TExeUtils();
+  // Works on `exe_path` as if it were the running executable.
+  explicit TExeUtils(std::string exe_path);
+
+  const std::string& ExePath() const { return FExePath; }
+
+  // True when the executable's file is longer than its image. False when the
+  // file is missing; throws EExeFormatError when its headers are unreadable.
+  bool ExeHasAttachedStub();
+
+  // Replaces the contents of `stream` with the attached archive. Without
+  // attached data: the fatal "This is not a valid Windows application"
+  // error. Throws std::runtime_error on read failures (also when the file
+  // shrinks during the copy).
+  void GetZipFromExe(std::vector<uint8_t>& stream);
+
+  // Writes the attached archive into a new (or truncated) file at `zip_path`.
+  // Same failures as GetZipFromExe, plus one when the file cannot be created.
+  void ExtractZipFromExe(const std::string& zip_path);
+
+  // Appends the whole file `zip_path` to the end of `exe_path`. Does not check
+  // that the executable carries no attached data yet. Throws
+  // std::runtime_error when either file cannot be opened, read or written.
+  void AppendZipToExe(const std::string& zip_path, const std::string& exe_path);
+
+ private:
+  // Length of the file in bytes, or -1 when no file matches the path.
+  static int64_t GetFileLength(const std::string& path);
+  int64_t GetExeFileLength() const;
+  uint64_t GetAttachOffset() const;
+
+  // Bytes behind the image; 0 or less when there are none.
+  int64_t AttachedLength(uint64_t& attach_offset) const;
+  // Copies `length` bytes from `in` to `write` in blocks, reporting progress.
+  void CopyBlocks(std::istream& in, int64_t length, const std::string& source,
+                  const std::function<void(const char*, size_t)>& write);
+
+  std::string FExePath;
+};
+
+}  // namespace tessel::shared
