@@ -3,6 +3,11 @@
 # into the build tree (scripts/build-libzip-mingw), and header-only
 # nlohmann-json through a private include folder so the host's /usr/include
 # never reaches the cross compiler.
+
+# Windows executables are linked statically: no zlib1.dll to ship beside them.
+if(WIN32)
+  set(ZLIB_USE_STATIC_LIBS ON)
+endif()
 find_package(ZLIB REQUIRED)
 if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/windows-deps.cmake)
