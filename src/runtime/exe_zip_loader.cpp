@@ -1,0 +1,177 @@
+#include "runtime/exe_zip_loader.h"
+
+#include <iostream>
+#include <sstream>
+
+#include "platform/os.h"
+#include "platform/ui.h"
+#include "runtime/localized_messages.h"
+#include "runtime/process_exit.h"
+#include "runtime/visual_styles.h"
+#include "shared/program_constants.h"
+#include "shared/sys_utils.h"
+
+namespace tessel::runtime {
+namespace {
+
+constexpr int kMsgNotAValidApplication = 5;
+
+// A relaunch names the app's ID as its first argument.
+bool IsRelaunch(const std::vector<std::string>& args, const std::string& id) {
+  return !args.empty() && args[0] == id;
+}
+
+std::string WithTrailingSeparator(std::string path) {
+  const char sep = platform::CurrentOs().PathSeparator();
+  if (path.empty() || path.back() != sep) path += sep;
+  return path;
+}
+
+// The engine's folder inside the app data folder. Windows keeps the name the
+// product has always used; elsewhere a name that says what it holds.
+std::string WebViewFolderName() {
+  return platform::CurrentOs().Family() == platform::OsFamily::Windows ? "Win64" : "WebView";
+}
+
+[[noreturn]] void EndSilently() { throw EProcessExit{0}; }
+
+void DefaultRunMainWindow(const std::vector<std::string>& /*args*/) {
+  platform::CurrentUi().RunPlainMainWindow(LoadedApp().Name);
+}
+
+}  // namespace
+
+TLoadedApp& LoadedApp() {
+  static TLoadedApp app;
+  return app;
+}
+
+std::vector<uint8_t>& LoadedArchive() {
+  static std::vector<uint8_t> archive;
+  return archive;
+}
+
+TStartupStages& StartupStages() {
+  static TStartupStages stages{
+      .PrepareWebViewRuntime = [] {},
+      .RequirePassword = [](const std::string&, const std::string&) { return true; },
+      .RunMainWindow = DefaultRunMainWindow,
+  };
+  return stages;
+}
+
+bool IsUsableAppId(const std::string& id) {
+  if (id.empty() || id.size() > 200 || id == "." || id == "..") return false;
+  if (id.back() == ' ' || id.back() == '.')
+    return false;  // Windows drops them: two IDs, one folder
+  for (const char c : id) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) return false;
+    if (std::string_view("/\\<>:\"|?*").find(c) != std::string_view::npos) return false;
+  }
+  return true;
+}
+
+void LoadProjectINI() {
+  TLoadedApp& app = LoadedApp();
+  std::ostringstream text;
+  app.ExeZip->ExtractToStream("vtx.ini", text);
+  app.ProjectINI->LoadFromBytes(text.str());
+}
+
+void RunStartup(const std::vector<std::string>& args) {
+  TLoadedApp& app = LoadedApp();
+  app.ExeUtils = std::make_unique<shared::TExeUtils>();
+  app.ExeZip = std::make_unique<shared::TExeZip>();
+  app.ProjectINI = std::make_unique<shared::TSettings>();
+
+  bool has_archive = false;
+  try {
+    has_archive = app.ExeUtils->ExeHasAttachedStub();
+  } catch (const std::exception&) {
+    // Headers we cannot measure: there is no archive we could find.
+  }
+  if (!has_archive) ShowFatalMessage(kMsgNotAValidApplication);
+
+  app.ExeZip->SetPassword(std::string(shared::kAppArchivePassword));
+  std::vector<uint8_t>& archive = LoadedArchive();
+  try {
+    app.ExeUtils->GetZipFromExe(archive);
+    app.ExeZip->SetStream(archive);
+  } catch (const std::exception& e) {
+    // Data behind the image that is not a readable archive is not an app:
+    // the user gets the same message as for no data at all.
+    std::cerr << "tessel: " << e.what() << '\n';
+    ShowFatalMessage(kMsgNotAValidApplication);
+  }
+
+  LoadProjectINI();
+
+  const shared::TSettings& ini = *app.ProjectINI;
+  app.ID = ini.ReadString("App", "ID", "");
+  app.Name = ini.ReadString("App", "Name", "");
+  app.DirName = ini.ReadString("App", "DirName", "");
+  app.IndexHtml = ini.ReadString("App", "IndexHtml", "index.html");
+  if (app.ID.empty() || app.Name.empty() || app.DirName.empty()) EndSilently();
+  if (!IsUsableAppId(app.ID)) {
+    // The ID names a folder and a lock: one that could reach outside the
+    // app data folder or that a file system refuses ends start-up here.
+    std::cerr << "tessel: the app's ID cannot name a folder: \"" << app.ID << "\"\n";
+    EndSilently();
+  }
+
+  ApplyTheme(ini.ReadString("App", "Theme", std::string(kPlatformStyleName)));
+
+  platform::Os& os = platform::CurrentOs();
+  app.DataDirPath = WithTrailingSeparator(shared::TSysUtils::GetLocalAppDataDirPath() + app.ID);
+  os.CreateDirectories(app.DataDirPath);
+  app.WebViewDirPath = WithTrailingSeparator(app.DataDirPath + WebViewFolderName());
+  os.CreateDirectories(app.WebViewDirPath);
+
+  StartupStages().PrepareWebViewRuntime();
+
+  if (IsRelaunch(args, app.ID)) return;
+
+  const std::string password = ini.ReadString("App", "Password", "");
+  if (!password.empty() && !StartupStages().RequirePassword(password, app.Name)) EndSilently();
+}
+
+int RunTesselRuntime(const std::vector<std::string>& args) {
+  // Start-up's system message box for an image without data.
+  const shared::TFatalErrorHandler previous =
+      shared::SetFatalErrorHandler([](const std::string& text, const std::string& caption) {
+        platform::CurrentUi().ErrorBox(text, caption);
+        throw EProcessExit{0};
+      });
+  int exit_code = 0;
+  try {
+    RunStartup(args);
+    const TLoadedApp& app = LoadedApp();
+    if (!app.ProjectINI->ReadBool("App", "AllowInstances", false)) {
+      const platform::InstanceLock lock = platform::CurrentOs().AcquireInstanceLock(app.ID);
+      const bool relaunch = args.size() == 2 && args[0] == app.ID;
+      if (lock == platform::InstanceLock::AlreadyHeld && !relaunch) throw EProcessExit{0};
+    }
+    StartupStages().RunMainWindow(args);
+  } catch (const EProcessExit& e) {
+    exit_code = e.exit_code;
+  }
+  ReleaseLoadedApp();
+  shared::SetFatalErrorHandler(previous);
+  return exit_code;
+}
+
+void ReleaseLoadedApp() {
+  TLoadedApp& app = LoadedApp();
+  app.ExeZip.reset();
+  app.ExeUtils.reset();
+  app.ProjectINI.reset();
+  app.ID.clear();
+  app.Name.clear();
+  app.DirName.clear();
+  app.IndexHtml.clear();
+  app.WebViewDirPath.clear();
+  app.DataDirPath.clear();
+}
+
+}  // namespace tessel::runtime

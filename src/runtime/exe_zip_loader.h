@@ -1,0 +1,75 @@
+// The start-up sequence: from the running executable to the moment the main
+// window may be created. Every outcome that stops start-up ends the process
+// with exit code 0 by throwing EProcessExit, which the program entry turns
+// into the exit code.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "shared/exe_utils.h"
+#include "shared/exe_zip.h"
+#include "shared/settings.h"
+
+namespace tessel::runtime {
+
+// Process-wide start-up state: written only by start-up, read by the rest
+// of the process for its whole life.
+struct TLoadedApp {
+  std::unique_ptr<shared::TExeUtils> ExeUtils;
+  std::unique_ptr<shared::TExeZip> ExeZip;
+  std::unique_ptr<shared::TSettings> ProjectINI;
+  std::string ID;
+  std::string Name;
+  std::string DirName;
+  std::string IndexHtml;
+  std::string DataDirPath;     // ends with the platform's separator
+  std::string WebViewDirPath;  // ends with the platform's separator
+};
+
+TLoadedApp& LoadedApp();
+
+// The archive's bytes. The reader reads from them without a copy, so they
+// live as long as the process.
+std::vector<uint8_t>& LoadedArchive();
+
+// The stages start-up hands over to, each with its own contract. Tests and
+// later stages replace them; the defaults fulfil each contract trivially.
+struct TStartupStages {
+  // Returns only when the engine is there and set up for this process;
+  // otherwise ends the process.
+  std::function<void()> PrepareWebViewRuntime;
+  // Shows the password prompt for `name`; true only when the user typed
+  // `password`.
+  std::function<bool(const std::string& password, const std::string& name)> RequirePassword;
+  // Creates the main window and runs the message loop until it closes.
+  std::function<void(const std::vector<std::string>& args)> RunMainWindow;
+};
+
+TStartupStages& StartupStages();
+
+// Whether `id` can name the app data folder and the single-instance lock on
+// every platform: one non-empty folder name with no separators, no "." or
+// "..", no control characters, none of <>:"|?*, no trailing blank or dot and
+// at most 200 bytes.
+bool IsUsableAppId(const std::string& id);
+
+// Replaces the settings document with the parsed `vtx.ini` of the archive;
+// an absent or unreadable entry leaves it empty.
+void LoadProjectINI();
+
+// Runs the start-up sequence. `args` are the command-line arguments after
+// the program's own name. Returns only when the app may start.
+void RunStartup(const std::vector<std::string>& args);
+
+// The program entry after the process's own initialisation: start-up, the
+// single-instance rule, the main window. Returns the exit code (always 0).
+int RunTesselRuntime(const std::vector<std::string>& args);
+
+// Releases the start-up objects in their order; the archive's bytes stay.
+void ReleaseLoadedApp();
+
+}  // namespace tessel::runtime

@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/fake/fake_os.h"
+#include "platform/fake/fake_ui.h"
+#include "runtime/exe_zip_loader.h"
+#include "runtime/localized_messages.h"
+#include "runtime/visual_styles.h"
+#include "shared/program_constants.h"
+#include "shared/zip_writer.h"
+
+namespace tessel::runtime {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The smallest image the attach-offset rule accepts: one PE32+ section whose
+// raw data ends at 0x400.
+std::string TinyPeImage() {
+  std::string image(0x400, '\0');
+  auto put16 = [&](size_t at, uint16_t v) {
+    image[at] = static_cast<char>(v & 0xFF);
+    image[at + 1] = static_cast<char>(v >> 8);
+  };
+  auto put32 = [&](size_t at, uint32_t v) {
+    put16(at, static_cast<uint16_t>(v & 0xFFFF));
+    put16(at + 2, static_cast<uint16_t>(v >> 16));
+  };
+  image[0] = 'M';
+  image[1] = 'Z';
+  put32(0x3C, 0x40);
+  image.replace(0x40, 4, std::string("PE\0\0", 4));
+  put16(0x44 + 2, 1);        // NumberOfSections
+  put16(0x44 + 16, 0xF0);    // SizeOfOptionalHeader
+  put16(0x58, 0x20B);        // PE32+ magic
+  put32(0x148 + 16, 0x200);  // SizeOfRawData
+  put32(0x148 + 20, 0x200);  // PointerToRawData
+  return image;
+}
+
+std::string Archive(const std::vector<std::pair<std::string, std::string>>& entries) {
+  std::ostringstream out;
+  shared::TZipWriter writer(out, std::string(shared::kAppArchivePassword));
+  for (const auto& [name, data] : entries) writer.AddEntry(name, data, {});
+  writer.Finish();
+  return out.str();
+}
+
+std::string Ini(const std::string& extra) {
+  return "[App]\r\nID=com.example.app\r\nName=Example\r\nDirName=webapp\r\n" + extra;
+}
+
+class StartupTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("tessel-startup-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    os_.executable_path = (dir_ / "app").string();
+    os_.local_app_data_path = "/home/u/.local/share";
+    SetLanguageCodeProvider([] { return std::string("en"); });
+    StartupStages().PrepareWebViewRuntime = [this] { log_.push_back("prepare"); };
+    StartupStages().RequirePassword = [this](const std::string& password, const std::string& name) {
+      log_.push_back("password " + password + " " + name);
+      return password_ok_;
+    };
+    StartupStages().RunMainWindow = [this](const std::vector<std::string>& args) {
+      log_.push_back("main " + LoadedApp().Name + " args=" + std::to_string(args.size()));
+    };
+  }
+  void TearDown() override {
+    SetLanguageCodeProvider({});
+    fs::remove_all(dir_);
+  }
+
+  void WriteExe(const std::string& attached) {
+    std::ofstream(os_.executable_path, std::ios::binary) << TinyPeImage() << attached;
+  }
+  void WriteApp(const std::string& ini) { WriteExe(Archive({{"vtx.ini", ini}})); }
+
+  bool Ran(const std::string& what) const {
+    return std::find(log_.begin(), log_.end(), what) != log_.end();
+  }
+
+  fs::path dir_;
+  platform::FakeOs os_;
+  platform::FakeUi ui_;
+  platform::ScopedOs scoped_os_{os_};
+  platform::ScopedUi scoped_ui_{ui_};
+  std::vector<std::string> log_;
+  bool password_ok_ = true;
+};
+
+TEST_F(StartupTest, AppStartsThroughEveryStageInOrder) {
+  WriteApp(Ini("Password=s3cret\r\n"));
+  EXPECT_EQ(RunTesselRuntime({}), 0);
+  EXPECT_EQ(log_, (std::vector<std::string>{"prepare", "password s3cret Example",
+                                            "main Example args=0"}));
+  EXPECT_EQ(os_.created_directories,
+            (std::vector<std::string>{"/home/u/.local/share/com.example.app/",
+                                      "/home/u/.local/share/com.example.app/WebView/"}));
+  EXPECT_TRUE(ui_.dialogs.empty());
+  EXPECT_EQ(os_.held_instance_locks.count("com.example.app"), 1U);
+}
+
+TEST_F(StartupTest, LoadedAppHoldsIdentityAndFoldersWhenTheWindowOpens) {
+  WriteApp(Ini("IndexHtml=start.html\r\n"));
+  os_.family = platform::OsFamily::Windows;
+  os_.path_separator = '\\';
+  os_.local_app_data_path = "C:\\Users\\u\\AppData\\Local";
+  TLoadedApp seen;
+  StartupStages().RunMainWindow = [&](const std::vector<std::string>&) {
+    const TLoadedApp& app = LoadedApp();
+    seen.ID = app.ID;
+    seen.DirName = app.DirName;
+    seen.IndexHtml = app.IndexHtml;
+    seen.DataDirPath = app.DataDirPath;
+    seen.WebViewDirPath = app.WebViewDirPath;
+    EXPECT_EQ(app.ExeZip->FindFile("VTX.INI"), 0);
+  };
+  RunTesselRuntime({});
+  EXPECT_EQ(seen.ID, "com.example.app");
+  EXPECT_EQ(seen.DirName, "webapp");
+  EXPECT_EQ(seen.IndexHtml, "start.html");
+  EXPECT_EQ(seen.DataDirPath, "C:\\Users\\u\\AppData\\Local\\com.example.app\\");
+  EXPECT_EQ(seen.WebViewDirPath, "C:\\Users\\u\\AppData\\Local\\com.example.app\\Win64\\");
+  EXPECT_TRUE(LoadedApp().ID.empty()) << "released at exit";
+}
+
+TEST_F(StartupTest, NoOrUnreadableArchiveShowsMessageFiveAndEnds) {
+  for (const std::string& attached : {std::string(), std::string("not a zip archive at all")}) {
+    SCOPED_TRACE(attached);
+    ui_.dialogs.clear();
+    log_.clear();
+    WriteExe(attached);
+    EXPECT_EQ(RunTesselRuntime({}), 0);
+    ASSERT_EQ(ui_.dialogs.size(), 1U);
+    EXPECT_EQ(ui_.dialogs[0].text, "This is not a valid Windows application.");
+    EXPECT_EQ(ui_.dialogs[0].title, "Error");
+    EXPECT_EQ(ui_.dialogs[0].type, platform::DialogType::Error);
+    EXPECT_TRUE(log_.empty());
+  }
+}
+
+TEST_F(StartupTest, IncompleteOrUnsafeIdentityEndsSilentlyWithoutFolders) {
+  const std::string cases[] = {
+      "[App]\nName=Example\nDirName=webapp\n",          // no ID
+      "[App]\nID=x\nName=\nDirName=webapp\n",           // empty Name
+      "[App]\nID=x\nName=Example\n",                    // no DirName
+      "[Other]\nID=x\nName=Example\nDirName=webapp\n",  // wrong section
+      "[App]\nID=../escape\nName=Example\nDirName=webapp\n",
+      "[App]\nID=..\nName=Example\nDirName=webapp\n",
+      "[App]\nID=a\\b\nName=Example\nDirName=webapp\n",
+      "[App]\nID=con:\nName=Example\nDirName=webapp\n",
+      "[App]\nID=trailing.\nName=Example\nDirName=webapp\n",
+  };
+  for (const std::string& ini : cases) {
+    SCOPED_TRACE(ini);
+    WriteApp(ini);
+    EXPECT_EQ(RunTesselRuntime({}), 0);
+    EXPECT_TRUE(log_.empty());
+    EXPECT_TRUE(ui_.dialogs.empty());
+    EXPECT_TRUE(os_.created_directories.empty());
+  }
+  WriteExe(Archive({{"other.txt", "no settings here"}}));
+  EXPECT_EQ(RunTesselRuntime({}), 0);
+  EXPECT_TRUE(log_.empty());
+}
+
+TEST_F(StartupTest, WrongPasswordEndsBeforeTheWindowAndRelaunchSkipsThePrompt) {
+  WriteApp(Ini("Password=s3cret\r\n"));
+  password_ok_ = false;
+  EXPECT_EQ(RunTesselRuntime({}), 0);
+  EXPECT_EQ(log_, (std::vector<std::string>{"prepare", "password s3cret Example"}));
+  EXPECT_TRUE(os_.held_instance_locks.empty()) << "the lock comes after start-up";
+
+  log_.clear();
+  EXPECT_EQ(RunTesselRuntime({"com.example.app", "file:///other.html"}), 0);
+  EXPECT_EQ(log_, (std::vector<std::string>{"prepare", "main Example args=2"}));
+
+  log_.clear();
+  RunTesselRuntime({"COM.EXAMPLE.APP"});  // the ID compares exactly
+  EXPECT_TRUE(Ran("password s3cret Example"));
+}
+
+struct InstanceCase {
+  const char* name;
+  std::string extra_ini;
+  std::vector<std::string> args;
+  bool main_window;
+};
+
+TEST_F(StartupTest, SingleInstanceRuleAppliesAfterStartup) {
+  const InstanceCase cases[] = {
+      {"second plain start ends", "", {}, false},
+      {"relaunch with an address runs", "", {"com.example.app", "file:///b.html"}, true},
+      {"ID alone is not a relaunch for the lock", "", {"com.example.app"}, false},
+      {"three arguments are not a relaunch", "", {"com.example.app", "a", "b"}, false},
+      {"AllowInstances lets it run", "AllowInstances=1\r\n", {}, true},
+  };
+  for (const InstanceCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteApp(Ini(c.extra_ini));
+    os_.held_instance_locks = {"com.example.app"};
+    log_.clear();
+    EXPECT_EQ(RunTesselRuntime(c.args), 0);
+    EXPECT_TRUE(Ran("prepare")) << "start-up runs whole before the rule";
+    EXPECT_EQ(std::any_of(log_.begin(), log_.end(),
+                          [](const std::string& s) { return s.rfind("main", 0) == 0; }),
+              c.main_window);
+  }
+}
+
+TEST_F(StartupTest, ThemeNamesAStyleKeepsThePlatformLookOrComplains) {
+  struct ThemeCase {
+    const char* theme_line;
+    const char* applied;  // empty: none
+    const char* complaint;
+  };
+  const ThemeCase cases[] = {
+      {"", "", ""},
+      {"Theme=Windows\r\n", "", ""},
+      {"Theme=carbon\r\n", "Carbon", ""},
+      {"Theme=WINDOWS10 slategray\r\n", "Windows10 SlateGray", ""},
+      {"Theme=windows\r\n", "", "Style 'windows' not found"},
+      {"Theme=Carbn\r\n", "", "Style 'Carbn' not found"},
+  };
+  for (const ThemeCase& c : cases) {
+    SCOPED_TRACE(c.theme_line);
+    ui_.styles.clear();
+    ui_.error_boxes.clear();
+    os_.held_instance_locks.clear();
+    log_.clear();
+    WriteApp(Ini(c.theme_line));
+    RunTesselRuntime({});
+    EXPECT_EQ(ui_.styles, std::string(c.applied).empty() ? std::vector<std::string>{}
+                                                         : std::vector<std::string>{c.applied});
+    if (std::string(c.complaint).empty()) {
+      EXPECT_TRUE(ui_.error_boxes.empty());
+    } else {
+      ASSERT_EQ(ui_.error_boxes.size(), 1U);
+      EXPECT_EQ(ui_.error_boxes[0].text, c.complaint);
+    }
+    EXPECT_TRUE(Ran("main Example args=0")) << "start-up goes on";
+  }
+  EXPECT_EQ(VisualStyleNames().size(), 39U);
+}
+
+}  // namespace
+}  // namespace tessel::runtime
