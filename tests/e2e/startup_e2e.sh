@@ -1,0 +1,94 @@
+#!/bin/bash
+# Runs the real runtime binary through its start-up paths under Xvfb, on Linux
+# natively or, for the Windows build, under Wine.
+# Usage: startup_e2e.sh RUNTIME PACKER OUT_DIR [EMULATOR]
+# EMULATOR (e.g. scripts/wine-run) runs RUNTIME and PACKER when given.
+set -uo pipefail
+runtime=$1
+packer=$2
+out=$3
+emu=${4:-}
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=lib.sh
+. "$here/lib.sh"
+require_x_tools
+rm -rf "$out"
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+export HOME=$out/home XDG_DATA_HOME=$out/data
+mkdir -p "$HOME"
+fails=0
+fail() {
+  echo "FAIL: $*" >&2
+  fails=$((fails + 1))
+}
+run() { $emu "$@"; }
+
+start_display "$out/x"
+
+# Packs an app called $1 with settings text $2.
+pack() {
+  local dir=$out/$1
+  mkdir -p "$dir/webapp"
+  printf '%b' "$2" >"$dir/vtx.ini"
+  echo '<!doctype html><title>e2e</title><p>e2e</p>' >"$dir/webapp/index.html"
+  run "$packer" "$dir" "$out/$1.exe" --runtime "$runtime" >"$out/$1.pack.log" 2>&1 ||
+    { fail "packing $1: $(cat "$out/$1.pack.log")"; return 1; }
+}
+
+# 1. No attached data: message 5 in the user's language (French here: the
+#    error title is "Erreur"), answered with Enter, then exit code 0.
+cp "$runtime" "$out/bare.exe"
+LC_ALL=fr_FR.UTF-8 LANG=fr_FR.UTF-8 run "$out/bare.exe" >"$out/bare.log" 2>&1 &
+pid=$!
+E2E_CHILDREN=$pid
+if win=$(find_window "Erreur" 30); then
+  xdotool windowactivate --sync "$win" 2>/dev/null
+  xdotool key --clearmodifiers Return
+  wait_exit "$pid"
+  [[ $code == 0 ]] || fail "no archive: exit code $code"
+else
+  fail "no archive: no dialog titled Erreur; log: $(cat "$out/bare.log")"
+  kill "$pid" 2>/dev/null
+fi
+
+# 2. Settings without Name: no window at all, exit code 0. The packer refuses
+#    such settings, so the archive is made with zip.
+mkdir -p "$out/noname"
+printf '[App]\r\nID=com.tessel.e2e.noname\r\nDirName=webapp\r\n' >"$out/noname/vtx.ini"
+(cd "$out/noname" && zip -q -0 -P t7mxqa2wz5hyv1cpelk8fgu6rjsb4n0d3t9q ../noname.zip vtx.ini)
+cat "$runtime" "$out/noname.zip" >"$out/noname.exe"
+chmod +x "$out/noname.exe"
+timeout 60 $emu "$out/noname.exe" >"$out/noname.log" 2>&1
+code=$?
+[[ $code == 0 ]] || fail "no Name: exit code $code"
+
+# 3. A second instance while one runs: exit code 0 without a window.
+pack app '[App]\r\nID=com.tessel.e2e.app\r\nName=E2E App\r\nDirName=webapp\r\n'
+run "$out/app.exe" >"$out/first.log" 2>&1 &
+first=$!
+E2E_CHILDREN="$first"
+if find_window "E2E App" 30 >/dev/null; then
+  timeout 60 $emu "$out/app.exe" >"$out/second.log" 2>&1
+  code=$?
+  [[ $code == 0 ]] || fail "second instance: exit code $code"
+  [[ $(windows_named "E2E App" | wc -l) == 1 ]] || fail "second instance showed a window"
+
+  # 4. The relaunch arguments let a further instance run beside the first.
+  run "$out/app.exe" com.tessel.e2e.app "file:///index.html" >"$out/relaunch.log" 2>&1 &
+  relaunch=$!
+  E2E_CHILDREN="$first $relaunch"
+  find_window "E2E App" 30 2 >/dev/null || fail "relaunch: no second window"
+  wmctrl -c "E2E App"
+  sleep 0.5
+  wmctrl -c "E2E App"
+  wait_exit "$relaunch"
+  [[ $code == 0 ]] || fail "relaunched instance: exit code $code"
+  wait_exit "$first"
+  [[ $code == 0 ]] || fail "first instance: exit code $code after closing"
+else
+  fail "first instance: no window; log: $(cat "$out/first.log")"
+fi
+
+[[ $fails == 0 ]] && echo "startup e2e: all passed"
+exit $((fails > 0))
