@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 namespace tessel::shared {
 
@@ -98,6 +99,21 @@ std::string DiagnoseArchive(std::span<const uint8_t> data) {
 
 TExeZip::~TExeZip() { Close(); }
 
+TExeZip::TExeZip(TExeZip&& other) noexcept
+    : FPassword(std::move(other.FPassword)),
+      FArchive(std::exchange(other.FArchive, nullptr)),
+      FNames(std::move(other.FNames)) {}
+
+TExeZip& TExeZip::operator=(TExeZip&& other) noexcept {
+  if (this != &other) {
+    Close();
+    FPassword = std::move(other.FPassword);
+    FArchive = std::exchange(other.FArchive, nullptr);
+    FNames = std::move(other.FNames);
+  }
+  return *this;
+}
+
 void TExeZip::Close() {
   if (FArchive != nullptr) zip_discard(FArchive);
   FArchive = nullptr;
@@ -106,6 +122,10 @@ void TExeZip::Close() {
 
 void TExeZip::SetStream(std::span<const uint8_t> archive) {
   Close();
+  // libzip takes empty data for a new, empty archive; it is no archive here.
+  if (const std::string why = DiagnoseArchive(archive); archive.size() < 22) {
+    throw EZipError("Cannot open the app archive: " + why);
+  }
   zip_error_t error;
   zip_error_init(&error);
   zip_source_t* source = zip_source_buffer_create(archive.data(), archive.size(), 0, &error);

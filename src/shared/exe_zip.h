@@ -35,6 +35,8 @@ class TExeZip {
   ~TExeZip();
   TExeZip(const TExeZip&) = delete;
   TExeZip& operator=(const TExeZip&) = delete;
+  TExeZip(TExeZip&& other) noexcept;
+  TExeZip& operator=(TExeZip&& other) noexcept;
 
   // The password used for every entry read from now on.
   const std::string& Password() const { return FPassword; }

@@ -1,7 +1,10 @@
 // Writes app archives: every entry stored, encrypted with traditional PKWARE
 // encryption and followed by a data descriptor (flags 0x0009, version needed
 // 2.0), '/' separators, no archive comment, no zip64. Files only: folders
-// are implied by the names and get no entries of their own.
+// are implied by the names and get no entries of their own. Names are stored
+// as given (UTF-8) without the language-encoding flag, which would change
+// the flags: libzip recognises UTF-8 names, Info-ZIP takes non-ASCII names
+// for code page 437.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,260 @@
+#include "shared/exe_zip.h"
+
+#include <gtest/gtest.h>
+#include <zip.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "archive_fixtures.h"
+#include "shared/program_constants.h"
+#include "shared/zip_writer.h"
+
+namespace tessel::shared {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const std::string kPassword(kAppArchivePassword);
+
+struct Entry {
+  std::string name;
+  std::string content;
+};
+
+Bytes WriteArchive(const std::vector<Entry>& entries, const std::string& password = kPassword) {
+  std::ostringstream out;
+  TZipWriter writer(out, password);
+  for (const Entry& e : entries) writer.AddEntry(e.name, e.content, {});
+  writer.Finish();
+  const std::string s = out.str();
+  return Bytes(s.begin(), s.end());
+}
+
+uint32_t Get32(const Bytes& b, size_t at) {
+  return static_cast<uint32_t>(b[at] | b[at + 1] << 8 | b[at + 2] << 16) |
+         static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+TExeZip OpenArchive(const Bytes& archive, const std::string& password = kPassword) {
+  TExeZip zip;
+  zip.SetPassword(password);
+  zip.SetStream(archive);
+  return zip;
+}
+
+std::string Extract(const TExeZip& zip, std::string_view name) {
+  std::ostringstream out;
+  zip.ExtractToStream(name, out);
+  return out.str();
+}
+
+TEST(ExeZip, FindFileMatchesWholeNamesFoldingAsciiOnly) {
+  const Bytes archive = WriteArchive({{"vtx.ini", "ini"},
+                                      {"webapp/index.html", "<html>"},
+                                      {"webapp/\xC3\xA9t\xC3\xA9.txt", "summer"},
+                                      {"Web App/Read Me.TXT", "spaces"}});
+  const TExeZip zip = OpenArchive(archive);
+  const struct {
+    const char* request;
+    int64_t expected;
+  } cases[] = {
+      {"vtx.ini", 0},
+      {"VTX.INI", 0},
+      {"Vtx.Ini", 0},
+      {"webapp/index.html", 1},
+      {"WEBAPP/INDEX.HTML", 1},
+      {"webapp\\index.html", -1},  // '\' is not '/'
+      {"/webapp/index.html", -1},  // whole names only
+      {"webapp/index.htm", -1},    // no prefixes
+      {"webapp/index.html ", -1},  // no trimming
+      {"vtx", -1},
+      {"", -1},
+      {"webapp/\xC3\xA9t\xC3\xA9.txt", 2},
+      {"WEBAPP/\xC3\xA9T\xC3\xA9.TXT", 2},   // A-Z folded, the UTF-8 bytes match exactly
+      {"webapp/\xC3\x89t\xC3\x89.txt", -1},  // É is not é: only ASCII letters fold
+      {"web app/read me.txt", 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+    EXPECT_EQ(zip.FindFile(c.request), c.expected);
+  }
+  EXPECT_EQ(Extract(zip, "WebApp/Index.HTML"), "<html>");
+}
+
+TEST(ExeZip, LastMatchInCentralDirectoryWins) {
+  const Bytes archive =
+      WriteArchive({{"a.txt", "first"}, {"other", "x"}, {"A.TXT", "second"}, {"b", "y"}});
+  const TExeZip zip = OpenArchive(archive);
+  EXPECT_EQ(zip.FindFile("a.txt"), 2);
+  EXPECT_EQ(Extract(zip, "a.txt"), "second");
+  const std::vector<TZipEntryInfo> entries = zip.Entries();
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[0].name, "a.txt");
+  EXPECT_EQ(entries[2].name, "A.TXT");
+}
+
+TEST(ExeZip, ExtractsContentExactly) {
+  const std::vector<Entry> entries = {
+      {"empty", ""},
+      {"one", "1"},
+      {"binary", std::string(reinterpret_cast<const char*>(test::Pattern(70000).data()), 70000)},
+  };
+  const Bytes archive = WriteArchive(entries);  // the reader does not copy it
+  const TExeZip zip = OpenArchive(archive);
+  for (const Entry& e : entries) {
+    SCOPED_TRACE(e.name);
+    EXPECT_TRUE(Extract(zip, e.name) == e.content);
+    EXPECT_TRUE(zip.ReadEntry(e.name) == e.content);  // present even when empty
+  }
+  const std::vector<TZipEntryInfo> info = zip.Entries();
+  EXPECT_EQ(info[0].size, 0u);
+  EXPECT_EQ(info[0].compressed_size, 12u);
+  EXPECT_TRUE(info[0].encrypted);
+}
+
+TEST(ExeZip, AbsentOrUnreadableEntriesWriteNothing) {
+  const Bytes archive = WriteArchive({{"vtx.ini", "[App]"}, {"page.html", "<p>"}});
+  test::TempDir dir;
+
+  // An absent entry extracted into a file created just before: length 0.
+  const TExeZip zip = OpenArchive(archive);
+  const std::string path = dir.File("out.bin");
+  {
+    std::ofstream file(Utf8ToPath(path), std::ios::binary);
+    zip.ExtractToStream("missing.html", file);
+  }
+  EXPECT_EQ(std::filesystem::file_size(Utf8ToPath(path)), 0u);
+  EXPECT_EQ(zip.ReadEntry("missing.html"), std::nullopt);
+
+  // Wrong password: nothing at all, not even the bytes before the failure.
+  TExeZip wrong = OpenArchive(archive, "not the password");
+  EXPECT_EQ(Extract(wrong, "vtx.ini"), "");
+  EXPECT_EQ(wrong.ReadEntry("vtx.ini"), std::nullopt);
+  // The password applies to every later read.
+  wrong.SetPassword(kPassword);
+  EXPECT_EQ(Extract(wrong, "vtx.ini"), "[App]");
+
+  // Damaged data: the CRC check fails at the end of the entry.
+  Bytes damaged = archive;
+  damaged[30 + 7 + 12 + 2] ^= 0x01;  // third byte of vtx.ini's data
+  EXPECT_EQ(Extract(OpenArchive(damaged), "vtx.ini"), "");
+  EXPECT_EQ(Extract(OpenArchive(damaged), "page.html"), "<p>");
+}
+
+TEST(ExeZip, NeverOpenedReader) {
+  TExeZip zip;
+  EXPECT_FALSE(zip.IsOpen());
+  EXPECT_EQ(zip.FindFile("vtx.ini"), -1);
+  std::ostringstream out;
+  EXPECT_THROW(zip.ExtractToStream("vtx.ini", out), EZipError);
+  EXPECT_THROW((void)zip.ReadEntry("vtx.ini"), EZipError);
+  EXPECT_TRUE(zip.Entries().empty());
+}
+
+struct BadArchive {
+  const char* name;
+  Bytes data;
+  const char* message_part;
+};
+
+TEST(ExeZip, BadArchivesFailToOpenWithANamedError) {
+  const Bytes good = WriteArchive({{"vtx.ini", "[App]"}, {"webapp/index.html", "<html></html>"}});
+  const size_t end_record = good.size() - 22;
+  const size_t directory = Get32(good, end_record + 16);
+  auto with = [](Bytes b, auto&& change) {
+    change(b);
+    return b;
+  };
+  auto put32 = [](Bytes& b, size_t at, uint32_t v) { test::Put32(b, at, v); };
+
+  const std::vector<BadArchive> cases = {
+      {"empty", {}, "too short"},
+      {"garbage", test::Pattern(5000), "no end-of-central-directory record"},
+      {"cut before the end record", Bytes(good.begin(), good.end() - 10), "end-of-central"},
+      {"cut inside the data", Bytes(good.begin(), good.begin() + 40), "end-of-central"},
+      {"leading part missing", Bytes(good.begin() + 20, good.end()), "central directory"},
+      {"central directory beyond the data",
+       with(good, [&](Bytes& b) { put32(b, end_record + 16, 0x7FFFFFF0); }), "central directory"},
+      {"central directory larger than the data",
+       with(good, [&](Bytes& b) { put32(b, end_record + 12, 0x10000); }), "central directory"},
+      {"local header offset lies",
+       with(good, [&](Bytes& b) { put32(b, directory + 42, 0x00FFFFFF); }), "local header offset"},
+      {"local header offset points into data",
+       with(good, [&](Bytes& b) { put32(b, directory + 42, 5); }), "no local header"},
+      {"damaged central directory entry", with(good, [&](Bytes& b) { b[directory] = 'X'; }),
+       "central directory entry 0"},
+      {"multi-disk", with(good, [&](Bytes& b) { b[end_record + 4] = 1; }), "disk"},
+  };
+  for (const BadArchive& c : cases) {
+    SCOPED_TRACE(c.name);
+    TExeZip zip;
+    zip.SetPassword(kPassword);
+    try {
+      zip.SetStream(c.data);
+      ADD_FAILURE() << "opened";
+    } catch (const EZipError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message_part), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(zip.IsOpen());
+    EXPECT_EQ(zip.FindFile("vtx.ini"), -1);
+  }
+}
+
+TEST(ExeZip, ReopeningReplacesTheArchive) {
+  const Bytes first = WriteArchive({{"a", "1"}});
+  const Bytes second = WriteArchive({{"b", "2"}});
+  TExeZip zip = OpenArchive(first);
+  zip.SetStream(second);
+  EXPECT_EQ(zip.FindFile("a"), -1);
+  EXPECT_EQ(Extract(zip, "b"), "2");
+  EXPECT_THROW(zip.SetStream(Bytes(10, 0)), EZipError);
+  EXPECT_EQ(zip.FindFile("b"), -1);
+}
+
+// Archives other tools write: deflated entries, encrypted by libzip itself.
+TEST(ExeZip, ReadsDeflatedEncryptedEntriesFromLibzip) {
+  const std::string text(20000, 'a');
+  zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, nullptr);
+  ASSERT_NE(buffer, nullptr);
+  zip_source_keep(buffer);
+  zip_t* za = zip_open_from_source(buffer, ZIP_TRUNCATE, nullptr);
+  ASSERT_NE(za, nullptr);
+  zip_source_t* src = zip_source_buffer(za, text.data(), text.size(), 0);
+  const zip_int64_t index = zip_file_add(za, "webapp/Deflated.txt", src, 0);
+  ASSERT_GE(index, 0);
+  zip_set_file_compression(za, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 9);
+  zip_file_set_encryption(za, static_cast<zip_uint64_t>(index), ZIP_EM_TRAD_PKWARE,
+                          kPassword.c_str());
+  ASSERT_EQ(zip_close(za), 0);
+  zip_stat_t st;
+  ASSERT_EQ(zip_source_stat(buffer, &st), 0);
+  Bytes archive(st.size);
+  ASSERT_EQ(zip_source_open(buffer), 0);
+  ASSERT_EQ(zip_source_read(buffer, archive.data(), archive.size()),
+            static_cast<zip_int64_t>(archive.size()));
+  zip_source_close(buffer);
+  zip_source_free(buffer);
+
+  ASSERT_LT(archive.size(), 1000u);  // really deflated
+  const TExeZip zip = OpenArchive(archive);
+  EXPECT_EQ(Extract(zip, "WEBAPP/deflated.TXT"), text);
+  EXPECT_EQ(Extract(OpenArchive(archive, "wrong"), "webapp/Deflated.txt"), "");
+}
+
+TEST(ExeZip, ReadsArchivesFromInfoZip) {
+  if (std::system("zip -v > /dev/null 2>&1") != 0) GTEST_SKIP() << "no Info-ZIP zip";
+  test::TempDir dir;
+  test::WriteBytes(dir.File("src/vtx.ini"), std::string("[App]\nID=a\n"));
+  test::WriteBytes(dir.File("src/webapp/app.js"), std::string(5000, 'j'));
+  const std::string command = "cd '" + dir.File("src") + "' && zip -q -r -e -P " + kPassword +
+                              " '" + dir.File("info.zip") + "' vtx.ini webapp";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const Bytes archive = test::ReadBytes(dir.File("info.zip"));
+  const TExeZip zip = OpenArchive(archive);
+  EXPECT_EQ(Extract(zip, "vtx.ini"), "[App]\nID=a\n");
+  EXPECT_EQ(Extract(zip, "webapp/app.js"), std::string(5000, 'j'));
+}
+
+}  // namespace
+}  // namespace tessel::shared

@@ -1,0 +1,242 @@
+#include "packer.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "archive_fixtures.h"
+#include "platform/fake/fake_os.h"
+#include "shared/exe_utils.h"
+#include "shared/program_constants.h"
+
+namespace tessel::shared {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kDemo = TESSEL_TEST_DATA "/../../../examples/demo";
+
+struct PackRun {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+PackRun Pack(const std::vector<std::string>& args) {
+  std::ostringstream out;
+  std::ostringstream err;
+  const int code = RunPacker(args, out, err, false);
+  return {code, out.str(), err.str()};
+}
+
+class PackerTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    app_ = dir_.File("app");
+    runtime_ = dir_.File("runtime");
+    output_ = dir_.File("out/packed");
+    fs::create_directories(Utf8ToPath(dir_.File("out")));
+    test::WriteBytes(runtime_, test::MakePe({{0x400, 0x200}, {0x600, 0x300}}));
+    fs::permissions(Utf8ToPath(runtime_), fs::perms::owner_all | fs::perms::group_read);
+    WriteApp("[App]\nID=com.example.app\nName=Example\nDirName=web\n");
+  }
+
+  void WriteApp(const std::string& ini) {
+    test::WriteBytes(app_ + "/vtx.ini", ini);
+    test::WriteBytes(app_ + "/web/index.html", std::string("<!DOCTYPE html>"));
+  }
+
+  // Whatever happened, the output folder holds no temporary files.
+  std::vector<std::string> OutputFolder() const {
+    std::vector<std::string> names;
+    for (const auto& f : fs::directory_iterator(Utf8ToPath(dir_.File("out")))) {
+      names.push_back(PathToUtf8(f.path().filename()));
+    }
+    return names;
+  }
+
+  test::TempDir dir_;
+  std::string app_;
+  std::string runtime_;
+  std::string output_;
+};
+
+TEST_F(PackerTest, PacksTheDemoAppAndListsIt) {
+  const PackRun run = Pack({kDemo, output_, "--runtime", runtime_});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+
+  // The runtime unchanged, then the archive of every file, sorted.
+  const std::vector<uint8_t> runtime = test::ReadBytes(runtime_);
+  const std::vector<uint8_t> packed = test::ReadBytes(output_);
+  ASSERT_GT(packed.size(), runtime.size());
+  EXPECT_TRUE(std::equal(runtime.begin(), runtime.end(), packed.begin()));
+
+  TExeUtils utils(output_);
+  std::vector<uint8_t> archive;
+  utils.GetZipFromExe(archive);
+  TExeZip zip;
+  zip.SetPassword(std::string(kAppArchivePassword));
+  zip.SetStream(archive);
+  std::vector<std::string> expected;
+  for (const auto& f : fs::recursive_directory_iterator(Utf8ToPath(kDemo))) {
+    if (f.is_regular_file()) {
+      expected.push_back(
+          PathToUtf8(f.path().lexically_relative(Utf8ToPath(kDemo)).generic_u8string()));
+    }
+  }
+  std::sort(expected.begin(), expected.end());
+  std::vector<std::string> names;
+  std::string listing;
+  for (const TZipEntryInfo& e : zip.Entries()) {
+    names.push_back(e.name);
+    const std::vector<uint8_t> file = test::ReadBytes(kDemo + "/" + e.name);
+    EXPECT_EQ(zip.ReadEntry(e.name), std::string(file.begin(), file.end())) << e.name;
+    listing += e.name + " " + std::to_string(file.size()) + "\n";
+  }
+  EXPECT_EQ(names, expected);
+  EXPECT_NE(std::find(names.begin(), names.end(), "webapp/index.html"), names.end());
+
+  const PackRun list = Pack({"--list", output_});
+  EXPECT_EQ(list.code, 0) << list.err;
+  EXPECT_EQ(list.out, listing);
+
+  EXPECT_EQ(fs::status(Utf8ToPath(output_)).permissions(),
+            fs::status(Utf8ToPath(runtime_)).permissions());
+  EXPECT_EQ(OutputFolder(), std::vector<std::string>{"packed"});
+}
+
+struct Failure {
+  const char* name;
+  std::function<void(PackerTest&)> arrange;
+  const char* message_part;
+};
+
+TEST_F(PackerTest, BadInputFailsWithOneLineAndLeavesNoOutput) {
+  auto ini = [](const char* text) { return [=](PackerTest& t) { t.WriteApp(text); }; };
+  const std::vector<Failure> cases = {
+      {"app folder missing", [](PackerTest& t) { fs::remove_all(Utf8ToPath(t.app_)); },
+       "app folder"},
+      {"missing vtx.ini", [](PackerTest& t) { fs::remove(Utf8ToPath(t.app_ + "/vtx.ini")); },
+       "missing vtx.ini"},
+      {"no ID", ini("[App]\nName=a\nDirName=web\n"), "no ID"},
+      {"empty Name", ini("[App]\nID=a\nName=\nDirName=web\n"), "no Name"},
+      {"DirName outside [App]", ini("DirName=web\n[App]\nID=a\nName=b\n"), "no DirName"},
+      {"runtime missing", [](PackerTest& t) { fs::remove(Utf8ToPath(t.runtime_)); }, "not found"},
+      {"runtime not an executable",
+       [](PackerTest& t) { test::WriteBytes(t.runtime_, std::string("#!/bin/sh\n")); },
+       "is not an executable"},
+      {"runtime already packed",
+       [](PackerTest& t) {
+         std::vector<uint8_t> b = test::MakePe({{0x400, 0x200}});
+         b.insert(b.end(), {'P', 'K', 5, 6});
+         test::WriteBytes(t.runtime_, b);
+       },
+       "already carries attached data (4 bytes"},
+      {"runtime truncated",
+       [](PackerTest& t) {
+         std::vector<uint8_t> b = test::MakePe({{0x400, 0x200}});
+         b.resize(0x500);
+         test::WriteBytes(t.runtime_, b);
+       },
+       "truncated"},
+      {"output is the runtime", [](PackerTest& t) { t.output_ = t.runtime_; }, "runtime itself"},
+  };
+  for (const Failure& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    test::WriteBytes(output_, std::string("previous"));
+    c.arrange(*this);
+    const PackRun run = Pack({app_, output_, "--runtime", runtime_});
+    EXPECT_EQ(run.code, 1);
+    EXPECT_NE(run.err.find(c.message_part), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(run.out, "");
+    // The previous output survives; nothing half-written lies beside it.
+    EXPECT_EQ(test::ReadBytes(dir_.File("out/packed")),
+              (std::vector<uint8_t>{'p', 'r', 'e', 'v', 'i', 'o', 'u', 's'}));
+    EXPECT_EQ(OutputFolder(), std::vector<std::string>{"packed"});
+    fs::remove_all(Utf8ToPath(app_));
+  }
+}
+
+TEST_F(PackerTest, FileThatIsNotRegularFailsTheWholePack) {
+  std::error_code ec;
+  fs::create_symlink(Utf8ToPath(dir_.File("nowhere")), Utf8ToPath(app_ + "/web/dangling.js"), ec);
+  if (ec) GTEST_SKIP() << "no symbolic links here";
+  const PackRun run = Pack({app_, output_, "--runtime", runtime_});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("web/dangling.js"), std::string::npos) << run.err;
+  EXPECT_TRUE(OutputFolder().empty());
+}
+
+TEST_F(PackerTest, WarningsDoNotStopThePack) {
+  WriteApp("[App]\nID=a\nName=b\nDirName=web\nIndexHtml=start.html\n");
+  test::WriteBytes(app_ + "/web/Logo.svg", std::string("<svg/>"));
+  test::WriteBytes(app_ + "/web/logo.svg", std::string("<svg></svg>"));
+  const bool case_sensitive = fs::file_size(Utf8ToPath(app_ + "/web/Logo.svg")) == 6;
+  const PackRun run = Pack({app_, output_, "--runtime", runtime_});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.err.find("warning: the start page 'web/start.html' is missing"), std::string::npos)
+      << run.err;
+  if (case_sensitive) {
+    EXPECT_NE(run.err.find("'web/Logo.svg' and 'web/logo.svg' differ only in letter case"),
+              std::string::npos)
+        << run.err;
+  }
+  EXPECT_TRUE(fs::exists(Utf8ToPath(output_)));
+}
+
+TEST_F(PackerTest, DefaultRuntimeLivesBesideThePacker) {
+  auto os = platform::MakeFakeOs();
+  os->executable_path = dir_.File("bin/tessel-pack");
+  platform::ScopedOs scoped(*os);
+  const PackRun missing = Pack({app_, output_});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find("no runtime beside the packer"), std::string::npos) << missing.err;
+
+  fs::create_directories(Utf8ToPath(dir_.File("bin")));
+  fs::copy_file(Utf8ToPath(runtime_), Utf8ToPath(dir_.File("bin/tessel-runtime")));
+  const PackRun run = Pack({app_, output_});
+  EXPECT_EQ(run.code, 0) << run.err;
+}
+
+TEST_F(PackerTest, UsageErrors) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {app_},
+      {app_, output_, "extra"},
+      {app_, output_, "--runtime"},
+      {app_, output_, "--runtime="},
+      {app_, output_, "--frobnicate"},
+      {"--list"},
+      {"--list", output_, "--runtime", runtime_},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    const PackRun run = Pack(args);
+    EXPECT_EQ(run.code, 2);
+    EXPECT_NE(run.err.find("usage: tessel-pack"), std::string::npos);
+  }
+  EXPECT_EQ(Pack({"--help"}).code, 0);
+}
+
+TEST_F(PackerTest, ListRefusesFilesWithoutAnArchive) {
+  const PackRun bare = Pack({"--list", runtime_});
+  EXPECT_EQ(bare.code, 1);
+  EXPECT_NE(bare.err.find("carries no app archive"), std::string::npos) << bare.err;
+  const PackRun missing = Pack({"--list", dir_.File("nothing")});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find("not found"), std::string::npos) << missing.err;
+
+  // An image followed by bytes that are no ZIP archive.
+  std::vector<uint8_t> b = test::MakePe({{0x400, 0x200}});
+  b.insert(b.end(), 100, 'x');
+  test::WriteBytes(dir_.File("junk"), b);
+  const PackRun junk = Pack({"--list", dir_.File("junk")});
+  EXPECT_EQ(junk.code, 1);
+  EXPECT_NE(junk.err.find("Not a zip archive"), std::string::npos) << junk.err;
+}
+
+}  // namespace
+}  // namespace tessel::shared
