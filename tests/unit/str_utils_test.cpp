@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <iterator>
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "platform/fake/fake_os.h"
