@@ -160,6 +160,15 @@ int64_t TExeZip::FindFile(std::string_view name) const {
 }
 
 std::optional<std::string> TExeZip::ReadIndex(uint64_t index) const {
+  // libzip 1.7.3 leaks the entry's source when opening fails on an
+  // encryption method it cannot decode, so ask before opening.
+  zip_stat_t st;
+  zip_stat_init(&st);
+  if (zip_stat_index(FArchive, index, 0, &st) != 0) return std::nullopt;
+  if ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && st.encryption_method != ZIP_EM_NONE &&
+      zip_encryption_method_supported(st.encryption_method, 0) == 0) {
+    return std::nullopt;
+  }
   zip_file_t* file = zip_fopen_index_encrypted(FArchive, index, 0,
                                                FPassword.empty() ? nullptr : FPassword.c_str());
   if (file == nullptr) return std::nullopt;

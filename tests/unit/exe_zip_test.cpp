@@ -140,6 +140,13 @@ TEST(ExeZip, AbsentOrUnreadableEntriesWriteNothing) {
   damaged[30 + 7 + 12 + 2] ^= 0x01;  // third byte of vtx.ini's data
   EXPECT_EQ(Extract(OpenArchive(damaged), "vtx.ini"), "");
   EXPECT_EQ(Extract(OpenArchive(damaged), "page.html"), "<p>");
+
+  // Strong encryption (flag bit 6), which libzip cannot decode.
+  Bytes strong = archive;
+  const size_t directory = Get32(strong, strong.size() - 22 + 16);
+  strong[directory + 8] |= 0x40;
+  EXPECT_EQ(Extract(OpenArchive(strong), "vtx.ini"), "");
+  EXPECT_EQ(Extract(OpenArchive(strong), "page.html"), "<p>");
 }
 
 TEST(ExeZip, NeverOpenedReader) {
