@@ -66,6 +66,14 @@ void QuitLoop(GtkWidget* /*window*/, gpointer loop) {
   g_main_loop_quit(static_cast<GMainLoop*>(loop));
 }
 
+// GTK refuses text that is not UTF-8; a setting's value may reach a dialog.
+std::string ValidUtf8(const std::string& text) {
+  gchar* valid = g_utf8_make_valid(text.c_str(), -1);
+  std::string out(valid);
+  g_free(valid);
+  return out;
+}
+
 // Lets the X server see a destroyed window go before the caller moves on
 // (for instance to end the process).
 void FlushPendingEvents() {
@@ -119,7 +127,7 @@ bool GtkUi::ApplyStyle(const std::string& name) {
 void GtkUi::RunPlainMainWindow(const std::string& caption) {
   if (!Initialize()) return;
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  gtk_window_set_title(GTK_WINDOW(window), caption.c_str());
+  gtk_window_set_title(GTK_WINDOW(window), ValidUtf8(caption).c_str());
   gtk_window_set_default_size(GTK_WINDOW(window), 800, 600);
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
@@ -136,7 +144,7 @@ int GtkUi::RunDialog(const std::string& text, const DialogLayout& layout,
   GtkWidget* widget = GTK_WIDGET(g_object_new(GTK_TYPE_DIALOG, "use-header-bar", FALSE, nullptr));
   GtkDialog* dialog = GTK_DIALOG(widget);
   GtkWindow* window = GTK_WINDOW(widget);
-  gtk_window_set_title(window, title.c_str());
+  gtk_window_set_title(window, ValidUtf8(title).c_str());
   gtk_window_set_modal(window, TRUE);
   gtk_window_set_resizable(window, FALSE);
   gtk_window_set_keep_above(window, TRUE);
@@ -149,7 +157,7 @@ int GtkUi::RunDialog(const std::string& text, const DialogLayout& layout,
     gtk_widget_set_valign(image, GTK_ALIGN_START);
     gtk_box_pack_start(GTK_BOX(row), image, FALSE, FALSE, 0);
   }
-  GtkWidget* label = gtk_label_new(text.c_str());
+  GtkWidget* label = gtk_label_new(ValidUtf8(text).c_str());
   gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
   gtk_label_set_max_width_chars(GTK_LABEL(label), 60);
   gtk_label_set_xalign(GTK_LABEL(label), 0.0F);
@@ -162,7 +170,7 @@ int GtkUi::RunDialog(const std::string& text, const DialogLayout& layout,
   for (const LaidOutButton& b : layout.buttons) {
     // A caller's caption is shown as given; only the platform's carry mnemonics.
     GtkWidget* button =
-        b.caption ? gtk_button_new_with_label(b.caption->c_str())
+        b.caption ? gtk_button_new_with_label(ValidUtf8(*b.caption).c_str())
                   : gtk_button_new_with_mnemonic(g_dgettext("gtk30", PlatformCaption(b.button)));
     gtk_widget_set_can_default(button, TRUE);
     gtk_widget_show(button);
@@ -175,8 +183,12 @@ int GtkUi::RunDialog(const std::string& text, const DialogLayout& layout,
   if (GtkWidget* def = gtk_dialog_get_widget_for_response(dialog, layout.default_result)) {
     gtk_widget_grab_focus(def);
   }
+  // Our own reference keeps the widget valid even if something destroys the
+  // window while it runs.
+  g_object_ref(widget);
   const int response = gtk_dialog_run(dialog);
   gtk_widget_destroy(widget);
+  g_object_unref(widget);
   FlushPendingEvents();
   // Anything but a button (close box, window manager, destruction) is the
   // close box's answer.

@@ -1,0 +1,237 @@
+#include "runtime/localized_messages.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <climits>
+#include <cstdlib>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/fake/fake_ui.h"
+#include "runtime/process_exit.h"
+
+namespace tessel::runtime {
+namespace {
+
+using platform::DialogButton;
+using platform::DialogType;
+using platform::FakeUi;
+using platform::ScriptedAction;
+
+class LocalizedMessagesTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    SetLanguageCodeProvider([this] {
+      ++language_queries;
+      return language;
+    });
+  }
+  void TearDown() override { SetLanguageCodeProvider({}); }
+
+  std::string language = "en";
+  int language_queries = 0;
+  FakeUi ui;
+  platform::ScopedUi scoped_ui{ui};
+};
+
+struct LookupCase {
+  const char* language;
+  int index;
+  const char* text;
+};
+
+TEST_F(LocalizedMessagesTest, PicksTheRowByExactCodeElseEnglish) {
+  const LookupCase cases[] = {
+      {"de", 0, "de"},
+      {"de", 1, "Error"},
+      {"de", 2, "Bestätigen"},
+      {"es", 2, "Confirmar"},
+      {"zh", 2, "确认"},
+      {"fr", 3, "J'accepte"},
+      {"it", 4, "Annulla"},
+      {"pt", 0, "en"},
+      {"pt", 2, "Confirm"},
+      {"", 1, "Error"},
+      {"DE", 2, "Confirm"},  // codes compare case-sensitively
+      {"d", 0, "en"},
+      {"en", 7,
+       "The Microsoft WebView2 runtime is required to run this application. Do you want to "
+       "install it now?"},
+      {"es", 7,
+       "El Microsoft WebView2 runtime es necesario para esta aplicación. ¿Quiere instalarlo "
+       "ahora?"},
+      {"it", 5, "Questa non è un'applicazione Windows valida."},
+      {"zh", 6, "运行此应用程序需要Microsoft WebView2运行时。 该应用程序无法继续，将立即关闭。"},
+      {"zh", 7, "运行此应用程序需要Microsoft WebView2运行时。 您要立即安装吗？"},
+      {"en", 9,
+       "You cancel the installation of Microsoft WebView2 runtime, This application cannot "
+       "continue and will be closed now."},
+  };
+  for (const LookupCase& c : cases) {
+    language = c.language;
+    EXPECT_EQ(GetLocalizedMessage(c.index), c.text) << c.language << " " << c.index;
+  }
+}
+
+TEST_F(LocalizedMessagesTest, EveryRowIsCompleteAndItsOwn) {
+  language = "en";
+  std::array<std::string, 10> english;
+  for (int i = 0; i < 10; ++i) english[i] = GetLocalizedMessage(i);
+  for (const char* code : {"en", "es", "it", "de", "fr", "zh"}) {
+    language = code;
+    EXPECT_EQ(GetLocalizedMessage(0), code);
+    for (int i = 1; i < 10; ++i) EXPECT_FALSE(GetLocalizedMessage(i).empty()) << code << i;
+    // Each message of a translated row is a translation, not the English
+    // fallback (titles such as "Error" may coincide).
+    if (std::string(code) != "en") {
+      for (int i = 5; i < 10; ++i) EXPECT_NE(GetLocalizedMessage(i), english[i]) << code << i;
+    }
+  }
+}
+
+TEST_F(LocalizedMessagesTest, IndexOutsideZeroToNineThrows) {
+  for (const int index : {-1, 10, INT_MIN, INT_MAX}) {
+    try {
+      GetLocalizedMessage(index);
+      ADD_FAILURE() << index << " did not throw";
+    } catch (const std::out_of_range& e) {
+      EXPECT_STREQ(e.what(), "MessageIndex is out of range!");
+    }
+  }
+}
+
+TEST_F(LocalizedMessagesTest, AsksForTheLanguageAtEveryCall) {
+  language = "de";
+  EXPECT_EQ(GetLocalizedMessage(1), "Error");
+  language = "fr";
+  EXPECT_EQ(GetLocalizedMessage(1), "Erreur");
+  EXPECT_EQ(language_queries, 2);
+}
+
+TEST_F(LocalizedMessagesTest, ConfirmationDialogShowsCatalogueCaptionsInLayoutOrder) {
+  language = "de";
+  ui.actions = {ScriptedAction::Escape()};
+  const int result = LocalizedMessageDlg(
+      GetLocalizedMessage(7), DialogType::Confirmation, {DialogButton::Cancel, DialogButton::Yes},
+      {GetLocalizedMessage(3), GetLocalizedMessage(4)}, GetLocalizedMessage(2));
+  EXPECT_EQ(result, platform::mrCancel);
+  ASSERT_EQ(ui.dialogs.size(), 1U);
+  const platform::ShownDialog& d = ui.dialogs[0];
+  EXPECT_EQ(d.title, "Bestätigen");
+  EXPECT_EQ(d.type, DialogType::Confirmation);
+  EXPECT_EQ(d.buttons, (std::vector<DialogButton>{DialogButton::Yes, DialogButton::Cancel}));
+  EXPECT_EQ(d.captions, (std::vector<std::string>{"Akzeptieren", "Stornieren"}));
+  EXPECT_EQ(d.default_result, platform::mrYes);
+}
+
+TEST_F(LocalizedMessagesTest, FatalMessageShowsErrorDialogThenExitsWithZero) {
+  const std::vector<std::vector<ScriptedAction>> answers = {
+      {ScriptedAction::Enter()},
+      {ScriptedAction::CloseBox()},
+      {ScriptedAction::Escape(), ScriptedAction::Click(0)},
+      {},
+  };
+  language = "fr";
+  for (const auto& answer : answers) {
+    ui.dialogs.clear();
+    ui.actions.assign(answer.begin(), answer.end());
+    std::optional<int> exit_code;
+    try {
+      ShowFatalMessage(5);
+    } catch (const EProcessExit& e) {
+      exit_code = e.exit_code;
+    }
+    EXPECT_EQ(exit_code, 0);
+    ASSERT_EQ(ui.dialogs.size(), 1U);
+    const platform::ShownDialog& d = ui.dialogs[0];
+    EXPECT_EQ(d.text, "Ce n'est pas une application Windows valide.");
+    EXPECT_EQ(d.type, DialogType::Error);
+    EXPECT_EQ(d.title, "Erreur");
+    EXPECT_EQ(d.buttons, std::vector<DialogButton>{DialogButton::Yes});
+    EXPECT_EQ(d.captions, std::vector<std::string>{"J'accepte"});
+  }
+}
+
+TEST_F(LocalizedMessagesTest, FatalMessageWithoutDisplayStillExitsWithZero) {
+  ui.display_available = false;
+  EXPECT_THROW(ShowFatalMessage(6), EProcessExit);
+  ASSERT_EQ(ui.dialogs.size(), 1U);
+  EXPECT_FALSE(ui.dialogs[0].shown);
+}
+
+TEST_F(LocalizedMessagesTest, FatalMessageWithBadIndexShowsNothing) {
+  EXPECT_THROW(ShowFatalMessage(10), std::out_of_range);
+  EXPECT_TRUE(ui.dialogs.empty());
+}
+
+// The default language source: the locale variables, most specific first.
+class LanguageFromEnvironmentTest : public testing::Test {
+ protected:
+  static constexpr const char* kNames[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+
+  void SetUp() override {
+    for (const char* name : kNames) {
+      const char* value = std::getenv(name);
+      saved_.push_back(value ? std::optional<std::string>(value) : std::nullopt);
+    }
+  }
+  void TearDown() override {
+    for (std::size_t i = 0; i < saved_.size(); ++i) Set(kNames[i], saved_[i]);
+  }
+  static void Set(const char* name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+    _putenv_s(name, value ? value->c_str() : "");  // "" removes the variable
+#else
+    if (value) {
+      setenv(name, value->c_str(), 1);
+    } else {
+      unsetenv(name);
+    }
+#endif
+  }
+
+ private:
+  std::vector<std::optional<std::string>> saved_;
+};
+
+struct EnvironmentCase {
+  std::optional<std::string> lc_all, lc_messages, lang;
+  const char* code;
+};
+
+TEST_F(LanguageFromEnvironmentTest, TakesTheLanguageOfTheFirstVariableSet) {
+  const std::optional<std::string> unset;
+  const EnvironmentCase cases[] = {
+      {"es_MX.UTF-8", unset, unset, "es"},  // Mexican Spanish
+      {"zh_TW.UTF-8", unset, unset, "zh"},  // Traditional Chinese
+      {"pt_BR.UTF-8", unset, unset, "pt"},
+      {unset, "de_AT@euro", "fr_FR.UTF-8", "de"},
+      {"", "", "fr_CA", "fr"},  // empty counts as unset
+      {"it", unset, unset, "it"},
+      {"DE_de", unset, unset, "de"},
+      {"C", unset, "de_DE.UTF-8", ""},  // LC_ALL=C overrides: no language
+      {"POSIX", unset, unset, ""},
+      {"C.UTF-8", unset, unset, ""},
+      {"deu_DE", unset, unset, ""},
+      {"e1_XX", unset, unset, ""},
+      {unset, unset, unset, ""},
+  };
+  for (const EnvironmentCase& c : cases) {
+    Set("LC_ALL", c.lc_all);
+    Set("LC_MESSAGES", c.lc_messages);
+    Set("LANG", c.lang);
+    EXPECT_EQ(GetLanguageCode(), c.code)
+        << c.lc_all.value_or("-") << " " << c.lc_messages.value_or("-") << " "
+        << c.lang.value_or("-");
+  }
+  Set("LC_ALL", "es_MX.UTF-8");
+  EXPECT_EQ(GetLocalizedMessage(2), "Confirmar");
+  Set("LC_ALL", "pt_PT.UTF-8");
+  EXPECT_EQ(GetLocalizedMessage(2), "Confirm");
+}
+
+}  // namespace
+}  // namespace tessel::runtime
