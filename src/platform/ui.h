@@ -61,7 +61,8 @@ class Ui {
   // platform's caption, and surplus captions are ignored. The window title is
   // `title`. Enter answers the default button (OK, else Yes, else the first
   // one); Escape answers Cancel (2) when Cancel is present and is ignored
-  // otherwise; the close box answers Cancel (2). Without a display the title
+  // otherwise; the close box answers Cancel (2) (Win32 task dialogs show no
+  // close box when there is no Cancel button). Without a display the title
   // and text go to stderr and the answer is the close box's, Cancel (2).
   // Never throws.
   virtual int MessageDialog(const std::string& text, DialogType type,
