@@ -1,0 +1,136 @@
+// The browser host: the borderless form inside the main window that owns the
+// web view, sets it up each time the engine is ready (document script,
+// settings, the catch-all resource filter, the start page), serves the app's
+// "file:///" requests, starts a new instance for local-file windows and
+// decides permission requests.
+//
+// It is not tied to a real window: the web view's native control and the
+// host's own client area come from the caller, and what the host shows
+// besides the web view (the busy bar) goes through IBrowserFormView. Over the
+// fake engine and a fake view it runs in unit tests.
+//
+// Threads: UI thread only, like the web view component.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/engine.h"
+#include "platform/native_view.h"
+#include "shared/edge_ex.h"
+#include "shared/exe_zip.h"
+#include "shared/resource_server.h"
+
+namespace tessel::shared {
+
+// The host's own visible parts, provided by the UI that embeds it. The UI
+// lays the web view out over the host's client area, minus the busy bar
+// while that is shown.
+class IBrowserFormView {
+ public:
+  virtual ~IBrowserFormView() = default;
+  // Shows or hides the 4-pixel marquee bar along the bottom edge.
+  virtual void SetBusyBarVisible(bool visible) = 0;
+  // Gives the input focus to the parent of the host's parent control.
+  virtual void FocusParentOfParent() = 0;
+};
+
+// The relaunch command line: both texts in double quotes, one blank between.
+std::string RelaunchArguments(const std::string& app_id, const std::string& address);
+
+// The document script run at the creation of every document: each part
+// preceded by a carriage return; the bridge script (when `with_external`),
+// the drag-over and drop guards, then the app's script (in runtime mode, when
+// it is not blank) or the click hook (outside runtime mode).
+std::string BuildDocumentScript(bool with_external, const std::string& external_script,
+                                bool is_runtime, const std::string& webview_javascript);
+
+class TBrowserForm {
+ public:
+  // FormCreate: `edge_view` becomes the web view's control; `client_area` is
+  // the host's own native area, made the web view's parent at once, which
+  // starts the engine's creation (readiness is reported later, from the UI
+  // loop). `view` may be null (no busy bar, no focus hand-over); not owned,
+  // it must outlive the host.
+  TBrowserForm(std::unique_ptr<platform::NativeView> edge_view,
+               platform::NativeWindowHandle client_area, IBrowserFormView* view);
+  // FormDestroy: destroys the web view, which closes the engine objects.
+  ~TBrowserForm();
+  TBrowserForm(const TBrowserForm&) = delete;
+  TBrowserForm& operator=(const TBrowserForm&) = delete;
+
+  // --- properties; set them before the UI loop runs again after creation ---
+  const TExeZip* ExeZip() const { return FExeZip; }
+  void SetExeZip(const TExeZip* value) { FExeZip = value; }
+  bool IsRuntime() const { return FIsRuntime; }
+  void SetIsRuntime(bool value) { FIsRuntime = value; }
+  const std::string& RuntimeAppID() const { return FRuntimeAppID; }
+  void SetRuntimeAppID(std::string value) { FRuntimeAppID = std::move(value); }
+  bool WithExternal() const { return FWithExternal; }
+  void SetWithExternal(bool value) { FWithExternal = value; }
+  const std::string& AppDirName() const { return FAppDirName; }
+  void SetAppDirName(std::string value) { FAppDirName = std::move(value); }
+  // The executable's folder with its trailing separator (empty when the
+  // system cannot tell where the executable is).
+  const std::string& AppDirPath() const { return FAppDirPath; }
+  void SetAppDirPath(std::string value) { FAppDirPath = std::move(value); }
+  bool AllowDebug() const { return FAllowDebug; }
+  void SetAllowDebug(bool value) { FAllowDebug = value; }
+  const std::string& WebviewJavascript() const { return FWebviewJavascript; }
+  void SetWebviewJavascript(std::string value) { FWebviewJavascript = std::move(value); }
+  bool AllowContextMenu() const { return FAllowContextMenu; }
+  void SetAllowContextMenu(bool value) { FAllowContextMenu = value; }
+  const std::string& StartPageURL() const { return FStartPageURL; }
+  void SetStartPageURL(std::string value) { FStartPageURL = std::move(value); }
+  bool HandleRequests() const { return FHandleRequests; }
+  void SetHandleRequests(bool value) { FHandleRequests = value; }
+  // The bridge script (UTF-8, a byte-order mark kept), registered first in
+  // every document when WithExternal is set.
+  const std::string& ExternalScript() const { return FExternalScript; }
+  void SetExternalScript(std::string value) { FExternalScript = std::move(value); }
+
+  TEdgeBrowser& EdgeBrowser() const { return *FEdgeBrowser; }
+  bool BusyBarVisible() const { return FBusyBarVisible; }
+
+  // Told about every request the host answered (for diagnostics); may be
+  // empty.
+  std::function<void(const std::string& uri, const TServedResource& resource)> OnResourceServed;
+
+  // --- the web view's callbacks, as FormCreate assigns them ---
+  void EdgeBrowserProcessFailed(TCustomEdgeBrowser* Sender, platform::ProcessFailedKind Kind);
+  void EdgeBrowserNewWindowRequested(TCustomEdgeBrowser* Sender,
+                                     TNewWindowRequestedEventArgs& Args);
+  void EdgeBrowserCreateWebViewCompleted(TCustomEdgeBrowser* Sender, HRESULT AResult);
+  void EdgeBrowserWebResourceRequested(TCustomEdgeBrowser* Sender,
+                                       TWebResourceRequestedEventArgs& Args);
+  void EdgeBrowserNavigationCompleted(TCustomEdgeBrowser* Sender, bool IsSuccess,
+                                      platform::WebErrorStatus WebErrorStatus);
+  void EdgeBrowserClickMessageReceived(TCustomEdgeBrowser* Sender,
+                                       TWebMessageReceivedEventArgs& Args);
+  void EdgeBrowserPermissionRequested(TCustomEdgeBrowser* Sender,
+                                      TPermissionRequestedEventArgs& Args);
+
+ private:
+  void RegisterDocumentScripts();
+  void ApplySettings();
+
+  const TExeZip* FExeZip = nullptr;
+  bool FIsRuntime = false;
+  std::string FRuntimeAppID;
+  bool FWithExternal = false;
+  std::string FAppDirName;
+  std::string FAppDirPath;
+  bool FAllowDebug = false;
+  std::string FWebviewJavascript;
+  bool FAllowContextMenu = false;
+  std::string FStartPageURL;
+  bool FHandleRequests = false;
+  std::string FExternalScript;
+  std::unique_ptr<TEdgeBrowser> FEdgeBrowser;
+
+  IBrowserFormView* FView = nullptr;
+  bool FBusyBarVisible = true;
+};
+
+}  // namespace tessel::shared

@@ -1,0 +1,73 @@
+// Serving the web application's "file:///" requests: from the app archive,
+// then from beside the executable, then from the absolute path. The lookup is
+// a plain function over its inputs; the engine glue only turns its result
+// into a response.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/engine.h"
+#include "platform/os.h"
+#include "shared/exe_zip.h"
+
+namespace tessel::shared {
+
+// Where the lookups search.
+struct TResourceSource {
+  // The app archive; null skips the first lookup. Not owned.
+  const TExeZip* ExeZip = nullptr;
+  // The web application's folder inside the archive; empty skips the first
+  // lookup.
+  std::string AppDirName;
+  // The executable's folder with its trailing separator; empty skips the
+  // second lookup (it would otherwise read from the current folder).
+  std::string AppDirPath;
+};
+
+enum class TResourceOrigin { Archive, BesideExecutable, AbsolutePath };
+
+struct TServedResource {
+  TResourceOrigin Origin = TResourceOrigin::Archive;
+  // The archive entry name or the disk path that was read.
+  std::string Location;
+  std::string MimeType;
+  std::string Body;
+};
+
+// The one header line of every served response.
+std::string ResourceResponseHeaders(std::string_view mime_type);
+
+// Looks `uri` up as the engine reported it. Only addresses that begin with
+// "file:///" (any letter case) are looked up; the path is the address with
+// every exact "file:///" removed, used as it is: percent escapes, queries,
+// fragments and dot segments are part of the name. The MIME type comes from
+// the path's text after its last '\' or ':'.
+//
+// 1. Archive: entry `AppDirName` + "/" + path (entry names match without
+//    regard to ASCII case).
+// 2. Beside the executable: `AppDirPath` + path with '/' turned into the
+//    platform's separator; regular files only (links followed).
+// 3. Absolute: the path with "/" in front on POSIX, as it is on Windows;
+//    only when that is an absolute path, so nothing is read relative to the
+//    current folder.
+//
+// nullopt when nothing is found, and also when a lookup finds its file but
+// cannot read it whole (damaged or undecryptable entry, read error) or the
+// MIME lookup fails: an empty or partial body must not pass for the file.
+// Never throws.
+std::optional<TServedResource> LookUpResource(std::string_view uri, const TResourceSource& source,
+                                              const platform::Os& os) noexcept;
+
+// Answers one resource request: reads the request's address, looks it up
+// with LookUpResource and, on a hit, puts a response of status 200 "OK" with
+// ResourceResponseHeaders and the body made by `environment`. Otherwise, or
+// when any engine call fails, the request is left untouched, so the engine
+// handles it itself. Returns what was served. Never throws.
+std::optional<TServedResource> AnswerResourceRequest(platform::EngineEnvironment* environment,
+                                                     platform::WebResourceRequestedEventArgs* args,
+                                                     const TResourceSource& source,
+                                                     const platform::Os& os) noexcept;
+
+}  // namespace tessel::shared
