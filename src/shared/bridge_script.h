@@ -1,0 +1,16 @@
+// The page side of the script bridge (VTX_EXTERNAL_JAVASCRIPT): the script
+// that defines window.vtx, embedded in the binary at build time from
+// resources/vtx_external.js.
+#pragma once
+
+#include <string_view>
+
+namespace tessel::shared {
+
+// The script's exact bytes: UTF-8 beginning with the byte-order mark EF BB BF,
+// lines ending in CR LF. The browser host registers all of it, the mark
+// included: in the page the mark is the character U+FEFF, which scripts read
+// as white space. Static storage; any thread.
+std::string_view BridgeScript();
+
+}  // namespace tessel::shared

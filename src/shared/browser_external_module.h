@@ -1,0 +1,223 @@
+// The host side of the script bridge: reads the messages that window.vtx
+// posts, runs the command their function ID names and posts one reply per
+// answered call, {"uuid": "...", "success": true|false, "result": <JSON>}.
+//
+// Threads: the UI thread only, except the worker that runs a console command
+// (shell.command), whose reply comes back through platform::RunOnUiThread.
+// Nothing thrown leaves EdgeBrowserWebMessageReceived: a message that cannot
+// be read ends its dispatch without a reply and goes to OnDispatchError.
+//
+// Only the application's own documents reach the commands: a message from a
+// document whose address is not a "file:" address (a page of another origin
+// that the application navigated to) is dropped without any effect, so a
+// foreign page can neither start programs nor touch files.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <nlohmann/json_fwd.hpp>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "shared/bridge_commands.h"
+#include "shared/edge_ex.h"
+
+namespace tessel::shared {
+
+class TExeZip;
+class TSettings;
+
+// A bridge message or argument that cannot be read: a member missing ("Value
+// 'id' not found"), or of a kind that cannot be converted.
+class EBridgeError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// What the module needs of the browser host: the web view that receives the
+// replies, the application folder, and the focus. UI thread only.
+class IBridgeBrowser {
+ public:
+  virtual ~IBridgeBrowser() = default;
+  // Posts `json` to the page (the engine's PostWebMessageAsJson); the outcome
+  // is not reported, and an undeliverable reply is lost.
+  virtual void PostWebMessageAsJson(const std::string& json) = 0;
+  // The folder of the running executable, ending with the separator:
+  // relative paths from pages are resolved against it.
+  virtual std::string AppDirPath() const = 0;
+  // Gives the keyboard focus to the window two levels above the web view
+  // control (its parent's parent), then to the control itself.
+  virtual void FocusWebView() = 0;
+};
+
+// IBridgeBrowser over the web view component, for the browser host to hand
+// to the module. `focus_host` focuses the control's parent's parent (may be
+// empty); the control itself is focused with SetFocus. The component must
+// outlive this object.
+class TEdgeBrowserBridge : public IBridgeBrowser {
+ public:
+  TEdgeBrowserBridge(TCustomEdgeBrowser& browser, std::string app_dir_path,
+                     std::function<void()> focus_host = {});
+  void PostWebMessageAsJson(const std::string& json) override;
+  std::string AppDirPath() const override { return FAppDirPath; }
+  void FocusWebView() override;
+
+ private:
+  TCustomEdgeBrowser& FBrowser;
+  std::string FAppDirPath;
+  std::function<void()> FFocusHost;
+};
+
+class TBrowserExternalModule;
+using TAppCloseRequestEvent = std::function<void(TBrowserExternalModule* Sender)>;
+using TBridgeErrorEvent = std::function<void(const std::string& Message)>;
+
+class TBrowserExternalModule {
+ public:
+  // The version `hello` answers.
+  static constexpr std::string_view kBridgeVersion = "2021.28";
+
+  // Every reference unset, InFullscreen false, no file dialogs.
+  TBrowserExternalModule();
+  // Clears the references. A console command still running keeps running;
+  // its reply is dropped.
+  ~TBrowserExternalModule();
+  TBrowserExternalModule(const TBrowserExternalModule&) = delete;
+  TBrowserExternalModule& operator=(const TBrowserExternalModule&) = delete;
+
+  // --- references (not owned; each must outlive its use) ---
+  // Target of the app and window commands.
+  IAppWindow* MainForm() const { return FMainForm; }
+  void SetMainForm(IAppWindow* value) { FMainForm = value; }
+  // Source of files.extractFile. Unset, the module runs "without an
+  // archive": isRuntime answers false and the runtime-only commands show a
+  // message instead of acting.
+  const TExeZip* ExeZip() const { return FExeZip; }
+  void SetExeZip(const TExeZip* value) { FExeZip = value; }
+  // Read for "WindowBorder" and "DirName" in section "App".
+  const TSettings* ProjectINI() const { return FProjectINI; }
+  void SetProjectINI(const TSettings* value) { FProjectINI = value; }
+  // Receives the replies; without it nothing is answered.
+  IBridgeBrowser* BrowserForm() const { return FBrowserForm; }
+  void SetBrowserForm(IBridgeBrowser* value) { FBrowserForm = value; }
+  // Asked by app.close to close the application (the main window's
+  // AppCloseRequested: allow closing, then close).
+  const TAppCloseRequestEvent& OnAppCloseRequest() const { return FOnAppCloseRequest; }
+  void SetOnAppCloseRequest(TAppCloseRequestEvent value) { FOnAppCloseRequest = std::move(value); }
+
+  // --- owned ---
+  // The open and save dialogs, kept for the module's life so the type chosen
+  // last carries over. Without them every dialog counts as cancelled.
+  IFileDialogs* FileDialogs() const { return FFileDialogs.get(); }
+  void SetFileDialogs(std::unique_ptr<IFileDialogs> value) { FFileDialogs = std::move(value); }
+
+  // Title of the message boxes shown without an archive.
+  const std::string& ApplicationTitle() const { return FApplicationTitle; }
+  void SetApplicationTitle(std::string value) { FApplicationTitle = std::move(value); }
+
+  // Where the reason of a dropped message goes; by default nowhere.
+  void SetOnDispatchError(TBridgeErrorEvent value) { FOnDispatchError = std::move(value); }
+
+  // True while the application considers itself in full screen; only
+  // app.enterFullscreen and app.exitFullscreen change it (the main window
+  // sets it when it starts in full screen).
+  bool InFullscreen() const { return FInFullscreen; }
+  void SetInFullscreen(bool value) { FInFullscreen = value; }
+
+  // --- dispatch ---
+  // The web view's OnWebMessageReceived handler. Never throws.
+  void EdgeBrowserWebMessageReceived(TCustomEdgeBrowser* Sender,
+                                     TWebMessageReceivedEventArgs& Args);
+  // The same, on the engine's argument object alone. Never throws.
+  void WebMessageReceived(platform::WebMessageReceivedEventArgs& args);
+
+  // Posts {"uuid": <uuid>, "success": <success>, "result": <result>};
+  // `result` is ready JSON text.
+  void PostBridgeReply(const std::string& uuid, const std::string& result, bool success);
+  void ReplySuccess(const std::string& uuid, const std::string& result);
+  void ReplyFailure(const std::string& uuid, const std::string& result);
+
+  // --- reading messages and arguments (throw EBridgeError) ---
+  // A member of the message as text: null is "", a string its text, a number
+  // its JSON text, a boolean "true"/"false"; an object or array throws, and
+  // so does a missing member ("Value '<name>' not found"; every member is
+  // missing when `message` is not an object).
+  static std::string RequiredString(const nlohmann::json& message, std::string_view name);
+  // A member that must exist, of any kind (only an object supplies
+  // arguments).
+  static const nlohmann::json& RequiredObject(const nlohmann::json& message, std::string_view name);
+  // An argument as text: absent or null (or `data` not an object) gives
+  // `default_value`; otherwise as RequiredString.
+  static std::string ArgString(const nlohmann::json& data, std::string_view name,
+                               std::string_view default_value);
+  // An argument as a boolean: absent or null gives `default_value`; a
+  // boolean itself; a string "true"/"false" in any letter case; a number,
+  // false when zero. Anything else throws.
+  static bool ArgBool(const nlohmann::json& data, std::string_view name, bool default_value);
+
+  // True for the address of one of the application's own documents: it
+  // begins with "file:", in any letter case.
+  static bool IsAppDocument(std::string_view source);
+
+ private:
+  void Dispatch(platform::WebMessageReceivedEventArgs& args);
+  std::string AppDirPath() const;
+  std::string ResolvePath(const std::string& path) const;
+  void ShowRuntimeOnlyMessage(std::string_view function_name);
+
+  void HandleHello(const std::string& uuid);
+  void HandleIsRuntime(const std::string& uuid);
+  void HandleDialogsOpenFile(const std::string& uuid, const nlohmann::json& data);
+  void HandleDialogsSaveFile(const std::string& uuid, const nlohmann::json& data);
+  void HandleFilesFileExists(const std::string& uuid, const nlohmann::json& data);
+  void HandleFilesDeleteFile(const std::string& uuid, const nlohmann::json& data);
+  void HandleFilesWriteTextFile(const std::string& uuid, const nlohmann::json& data);
+  void HandleFilesExtractFile(const std::string& uuid, const nlohmann::json& data);
+  void HandleFoldersDirExists(const std::string& uuid, const nlohmann::json& data);
+  void HandleFoldersDeleteDir(const std::string& uuid, const nlohmann::json& data);
+  void HandleFoldersGetTempDir(const std::string& uuid);
+  void HandleFoldersGetUserDocumentsDir(const std::string& uuid);
+  void HandleFoldersGetUserDesktopDir(const std::string& uuid);
+  void HandleFoldersGetAppExecutableDir(const std::string& uuid);
+  void HandleAppClose(const std::string& uuid);
+  void HandleAppInFullscreen(const std::string& uuid);
+  void HandleAppEnterFullscreen(const std::string& uuid);
+  void HandleAppExitFullscreen(const std::string& uuid);
+  void HandleWindowGetStyle(const std::string& uuid);
+  void HandleWindowSetStyle(const std::string& uuid, const nlohmann::json& data);
+  void HandleWindowGetState(const std::string& uuid);
+  void HandleWindowSetState(const std::string& uuid, const nlohmann::json& data);
+  void HandleWindowGetTitle(const std::string& uuid);
+  void HandleWindowSetTitle(const std::string& uuid, const nlohmann::json& data);
+  void HandleShellExecute(const std::string& uuid, const nlohmann::json& data);
+  void HandleShellExplore(const std::string& uuid, const nlohmann::json& data);
+  void HandleShellCommand(const std::string& uuid, const nlohmann::json& data);
+  void HandleShellWindows(const std::string& uuid);
+
+  // The dialog commands' shared steps; `save` picks the dialog.
+  void HandleFileDialog(const std::string& uuid, const nlohmann::json& data, bool save);
+
+  IAppWindow* FMainForm = nullptr;
+  const TExeZip* FExeZip = nullptr;
+  const TSettings* FProjectINI = nullptr;
+  IBridgeBrowser* FBrowserForm = nullptr;
+  TAppCloseRequestEvent FOnAppCloseRequest;
+  TBridgeErrorEvent FOnDispatchError;
+  std::unique_ptr<IFileDialogs> FFileDialogs;
+  std::string FApplicationTitle;
+  bool FInFullscreen = false;
+
+  // Per dialog: the type index the user chose last.
+  std::size_t FOpenFileTypeIndex = 1;
+  std::size_t FSaveFileTypeIndex = 1;
+  // True while a dialog is open; a second request is then answered at once
+  // as cancelled.
+  bool FDialogOpen = false;
+
+  // Expires with the module: work that outlives a call (a console command's
+  // reply, a dialog's nested loop) checks it before touching the module.
+  std::shared_ptr<int> FAlive = std::make_shared<int>(0);
+};
+
+}  // namespace tessel::shared
