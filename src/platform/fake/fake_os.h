@@ -1,8 +1,11 @@
 // A deterministic OS seam for unit tests: every answer is a public field the
-// test sets. Obeys the contract of platform::Os.
+// test sets, and every action is recorded. Obeys the contract of platform::Os.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <optional>
+#include <set>
 
 #include "platform/os.h"
 
@@ -18,9 +21,81 @@ class FakeOs : public Os {
   std::string ExecutablePath() const override { return executable_path; }
   char PathSeparator() const override { return path_separator; }
   // Latin-1 stands in for a legacy code page: deterministic on every machine.
+  // With `ansi_is_utf8` the code page is UTF-8 instead: valid sequences pass,
+  // anything else becomes U+FFFD.
   std::string AnsiToUtf8(std::string_view bytes) const override;
   std::vector<MimeMapping> MimeTypesByExtension() const override { return mime_types_by_extension; }
   std::vector<MimeMapping> ExtensionsByMimeType() const override { return extensions_by_mime_type; }
+
+  // ---- system utilities ----
+  struct ShellStartCall {
+    std::string file;
+    std::string args;
+  };
+  struct ConsoleCall {
+    std::vector<std::string> argv;
+    std::string working_dir;
+    bool show_window = false;
+  };
+
+  OsFamily family = OsFamily::Posix;
+  std::string local_app_data_path;
+  std::string desktop_path;
+  std::string documents_path;
+  std::string temp_path;
+
+  bool remove_directory_result = true;
+  std::vector<std::string> removed_directories;
+
+  bool shell_start_result = true;
+  std::vector<ShellStartCall> shell_starts;
+  bool show_in_folder_result = true;
+  std::vector<std::string> shown_in_folder;
+
+  // Each StartConsole records its call; unless `console_start_fails`, the
+  // child's Read() hands out `console_output` chunk by chunk (a chunk longer
+  // than asked for over several reads), then reports the end. The child
+  // counts its Wait() calls in `console_waits`; it must not outlive the fake.
+  bool console_start_fails = false;
+  std::vector<std::string> console_output;
+  std::vector<ConsoleCall> console_starts;
+  int console_waits = 0;
+
+  bool ansi_is_utf8 = false;
+  std::vector<std::string> window_captions;
+  std::string language_code = "en";
+
+  bool instance_lock_fails = false;
+  std::set<std::string> held_instance_locks;
+
+  bool create_directories_result = true;
+  std::vector<std::string> created_directories;
+
+  std::map<std::string, std::string> environment;
+  // Answered instead of argv when set (the re-read command line on Windows).
+  std::optional<std::vector<std::string>> command_line_arguments;
+  int last_error_code = 0;
+
+  OsFamily Family() const override { return family; }
+  std::string ShellFolderPath(ShellFolder which) const override;
+  std::string TempPath() const override { return temp_path; }
+  bool RemoveDirectoryTree(const std::string& path) override;
+  bool ShellStart(const std::string& file, const std::string& args) override;
+  bool ShellShowInFolder(const std::string& file) override;
+  std::unique_ptr<ConsoleProcess> StartConsole(const std::vector<std::string>& argv,
+                                               const std::string& working_dir,
+                                               bool show_window) override;
+  std::size_t IncompleteAnsiTail(std::string_view bytes) const override;
+  std::vector<std::string> TopLevelWindowCaptions() const override { return window_captions; }
+  std::string LanguageCode() const override { return language_code; }
+  InstanceLock AcquireInstanceLock(const std::string& name) override;
+  bool CreateDirectories(const std::string& path) override;
+  std::string GetEnv(const std::string& name) const override;
+  bool SetEnv(const std::string& name, const std::string& value) override;
+  std::vector<std::string> CommandLineArguments(int argc, const char* const* argv) const override;
+  bool IsAbsolutePath(std::string_view path) const override;
+  int LastErrorCode() const override { return last_error_code; }
+  std::string ErrorText(int code) const override { return "error " + std::to_string(code); }
 };
 
 std::unique_ptr<FakeOs> MakeFakeOs();

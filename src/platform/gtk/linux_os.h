@@ -12,6 +12,47 @@ class LinuxOs : public Os {
   std::string AnsiToUtf8(std::string_view bytes) const override;
   std::vector<MimeMapping> MimeTypesByExtension() const override;  // mime_db_linux.cpp
   std::vector<MimeMapping> ExtensionsByMimeType() const override;  // mime_db_linux.cpp
+
+  OsFamily Family() const override { return OsFamily::Posix; }
+  std::string ShellFolderPath(ShellFolder which) const override;
+  std::string TempPath() const override;
+  bool RemoveDirectoryTree(const std::string& path) override;
+  bool ShellStart(const std::string& file, const std::string& args) override;
+  bool ShellShowInFolder(const std::string& file) override;
+  std::unique_ptr<ConsoleProcess> StartConsole(const std::vector<std::string>& argv,
+                                               const std::string& working_dir,
+                                               bool show_window) override;
+  std::size_t IncompleteAnsiTail(std::string_view bytes) const override;
+  std::vector<std::string> TopLevelWindowCaptions() const override;
+  std::string LanguageCode() const override;
+  // The lock is an abstract-namespace unix socket bound to
+  // "\0tessel-instance/<uid>/<name>" (a 64-bit hash of the name stands in
+  // when the name does not fit the socket address). Binding is atomic, the
+  // name never reaches the file system, and the kernel frees it when the
+  // process dies. It is visible to every process of the same network
+  // namespace.
+  InstanceLock AcquireInstanceLock(const std::string& name) override;
+  bool CreateDirectories(const std::string& path) override;
+  std::string GetEnv(const std::string& name) const override;
+  bool SetEnv(const std::string& name, const std::string& value) override;
+  std::vector<std::string> CommandLineArguments(int argc, const char* const* argv) const override;
+  bool IsAbsolutePath(std::string_view path) const override {
+    return !path.empty() && path.front() == '/';
+  }
+  int LastErrorCode() const override;
+  std::string ErrorText(int code) const override;
 };
+
+// Splits an argument text into words the way a POSIX shell quotes them, with
+// no expansion of any kind: blanks separate words; '...' is literal; "..."
+// keeps blanks and lets a backslash escape only $ ` " \ and a line break; a
+// backslash outside quotes escapes the next character. An unterminated quote
+// runs to the end of the text.
+std::vector<std::string> SplitShellWords(std::string_view text);
+
+// The value of `key` (such as "XDG_DOCUMENTS_DIR") in the text of a
+// user-dirs.dirs file, with a leading $HOME replaced by `home`; empty when the
+// key is absent or its value is neither absolute nor below $HOME.
+std::string ParseUserDirsFile(std::string_view text, std::string_view key, const std::string& home);
 
 }  // namespace tessel::platform

@@ -1,15 +1,456 @@
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <clocale>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
+#include <sstream>
+#include <thread>
 
 #include "platform/gtk/linux_os.h"
 
+extern char** environ;
+
 namespace tessel::platform {
+namespace fs = std::filesystem;
+
+namespace {
+
+// The locale's character set stands in for Windows' ANSI code page. The
+// process starts in the "C" locale, so ask for the user's one explicitly.
+const std::string& LocaleCharset() {
+  static const std::string charset = [] {
+    std::setlocale(LC_CTYPE, "");
+    const char* cs = nl_langinfo(CODESET);
+    return std::string(cs != nullptr && *cs != '\0' ? cs : "ANSI_X3.4-1968");
+  }();
+  return charset;
+}
+
+bool LocaleIsUtf8() {
+  static const bool utf8 = [] {
+    std::string cs;
+    for (const char c : LocaleCharset()) {
+      if (c != '-' && c != '_') cs.push_back(static_cast<char>(std::toupper(c)));
+    }
+    return cs == "UTF8";
+  }();
+  return utf8;
+}
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? std::string(v) : std::string();
+}
+
+fs::path PathFromUtf8(const std::string& text) { return {std::u8string(text.begin(), text.end())}; }
+
+std::string HomeDir() {
+  std::string home = Env("HOME");
+  if (!home.empty()) return home;
+  struct passwd pw {};
+  struct passwd* found = nullptr;
+  std::array<char, 4096> buf{};
+  if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr) {
+    return found->pw_dir;
+  }
+  return {};
+}
+
+// An XDG base folder from its variable; relative values are to be ignored.
+std::string XdgBase(const char* variable, const char* below_home) {
+  std::string dir = Env(variable);
+  if (!dir.empty() && dir.front() == '/') return dir;
+  const std::string home = HomeDir();
+  return home.empty() ? std::string() : home + below_home;
+}
+
+std::string UserDir(const char* key, const char* fallback_name) {
+  const std::string home = HomeDir();
+  const std::string config = XdgBase("XDG_CONFIG_HOME", "/.config");
+  if (!config.empty()) {
+    std::ifstream in(config + "/user-dirs.dirs", std::ios::binary);
+    if (in) {
+      const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+      std::string dir = ParseUserDirsFile(text, key, home);
+      if (!dir.empty()) return dir;
+    }
+  }
+  return home.empty() ? std::string() : home + "/" + fallback_name;
+}
+
+// Where PATH finds an executable called `name`; empty when nowhere.
+std::string FindOnPath(const std::string& name) {
+  if (name.empty() || name.find('/') != std::string::npos) return {};
+  const std::string path = Env("PATH");
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find(':', start);
+    if (end == std::string::npos) end = path.size();
+    std::string candidate = path.substr(start, end - start);
+    if (candidate.empty()) candidate = ".";
+    candidate += '/';
+    candidate += name;
+    struct stat st {};
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    start = end + 1;
+  }
+  return {};
+}
+
+bool LooksLikeUri(const std::string& text) {
+  // A scheme of two or more characters, so that nothing like "C:" counts.
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos || colon < 2 || !std::isalpha(static_cast<unsigned char>(text[0])))
+    return false;
+  for (std::size_t i = 1; i < colon; ++i) {
+    const char c = text[i];
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
+      return false;
+  }
+  return true;
+}
+
+std::vector<char*> CArgv(std::vector<std::string>& args) {
+  std::vector<char*> out;
+  out.reserve(args.size() + 1);
+  for (std::string& a : args) out.push_back(a.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+void WriteErrno(int fd, int err) {
+  // Best effort: the parent treats a short message as success only when
+  // nothing at all arrives, so a failed write here cannot fake one.
+  [[maybe_unused]] const ssize_t n = write(fd, &err, sizeof err);
+}
+
+// Starts `argv` as a grandchild in a session of its own, so that it outlives
+// us, never becomes our zombie and no terminal signal reaches it. Returns 0
+// when the program was executed, else the errno of the failure. Only
+// async-signal-safe calls run between fork and exec, as a multi-threaded
+// process requires.
+int SpawnDetached(std::vector<std::string> argv) {
+  if (argv.empty()) return ENOENT;
+  // A script without "#!" is run by the shell, as execvp does.
+  std::vector<std::string> sh_argv{"/bin/sh"};
+  sh_argv.insert(sh_argv.end(), argv.begin(), argv.end());
+  std::vector<char*> args = CArgv(argv);
+  std::vector<char*> sh_args = CArgv(sh_argv);
+
+  int pipefd[2];
+  if (pipe2(pipefd, O_CLOEXEC) != 0) return errno;
+  const int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    const int err = errno;
+    close(pipefd[0]);
+    close(pipefd[1]);
+    if (devnull >= 0) close(devnull);
+    return err;
+  }
+  if (pid == 0) {
+    const pid_t grandchild = fork();
+    if (grandchild < 0) {
+      WriteErrno(pipefd[1], errno);
+      _exit(1);
+    }
+    if (grandchild == 0) {
+      setsid();
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      signal(SIGPIPE, SIG_DFL);
+      if (devnull >= 0) dup2(devnull, STDIN_FILENO);
+      execve(args[0], args.data(), environ);
+      if (errno == ENOEXEC) execve(sh_args[0], sh_args.data(), environ);
+      WriteErrno(pipefd[1], errno);
+      _exit(127);
+    }
+    _exit(0);
+  }
+  close(pipefd[1]);
+  if (devnull >= 0) close(devnull);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  // The write end closes on a successful exec (close-on-exec) or when the
+  // grandchild gives up; until then this read waits.
+  int err = 0;
+  ssize_t got = 0;
+  do {
+    got = read(pipefd[0], &err, sizeof err);
+  } while (got < 0 && errno == EINTR);
+  close(pipefd[0]);
+  if (got == 0) return 0;
+  return got == static_cast<ssize_t>(sizeof err) && err != 0 ? err : ECHILD;
+}
+
+// Runs `argv` with no output and returns its exit status, or -1 when it could
+// not start, died by a signal or outlived `timeout` (it is then killed).
+int RunQuietly(std::vector<std::string> argv, std::chrono::milliseconds timeout) {
+  std::vector<char*> args = CArgv(argv);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return -1;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  for (;;) {
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) break;
+    if (r < 0 && errno != EINTR) return -1;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (!path.empty() && path.front() == '/') return path;
+  std::array<char, 4096> cwd{};
+  if (getcwd(cwd.data(), cwd.size()) == nullptr) return path;
+  return std::string(cwd.data()) + "/" + path;
+}
+
+std::string FileUri(const std::string& absolute_path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string uri = "file://";
+  for (const char c : absolute_path) {
+    const auto b = static_cast<unsigned char>(c);
+    if (std::isalnum(b) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+      uri.push_back(c);
+    } else {
+      uri.push_back('%');
+      uri.push_back(kHex[b >> 4]);
+      uri.push_back(kHex[b & 0xF]);
+    }
+  }
+  return uri;
+}
+
+class PosixConsoleProcess : public ConsoleProcess {
+ public:
+  PosixConsoleProcess(pid_t pid, int read_fd) : pid_(pid), fd_(read_fd) {}
+  ~PosixConsoleProcess() override {
+    close(fd_);
+    Wait();
+  }
+  PosixConsoleProcess(const PosixConsoleProcess&) = delete;
+  PosixConsoleProcess& operator=(const PosixConsoleProcess&) = delete;
+
+  int Read(char* buf, int max) override {
+    if (max <= 0) return 0;
+    for (;;) {
+      const ssize_t n = read(fd_, buf, static_cast<std::size_t>(max));
+      if (n >= 0) return static_cast<int>(n);
+      if (errno != EINTR) return -1;
+    }
+  }
+
+  void Wait() override {
+    if (waited_) return;
+    waited_ = true;
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+
+ private:
+  pid_t pid_;
+  int fd_;
+  bool waited_ = false;
+};
+
+// ---- X11, loaded at run time so that the runtime starts without it ------
+// The few Xlib types used, as the library's ABI defines them.
+struct XDisplay;
+using XWindow = unsigned long;
+using XAtom = unsigned long;
+using XErrorHandler = int (*)(XDisplay*, void*);
+
+struct Xlib {
+  XDisplay* (*OpenDisplay)(const char*);
+  int (*CloseDisplay)(XDisplay*);
+  XWindow (*DefaultRootWindow)(XDisplay*);
+  int (*QueryTree)(XDisplay*, XWindow, XWindow*, XWindow*, XWindow**, unsigned int*);
+  int (*Free)(void*);
+  XAtom (*InternAtom)(XDisplay*, const char*, int);
+  int (*GetWindowProperty)(XDisplay*, XWindow, XAtom, long, long, int, XAtom, XAtom*, int*,
+                           unsigned long*, unsigned long*, unsigned char**);
+  XErrorHandler (*SetErrorHandler)(XErrorHandler);
+  int (*Sync)(XDisplay*, int);
+};
+
+template <typename F>
+bool Bind(void* lib, const char* name, F& fn) {
+  fn = reinterpret_cast<F>(dlsym(lib, name));
+  return fn != nullptr;
+}
+
+const Xlib* LoadXlib() {
+  static const Xlib* const xlib = []() -> const Xlib* {
+    void* lib = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+    if (lib == nullptr) return nullptr;
+    static Xlib x{};
+    const bool ok = Bind(lib, "XOpenDisplay", x.OpenDisplay) &&
+                    Bind(lib, "XCloseDisplay", x.CloseDisplay) &&
+                    Bind(lib, "XDefaultRootWindow", x.DefaultRootWindow) &&
+                    Bind(lib, "XQueryTree", x.QueryTree) && Bind(lib, "XFree", x.Free) &&
+                    Bind(lib, "XInternAtom", x.InternAtom) &&
+                    Bind(lib, "XGetWindowProperty", x.GetWindowProperty) &&
+                    Bind(lib, "XSetErrorHandler", x.SetErrorHandler) && Bind(lib, "XSync", x.Sync);
+    return ok ? &x : nullptr;  // the library stays loaded for the process
+  }();
+  return xlib;
+}
+
+// Windows vanish while they are listed; their errors are expected.
+int IgnoreXError(XDisplay* /*display*/, void* /*event*/) { return 0; }
+
+class CaptionReader {
+ public:
+  CaptionReader(const Xlib& x, XDisplay* d)
+      : x_(x),
+        d_(d),
+        net_wm_name_(x.InternAtom(d, "_NET_WM_NAME", 0)),
+        utf8_string_(x.InternAtom(d, "UTF8_STRING", 0)),
+        wm_state_(x.InternAtom(d, "WM_STATE", 0)) {}
+
+  // The top-level window's caption: its own name, else that of the client
+  // window a reparenting window manager put inside its frame.
+  std::string Caption(XWindow w) {
+    std::string name = Name(w);
+    if (!name.empty()) return name;
+    const XWindow client = FindClient(w, 3);
+    return client != 0 ? Name(client) : std::string();
+  }
+
+  std::vector<XWindow> Children(XWindow w) {
+    XWindow root = 0;
+    XWindow parent = 0;
+    XWindow* children = nullptr;
+    unsigned int n = 0;
+    std::vector<XWindow> out;
+    if (x_.QueryTree(d_, w, &root, &parent, &children, &n) != 0 && children != nullptr) {
+      out.assign(children, children + n);
+    }
+    if (children != nullptr) x_.Free(children);
+    return out;
+  }
+
+ private:
+  static constexpr XAtom kAnyPropertyType = 0;
+  static constexpr XAtom kWmName = 39;  // XA_WM_NAME
+  static constexpr XAtom kString = 31;  // XA_STRING
+
+  bool Property(XWindow w, XAtom property, std::string& value, XAtom& type) {
+    XAtom actual = 0;
+    int format = 0;
+    unsigned long items = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    const int rc = x_.GetWindowProperty(d_, w, property, 0, 4096, 0, kAnyPropertyType, &actual,
+                                        &format, &items, &after, &data);
+    const bool found = rc == 0 && actual != 0;
+    if (found && format == 8 && data != nullptr) {
+      value.assign(reinterpret_cast<const char*>(data), items);
+    }
+    if (data != nullptr) x_.Free(data);
+    type = actual;
+    return found;
+  }
+
+  std::string Name(XWindow w) {
+    std::string value;
+    XAtom type = 0;
+    if (Property(w, net_wm_name_, value, type) && type == utf8_string_ && !value.empty()) {
+      return value;
+    }
+    value.clear();
+    if (!Property(w, kWmName, value, type)) return {};
+    if (type != kString) return value;  // UTF8_STRING, or compound text read as is
+    std::string utf8;                   // STRING is Latin-1
+    for (const char c : value) {
+      const auto b = static_cast<unsigned char>(c);
+      if (b < 0x80) {
+        utf8.push_back(c);
+      } else {
+        utf8.push_back(static_cast<char>(0xC0 | (b >> 6)));
+        utf8.push_back(static_cast<char>(0x80 | (b & 0x3F)));
+      }
+    }
+    return utf8;
+  }
+
+  XWindow FindClient(XWindow w, int depth) {
+    if (depth == 0) return 0;
+    for (const XWindow child : Children(w)) {
+      std::string ignored;
+      XAtom type = 0;
+      if (Property(child, wm_state_, ignored, type)) return child;
+      if (const XWindow found = FindClient(child, depth - 1)) return found;
+    }
+    return 0;
+  }
+
+  const Xlib& x_;
+  XDisplay* d_;
+  XAtom net_wm_name_;
+  XAtom utf8_string_;
+  XAtom wm_state_;
+};
+
+std::uint64_t Fnv1a64(std::string_view text) {
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  for (const char c : text) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 0x100000001b3ULL;
+  }
+  return h;
+}
+
+[[maybe_unused]] std::string StrerrorResult(int /*rc*/, const char* buf) {
+  return buf;
+}  // XSI strerror_r
+[[maybe_unused]] std::string StrerrorResult(const char* text, const char* /*buf*/) {
+  return text;
+}  // GNU
+
+}  // namespace
 
 std::string LinuxOs::ExecutablePath() const {
   std::array<char, 4096> buf{};
@@ -19,15 +460,8 @@ std::string LinuxOs::ExecutablePath() const {
 }
 
 std::string LinuxOs::AnsiToUtf8(std::string_view bytes) const {
-  // The locale's character set stands in for Windows' ANSI code page. The
-  // process starts in the "C" locale, so ask for the user's one explicitly.
-  static const std::string charset = [] {
-    static std::once_flag once;
-    std::call_once(once, [] { std::setlocale(LC_CTYPE, ""); });
-    const char* cs = nl_langinfo(CODESET);
-    return std::string(cs != nullptr && *cs != '\0' ? cs : "ANSI_X3.4-1968");
-  }();
-  iconv_t cd = iconv_open("UTF-8", charset.c_str());
+  iconv_t cd = iconv_open("UTF-8", LocaleCharset().c_str());
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): iconv_open's documented failure value
   if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(bytes);
   std::string out;
   std::array<char, 4096> chunk{};
@@ -47,6 +481,391 @@ std::string LinuxOs::AnsiToUtf8(std::string_view bytes) const {
   }
   iconv_close(cd);
   return out;
+}
+
+std::string LinuxOs::ShellFolderPath(ShellFolder which) const {
+  switch (which) {
+    case ShellFolder::LocalAppData:
+      return XdgBase("XDG_DATA_HOME", "/.local/share");
+    case ShellFolder::Desktop:
+      return UserDir("XDG_DESKTOP_DIR", "Desktop");
+    case ShellFolder::Documents:
+      return UserDir("XDG_DOCUMENTS_DIR", "Documents");
+  }
+  return {};
+}
+
+std::string LinuxOs::TempPath() const {
+  std::string dir = Env("TMPDIR");
+  return dir.empty() ? std::string("/tmp") : dir;
+}
+
+bool LinuxOs::RemoveDirectoryTree(const std::string& path) {
+  std::string trimmed = path;
+  // "dir/" would resolve a link named dir to its target.
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  if (trimmed.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (trimmed == "/") {
+    errno = EPERM;
+    return false;
+  }
+  const fs::path root = PathFromUtf8(trimmed);
+  std::error_code ec;
+  const fs::file_status st = fs::symlink_status(root, ec);
+  if (ec || st.type() == fs::file_type::not_found) {
+    errno = ENOENT;
+    return false;
+  }
+  fs::remove_all(root, ec);
+  if (ec && ec == std::errc::permission_denied && st.type() == fs::file_type::directory) {
+    // Read-only folders below block removal; like the Windows shell, take
+    // them anyway where we may. Links are never followed.
+    const auto allow = [](const fs::path& dir) {
+      std::error_code ignored;
+      fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ignored);
+    };
+    allow(root);
+    std::error_code walk_ec;
+    for (auto it = fs::recursive_directory_iterator(
+             root, fs::directory_options::skip_permission_denied, walk_ec);
+         !walk_ec && it != fs::recursive_directory_iterator(); it.increment(walk_ec)) {
+      std::error_code type_ec;
+      if (it->symlink_status(type_ec).type() == fs::file_type::directory) allow(it->path());
+    }
+    ec.clear();
+    fs::remove_all(root, ec);
+  }
+  if (ec) {
+    errno = ec.value();
+    return false;
+  }
+  return true;
+}
+
+bool LinuxOs::ShellStart(const std::string& file, const std::string& args) {
+  std::vector<std::string> argv;
+  struct stat st {};
+  if (!file.empty() && stat(file.c_str(), &st) == 0) {
+    if (S_ISREG(st.st_mode) && access(file.c_str(), X_OK) == 0) {
+      // execve takes a name without '/' as a path too, so "prog" in the
+      // current folder is run from there, as the Windows shell would.
+      argv.push_back(file);
+      for (std::string& word : SplitShellWords(args)) argv.push_back(std::move(word));
+    } else {
+      argv = {FindOnPath("xdg-open"), file};
+    }
+  } else if (std::string found = FindOnPath(file); !found.empty()) {
+    argv.push_back(std::move(found));
+    for (std::string& word : SplitShellWords(args)) argv.push_back(std::move(word));
+  } else if (LooksLikeUri(file)) {
+    argv = {FindOnPath("xdg-open"), file};
+  } else {
+    errno = ENOENT;
+    return false;
+  }
+  if (argv.front().empty()) {  // no xdg-open
+    errno = ENOENT;
+    return false;
+  }
+  const int err = SpawnDetached(std::move(argv));
+  if (err != 0) errno = err;
+  return err == 0;
+}
+
+bool LinuxOs::ShellShowInFolder(const std::string& file) {
+  const std::string absolute = AbsolutePath(file);
+  const std::string uri = FileUri(absolute);
+  // The reply tells whether a file manager took the request; a missing bus
+  // or service fails fast, the time-out only guards against a stuck one.
+  constexpr std::chrono::milliseconds kTimeout{5000};
+  if (const std::string gdbus = FindOnPath("gdbus"); !gdbus.empty()) {
+    if (RunQuietly(
+            {gdbus, "call", "--session", "--timeout", "4", "--dest", "org.freedesktop.FileManager1",
+             "--object-path", "/org/freedesktop/FileManager1", "--method",
+             "org.freedesktop.FileManager1.ShowItems", "['" + uri + "']", ""},
+            kTimeout) == 0) {
+      return true;
+    }
+  } else if (const std::string dbus_send = FindOnPath("dbus-send"); !dbus_send.empty()) {
+    if (RunQuietly({dbus_send, "--session", "--print-reply", "--reply-timeout=4000",
+                    "--dest=org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+                    "org.freedesktop.FileManager1.ShowItems", "array:string:" + uri, "string:"},
+                   kTimeout) == 0) {
+      return true;
+    }
+  }
+  std::string folder = fs::path(absolute).parent_path().string();
+  if (folder.empty()) folder = "/";
+  const std::string xdg_open = FindOnPath("xdg-open");
+  if (xdg_open.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  const int err = SpawnDetached({xdg_open, folder});
+  if (err != 0) errno = err;
+  return err == 0;
+}
+
+std::unique_ptr<ConsoleProcess> LinuxOs::StartConsole(const std::vector<std::string>& argv,
+                                                      const std::string& working_dir,
+                                                      bool /*show_window*/) {
+  if (argv.empty()) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
+  // Keep both ends clear of 0..2, so the dup2 actions below always copy
+  // (a copy onto itself would keep close-on-exec set).
+  for (int& fd : fds) {
+    if (fd <= STDERR_FILENO) {
+      const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+      close(fd);
+      fd = moved;
+    }
+  }
+  if (fds[0] < 0 || fds[1] < 0) {
+    const int err = errno;
+    if (fds[0] >= 0) close(fds[0]);
+    if (fds[1] >= 0) close(fds[1]);
+    errno = err;
+    return nullptr;
+  }
+  std::vector<std::string> args_copy = argv;
+  std::vector<char*> args = CArgv(args_copy);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+  if (!working_dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str());
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &pipe_only);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = 0;
+  // glibc reports a failed chdir or exec here rather than in the child.
+  const int rc = posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    errno = rc;
+    return nullptr;
+  }
+  return std::make_unique<PosixConsoleProcess>(pid, fds[0]);
+}
+
+std::size_t LinuxOs::IncompleteAnsiTail(std::string_view bytes) const {
+  // Other multi-byte character sets are rare today; their chunks are
+  // converted as they come.
+  return LocaleIsUtf8() ? Utf8IncompleteTail(bytes) : 0;
+}
+
+std::vector<std::string> LinuxOs::TopLevelWindowCaptions() const {
+  const Xlib* x = LoadXlib();
+  if (x == nullptr) return {};
+  XDisplay* display = x->OpenDisplay(nullptr);
+  if (display == nullptr) return {};
+  // The handler is process-wide (GDK has its own); put it back afterwards.
+  const XErrorHandler previous = x->SetErrorHandler(IgnoreXError);
+  std::vector<std::string> captions;
+  {
+    CaptionReader reader(*x, display);
+    std::vector<XWindow> top = reader.Children(x->DefaultRootWindow(display));
+    // X lists bottom to top; the Windows order is topmost first.
+    for (auto it = top.rbegin(); it != top.rend(); ++it) captions.push_back(reader.Caption(*it));
+  }
+  x->Sync(display, 0);
+  x->SetErrorHandler(previous);
+  x->CloseDisplay(display);
+  return captions;
+}
+
+std::string LinuxOs::LanguageCode() const {
+  std::string value;
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    value = Env(name);
+    if (!value.empty()) break;
+  }
+  const std::string language = value.substr(0, value.find_first_of("_.@"));
+  // "C" and "POSIX" name no language; the catalogue's fallback is English.
+  if (language.size() < 2 || language.size() > 3) return "en";
+  std::string code;
+  for (const char c : language) {
+    if (!std::isalpha(static_cast<unsigned char>(c)) || static_cast<unsigned char>(c) >= 0x80)
+      return "en";
+    code.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  }
+  return code;
+}
+
+InstanceLock LinuxOs::AcquireInstanceLock(const std::string& name) {
+  static std::mutex mutex;
+  static std::vector<int> held;  // kept open until the process ends
+  if (name.empty()) return InstanceLock::Failed;
+
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string prefix = "tessel-instance/" + std::to_string(getuid());
+  std::string key = prefix + "/" + name;
+  // The leading NUL selects the abstract namespace and takes one byte.
+  if (key.size() > sizeof(addr.sun_path) - 1) {
+    std::array<char, 17> hex{};
+    std::snprintf(hex.data(), hex.size(), "%016llx",
+                  static_cast<unsigned long long>(Fnv1a64(name)));
+    // '#' instead of '/' keeps hashed keys apart from literal names.
+    key = prefix + "#" + std::to_string(name.size()) + "#" + hex.data();
+  }
+  std::memcpy(addr.sun_path + 1, key.data(), key.size());
+  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + key.size());
+
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return InstanceLock::Failed;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return err == EADDRINUSE ? InstanceLock::AlreadyHeld : InstanceLock::Failed;
+  }
+  const std::lock_guard<std::mutex> lock(mutex);
+  held.push_back(fd);
+  return InstanceLock::Acquired;
+}
+
+bool LinuxOs::CreateDirectories(const std::string& path) {
+  if (path.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  const fs::path p = PathFromUtf8(path);
+  std::error_code ec;
+  fs::create_directories(p, ec);
+  if (ec) errno = ec.value();
+  std::error_code is_dir_ec;
+  return fs::is_directory(p, is_dir_ec);
+}
+
+std::string LinuxOs::GetEnv(const std::string& name) const {
+  if (name.empty() || name.find('\0') != std::string::npos) return {};
+  return Env(name.c_str());
+}
+
+bool LinuxOs::SetEnv(const std::string& name, const std::string& value) {
+  if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != std::string::npos ||
+      value.find('\0') != std::string::npos) {
+    errno = EINVAL;
+    return false;
+  }
+  return setenv(name.c_str(), value.c_str(), 1) == 0;
+}
+
+std::vector<std::string> LinuxOs::CommandLineArguments(int argc, const char* const* argv) const {
+  std::vector<std::string> out;
+  if (argv == nullptr) return out;
+  for (int i = 0; i < argc && argv[i] != nullptr; ++i) out.emplace_back(argv[i]);
+  return out;
+}
+
+int LinuxOs::LastErrorCode() const { return errno; }
+
+std::string LinuxOs::ErrorText(int code) const {
+  std::array<char, 256> buf{};
+  std::string text = StrerrorResult(strerror_r(code, buf.data(), buf.size()), buf.data());
+  return text.empty() ? "Unknown error " + std::to_string(code) : text;
+}
+
+std::vector<std::string> SplitShellWords(std::string_view text) {
+  std::vector<std::string> words;
+  std::string word;
+  bool in_word = false;  // a quoted empty text is a word too
+  std::size_t i = 0;
+  const auto is_blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  while (i < text.size()) {
+    const char c = text[i];
+    if (is_blank(c)) {
+      if (in_word) words.push_back(std::move(word));
+      word.clear();
+      in_word = false;
+      ++i;
+    } else if (c == '\'') {
+      in_word = true;
+      const std::size_t end = text.find('\'', i + 1);
+      const std::size_t stop = end == std::string_view::npos ? text.size() : end;
+      word.append(text.substr(i + 1, stop - i - 1));
+      i = stop == text.size() ? stop : stop + 1;
+    } else if (c == '"') {
+      in_word = true;
+      ++i;
+      while (i < text.size() && text[i] != '"') {
+        if (text[i] == '\\' && i + 1 < text.size() &&
+            std::string_view("$`\"\\\n").find(text[i + 1]) != std::string_view::npos) {
+          if (text[i + 1] != '\n') word.push_back(text[i + 1]);
+          i += 2;
+        } else {
+          word.push_back(text[i++]);
+        }
+      }
+      if (i < text.size()) ++i;  // the closing quote
+    } else if (c == '\\') {
+      in_word = true;
+      if (i + 1 < text.size()) {
+        if (text[i + 1] != '\n') word.push_back(text[i + 1]);
+        i += 2;
+      } else {
+        word.push_back(c);
+        ++i;
+      }
+    } else {
+      in_word = true;
+      word.push_back(c);
+      ++i;
+    }
+  }
+  if (in_word) words.push_back(std::move(word));
+  return words;
+}
+
+std::string ParseUserDirsFile(std::string_view text, std::string_view key,
+                              const std::string& home) {
+  std::string result;
+  std::istringstream lines{std::string(text)};
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::size_t i = line.find_first_not_of(" \t");
+    if (i == std::string::npos || line[i] == '#') continue;
+    if (line.compare(i, key.size(), key) != 0) continue;
+    i += key.size();
+    if (i >= line.size() || line[i] != '=') continue;
+    ++i;
+    std::string value;
+    if (i < line.size() && line[i] == '"') {
+      for (++i; i < line.size() && line[i] != '"'; ++i) {
+        if (line[i] == '\\' && i + 1 < line.size()) ++i;
+        value.push_back(line[i]);
+      }
+    } else {
+      const std::size_t end = line.find_first_of(" \t\r", i);
+      value = line.substr(i, end == std::string::npos ? std::string::npos : end - i);
+    }
+    std::string dir;
+    if (value.rfind("$HOME", 0) == 0 && (value.size() == 5 || value[5] == '/')) {
+      if (!home.empty()) dir = home + value.substr(5);
+    } else if (!value.empty() && value.front() == '/') {
+      dir = value;
+    }
+    if (!dir.empty()) result = dir;  // like the shell, the last assignment wins
+  }
+  return result;
 }
 
 std::unique_ptr<Os> MakeNativeOs() { return std::make_unique<LinuxOs>(); }

@@ -1,4 +1,10 @@
 #include <windows.h>
+// windows.h first: these need its types.
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <filesystem>
+#include <system_error>
 
 #include "platform/win32/win32_os.h"
 
@@ -6,7 +12,8 @@ namespace tessel::platform {
 
 std::wstring Utf8ToWide(std::string_view text) {
   if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring out(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
   return out;
@@ -34,10 +41,257 @@ std::string Win32Os::ExecutablePath() const {
 
 std::string Win32Os::AnsiToUtf8(std::string_view bytes) const {
   if (bytes.empty()) return {};
-  const int n = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(), n);
   return WideToUtf8(wide);
+}
+
+namespace {
+
+class Win32ConsoleProcess : public ConsoleProcess {
+ public:
+  Win32ConsoleProcess(HANDLE process, HANDLE thread, HANDLE read_end)
+      : process_(process), thread_(thread), read_(read_end) {}
+  ~Win32ConsoleProcess() override {
+    CloseHandle(read_);
+    Wait();
+    CloseHandle(thread_);
+    CloseHandle(process_);
+  }
+  Win32ConsoleProcess(const Win32ConsoleProcess&) = delete;
+  Win32ConsoleProcess& operator=(const Win32ConsoleProcess&) = delete;
+
+  int Read(char* buf, int max) override {
+    if (max <= 0) return 0;
+    DWORD n = 0;
+    // Fails with ERROR_BROKEN_PIPE once every holder of the write end is gone.
+    if (!ReadFile(read_, buf, static_cast<DWORD>(max), &n, nullptr)) return -1;
+    return static_cast<int>(n);
+  }
+
+  void Wait() override {
+    if (waited_) return;
+    waited_ = true;
+    WaitForSingleObject(process_, INFINITE);
+  }
+
+ private:
+  HANDLE process_;
+  HANDLE thread_;
+  HANDLE read_;
+  bool waited_ = false;
+};
+
+BOOL CALLBACK CollectCaption(HWND window, LPARAM list) {
+  const int length = GetWindowTextLengthW(window);
+  std::wstring caption(static_cast<size_t>(length) + 1, L'\0');
+  const int got = GetWindowTextW(window, caption.data(), length + 1);
+  caption.resize(static_cast<size_t>(got > 0 ? got : 0));
+  try {
+    reinterpret_cast<std::vector<std::string>*>(list)->push_back(WideToUtf8(caption));
+  } catch (...) {
+    // A caption that cannot be kept is left out; the enumeration goes on.
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+std::string Win32Os::ShellFolderPath(ShellFolder which) const {
+  int csidl = CSIDL_LOCAL_APPDATA;
+  switch (which) {
+    case ShellFolder::LocalAppData:
+      csidl = CSIDL_LOCAL_APPDATA;
+      break;
+    case ShellFolder::Desktop:
+      csidl = CSIDL_DESKTOP;
+      break;
+    case ShellFolder::Documents:
+      csidl = CSIDL_PERSONAL;
+      break;
+  }
+  wchar_t buf[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buf))) return {};
+  return WideToUtf8(buf);
+}
+
+std::string Win32Os::TempPath() const {
+  wchar_t buf[MAX_PATH + 1] = {};
+  const DWORD n = GetTempPathW(MAX_PATH, buf);
+  if (n == 0 || n > MAX_PATH) return {};
+  std::wstring path(buf, n);
+  const DWORD need = GetLongPathNameW(path.c_str(), nullptr, 0);
+  if (need > 0) {
+    std::wstring long_path(need, L'\0');
+    const DWORD got = GetLongPathNameW(path.c_str(), long_path.data(), need);
+    if (got > 0 && got < need) path.assign(long_path.data(), got);
+  }
+  return WideToUtf8(path);
+}
+
+bool Win32Os::RemoveDirectoryTree(const std::string& path) {
+  // The shell takes lists of paths, each ended by a NUL and the list by a
+  // second one; c_str() supplies the second.
+  std::wstring list = Utf8ToWide(path);
+  list.push_back(L'\0');
+  SHFILEOPSTRUCTW op{};
+  op.hwnd = nullptr;
+  op.wFunc = FO_DELETE;
+  op.pFrom = list.c_str();
+  op.pTo = list.c_str();  // ignored by FO_DELETE
+  op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
+  return SHFileOperationW(&op) == 0;
+}
+
+bool Win32Os::ShellStart(const std::string& file, const std::string& args) {
+  const std::wstring wfile = Utf8ToWide(file);
+  const std::wstring wargs = Utf8ToWide(args);
+  const HINSTANCE r = ShellExecuteW(GetActiveWindow(), L"open", wfile.c_str(), wargs.c_str(),
+                                    nullptr, SW_SHOWNORMAL);
+  return reinterpret_cast<INT_PTR>(r) > 32;
+}
+
+bool Win32Os::ShellShowInFolder(const std::string& file) {
+  return ShellStart("explorer.exe", "/select, \"" + file + "\"");
+}
+
+std::unique_ptr<ConsoleProcess> Win32Os::StartConsole(const std::vector<std::string>& argv,
+                                                      const std::string& working_dir,
+                                                      bool show_window) {
+  SECURITY_ATTRIBUTES sa{};
+  sa.nLength = sizeof sa;
+  sa.lpSecurityDescriptor = nullptr;
+  sa.bInheritHandle = TRUE;
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &sa, 0)) return nullptr;
+
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  si.wShowWindow = show_window ? SW_SHOWNORMAL : SW_HIDE;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = write_end;
+  si.hStdError = write_end;
+
+  std::string joined;
+  for (size_t i = 0; i < argv.size(); ++i) {
+    if (i > 0) joined.push_back(' ');
+    joined += argv[i];
+  }
+  std::wstring command_line = Utf8ToWide(joined);  // CreateProcessW may write into it
+  const std::wstring dir = Utf8ToWide(working_dir);
+  PROCESS_INFORMATION pi{};
+  const BOOL started = CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0,
+                                      nullptr, dir.empty() ? nullptr : dir.c_str(), &si, &pi);
+  const DWORD err = GetLastError();
+  // Our copy of the write end must go, or the pipe never reports its end.
+  CloseHandle(write_end);
+  if (!started) {
+    CloseHandle(read_end);
+    SetLastError(err);
+    return nullptr;
+  }
+  return std::make_unique<Win32ConsoleProcess>(pi.hProcess, pi.hThread, read_end);
+}
+
+std::vector<std::string> Win32Os::TopLevelWindowCaptions() const {
+  std::vector<std::string> captions;
+  EnumWindows(CollectCaption, reinterpret_cast<LPARAM>(&captions));
+  return captions;
+}
+
+std::string Win32Os::LanguageCode() const {
+  wchar_t buf[16] = {};
+  const int n = GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SISO639LANGNAME, buf, 16);
+  if (n <= 1) return "en";
+  std::string code = WideToUtf8(std::wstring_view(buf, static_cast<size_t>(n - 1)));
+  for (char& c : code) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return code;
+}
+
+InstanceLock Win32Os::AcquireInstanceLock(const std::string& name) {
+  // A NUL would silently shorten the name to another lock's.
+  if (name.empty() || name.find('\0') != std::string::npos) return InstanceLock::Failed;
+  const std::wstring wname = Utf8ToWide(name);
+  // The handle is never closed: the mutex lives as long as the process.
+  const HANDLE mutex = CreateMutexW(nullptr, FALSE, wname.c_str());
+  if (mutex == nullptr) return InstanceLock::Failed;
+  return GetLastError() == ERROR_ALREADY_EXISTS ? InstanceLock::AlreadyHeld
+                                                : InstanceLock::Acquired;
+}
+
+bool Win32Os::CreateDirectories(const std::string& path) {
+  if (path.empty()) return false;
+  const std::filesystem::path p(Utf8ToWide(path));
+  std::error_code ec;
+  std::filesystem::create_directories(p, ec);
+  std::error_code is_dir_ec;
+  return std::filesystem::is_directory(p, is_dir_ec);
+}
+
+std::string Win32Os::GetEnv(const std::string& name) const {
+  if (name.empty()) return {};
+  const std::wstring wname = Utf8ToWide(name);
+  std::wstring value;
+  DWORD size = GetEnvironmentVariableW(wname.c_str(), nullptr, 0);
+  while (size > 0) {
+    value.assign(size, L'\0');
+    const DWORD got = GetEnvironmentVariableW(wname.c_str(), value.data(), size);
+    if (got < size) {
+      value.resize(got);
+      return WideToUtf8(value);
+    }
+    size = got;  // it grew meanwhile
+  }
+  return {};
+}
+
+bool Win32Os::SetEnv(const std::string& name, const std::string& value) {
+  if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != std::string::npos) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const std::wstring wname = Utf8ToWide(name);
+  const std::wstring wvalue = Utf8ToWide(value);
+  return SetEnvironmentVariableW(wname.c_str(), wvalue.c_str()) != 0;
+}
+
+std::vector<std::string> Win32Os::CommandLineArguments(int argc, const char* const* argv) const {
+  std::vector<std::string> out;
+  int n = 0;
+  if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n)) {
+    for (int i = 0; i < n; ++i) out.push_back(WideToUtf8(wide[i]));
+    LocalFree(wide);
+    return out;
+  }
+  for (int i = 0; argv != nullptr && i < argc && argv[i] != nullptr; ++i) out.emplace_back(argv[i]);
+  return out;
+}
+
+bool Win32Os::IsAbsolutePath(std::string_view path) const {
+  const auto is_sep = [](char c) { return c == '\\' || c == '/'; };
+  const auto is_letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  if (path.size() >= 3 && is_letter(path[0]) && path[1] == ':' && is_sep(path[2])) return true;
+  return path.size() >= 2 && is_sep(path[0]) && is_sep(path[1]);
+}
+
+int Win32Os::LastErrorCode() const { return static_cast<int>(GetLastError()); }
+
+std::string Win32Os::ErrorText(int code) const {
+  LPWSTR buf = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<LPWSTR>(&buf), 0, nullptr);
+  std::wstring text = n > 0 && buf != nullptr ? std::wstring(buf, n) : std::wstring();
+  if (buf != nullptr) LocalFree(buf);
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
+    text.pop_back();
+  return text.empty() ? "Error " + std::to_string(code) : WideToUtf8(text);
 }
 
 std::unique_ptr<Os> MakeNativeOs() { return std::make_unique<Win32Os>(); }

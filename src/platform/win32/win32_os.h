@@ -12,6 +12,27 @@ class Win32Os : public Os {
   std::string AnsiToUtf8(std::string_view bytes) const override;
   std::vector<MimeMapping> MimeTypesByExtension() const override;  // mime_db_win32.cpp
   std::vector<MimeMapping> ExtensionsByMimeType() const override;  // mime_db_win32.cpp
+
+  OsFamily Family() const override { return OsFamily::Windows; }
+  std::string ShellFolderPath(ShellFolder which) const override;
+  std::string TempPath() const override;
+  bool RemoveDirectoryTree(const std::string& path) override;
+  bool ShellStart(const std::string& file, const std::string& args) override;
+  bool ShellShowInFolder(const std::string& file) override;
+  std::unique_ptr<ConsoleProcess> StartConsole(const std::vector<std::string>& argv,
+                                               const std::string& working_dir,
+                                               bool show_window) override;
+  std::size_t IncompleteAnsiTail(std::string_view /*bytes*/) const override { return 0; }
+  std::vector<std::string> TopLevelWindowCaptions() const override;
+  std::string LanguageCode() const override;
+  InstanceLock AcquireInstanceLock(const std::string& name) override;
+  bool CreateDirectories(const std::string& path) override;
+  std::string GetEnv(const std::string& name) const override;
+  bool SetEnv(const std::string& name, const std::string& value) override;
+  std::vector<std::string> CommandLineArguments(int argc, const char* const* argv) const override;
+  bool IsAbsolutePath(std::string_view path) const override;
+  int LastErrorCode() const override;
+  std::string ErrorText(int code) const override;
 };
 
 // UTF-8 <-> UTF-16 at the Windows API boundary.
