@@ -86,7 +86,8 @@ class TBrowserForm {
   bool HandleRequests() const { return FHandleRequests; }
   void SetHandleRequests(bool value) { FHandleRequests = value; }
   // The bridge script (UTF-8, a byte-order mark kept), registered first in
-  // every document when WithExternal is set.
+  // every document when WithExternal is set. Starts as the built-in
+  // BridgeScript(); tests and other hosts may replace it.
   const std::string& ExternalScript() const { return FExternalScript; }
   void SetExternalScript(std::string value) { FExternalScript = std::move(value); }
 
@@ -95,7 +96,7 @@ class TBrowserForm {
 
   // Told about every request the host answered (for diagnostics); may be
   // empty.
-  std::function<void(const std::string& uri, const TServedResource& resource)> OnResourceServed;
+  std::function<void(const TServedResource& resource)> OnResourceServed;
 
   // --- the web view's callbacks, as FormCreate assigns them ---
   void EdgeBrowserProcessFailed(TCustomEdgeBrowser* Sender, platform::ProcessFailedKind Kind);

@@ -64,7 +64,8 @@ std::optional<TServedResource> LookUpResource(std::string_view uri, const TResou
 // with LookUpResource and, on a hit, puts a response of status 200 "OK" with
 // ResourceResponseHeaders and the body made by `environment`. Otherwise, or
 // when any engine call fails, the request is left untouched, so the engine
-// handles it itself. Returns what was served. Never throws.
+// handles it itself. Returns what was served, its Body empty (it went into
+// the response). Never throws.
 std::optional<TServedResource> AnswerResourceRequest(platform::EngineEnvironment* environment,
                                                      platform::WebResourceRequestedEventArgs* args,
                                                      const TResourceSource& source,

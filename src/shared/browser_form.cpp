@@ -1,0 +1,195 @@
+#include "shared/browser_form.h"
+
+#include <utility>
+
+#include "platform/engine_basics.h"
+#include "platform/os.h"
+#include "shared/bridge_script.h"
+#include "shared/sys_utils.h"
+
+namespace tessel::shared {
+
+namespace {
+
+constexpr std::string_view kDragOverGuard =
+    "window.addEventListener(\"dragover\", function(e){e.preventDefault();},false);";
+constexpr std::string_view kDropGuard =
+    "window.addEventListener(\"drop\", function(e){e.preventDefault();}, false);";
+constexpr std::string_view kClickHook =
+    "window.addEventListener(\"click\", function () "
+    "{window.chrome.webview.postMessage(\"vtx-webbrowser-clicked\");});";
+constexpr std::string_view kClickedMessage = "vtx-webbrowser-clicked";
+
+// Blank: nothing but characters up to U+0020 (in UTF-8 exactly the bytes up
+// to 0x20).
+bool IsBlank(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c > 0x20) return false;
+  }
+  return true;
+}
+
+// The running executable's folder with its trailing separator; empty when
+// the system cannot tell.
+std::string ExecutableDirPath() {
+  const platform::Os& os = platform::CurrentOs();
+  const std::string exe = os.ExecutablePath();
+  const std::size_t at = exe.rfind(os.PathSeparator());
+  return at == std::string::npos ? std::string() : exe.substr(0, at + 1);
+}
+
+// The app's own documents are local files: the runtime serves them itself
+// (or they are files the user's machine already holds).
+bool IsLocalFileAddress(std::string_view uri) {
+  return platform::StartsWithIgnoreAsciiCase(uri, "file:");
+}
+
+}  // namespace
+
+std::string RelaunchArguments(const std::string& app_id, const std::string& address) {
+  return "\"" + app_id + "\" \"" + address + "\"";
+}
+
+std::string BuildDocumentScript(bool with_external, const std::string& external_script,
+                                bool is_runtime, const std::string& webview_javascript) {
+  std::string script;
+  const auto add = [&script](std::string_view part) {
+    script += '\r';
+    script += part;
+  };
+  if (with_external) add(external_script);
+  add(kDragOverGuard);
+  add(kDropGuard);
+  if (is_runtime) {
+    if (!IsBlank(webview_javascript)) add(webview_javascript);
+  } else {
+    add(kClickHook);
+  }
+  return script;
+}
+
+TBrowserForm::TBrowserForm(std::unique_ptr<platform::NativeView> edge_view,
+                           platform::NativeWindowHandle client_area, IBrowserFormView* view)
+    : FAppDirPath(ExecutableDirPath()), FExternalScript(BridgeScript()), FView(view) {
+  FEdgeBrowser = std::make_unique<TEdgeBrowser>(std::move(edge_view));
+  TEdgeBrowser& edge = *FEdgeBrowser;
+  edge.SetOnProcessFailed([this](TCustomEdgeBrowser* sender, platform::ProcessFailedKind kind) {
+    EdgeBrowserProcessFailed(sender, kind);
+  });
+  edge.SetOnNewWindowRequested(
+      [this](TCustomEdgeBrowser* sender, TNewWindowRequestedEventArgs& args) {
+        EdgeBrowserNewWindowRequested(sender, args);
+      });
+  edge.SetOnCreateWebViewCompleted([this](TCustomEdgeBrowser* sender, HRESULT result) {
+    EdgeBrowserCreateWebViewCompleted(sender, result);
+  });
+  edge.SetOnWebResourceRequested(
+      [this](TCustomEdgeBrowser* sender, TWebResourceRequestedEventArgs& args) {
+        EdgeBrowserWebResourceRequested(sender, args);
+      });
+  edge.SetOnNavigationCompleted(
+      [this](TCustomEdgeBrowser* sender, bool success, platform::WebErrorStatus status) {
+        EdgeBrowserNavigationCompleted(sender, success, status);
+      });
+  edge.SetOnWebMessageReceived(
+      [this](TCustomEdgeBrowser* sender, TWebMessageReceivedEventArgs& args) {
+        EdgeBrowserClickMessageReceived(sender, args);
+      });
+  edge.SetOnPermissionRequested(
+      [this](TCustomEdgeBrowser* sender, TPermissionRequestedEventArgs& args) {
+        EdgeBrowserPermissionRequested(sender, args);
+      });
+  if (FView != nullptr) FView->SetBusyBarVisible(true);
+  edge.SetParent(client_area);
+}
+
+TBrowserForm::~TBrowserForm() { FEdgeBrowser.reset(); }
+
+void TBrowserForm::EdgeBrowserProcessFailed(TCustomEdgeBrowser* /*Sender*/,
+                                            platform::ProcessFailedKind /*Kind*/) {
+  // Deliberately nothing: a failed engine process is neither reported nor
+  // followed by any action.
+}
+
+void TBrowserForm::EdgeBrowserNewWindowRequested(TCustomEdgeBrowser* /*Sender*/,
+                                                 TNewWindowRequestedEventArgs& Args) {
+  if (!FIsRuntime) return;
+  const auto& args = Args.ArgsInterface();
+  std::string uri;
+  if (!args || platform::Failed(args->get_Uri(&uri))) return;
+  if (!IsLocalFileAddress(uri)) return;
+  args->put_Handled(true);
+  // A relaunch that cannot start is not reported; the request stays handled.
+  TSysUtils::ShellExec(platform::CurrentOs().ExecutablePath(),
+                       RelaunchArguments(FRuntimeAppID, uri));
+}
+
+void TBrowserForm::EdgeBrowserCreateWebViewCompleted(TCustomEdgeBrowser* /*Sender*/,
+                                                     HRESULT AResult) {
+  if (platform::Failed(AResult)) return;
+  RegisterDocumentScripts();
+  ApplySettings();
+  FEdgeBrowser->AddWebResourceRequestedFilter("*", platform::WebResourceContext::kAll);
+  if (!FStartPageURL.empty()) FEdgeBrowser->Navigate(FStartPageURL);
+}
+
+void TBrowserForm::RegisterDocumentScripts() {
+  const auto web_view = FEdgeBrowser->DefaultInterface();
+  if (!web_view) return;
+  web_view->AddScriptToExecuteOnDocumentCreated(
+      BuildDocumentScript(FWithExternal, FExternalScript, FIsRuntime, FWebviewJavascript), nullptr);
+}
+
+void TBrowserForm::ApplySettings() {
+  const auto settings = FEdgeBrowser->SettingsInterface();
+  if (!settings) return;
+  settings->put_IsScriptEnabled(true);
+  settings->put_IsStatusBarEnabled(false);
+  settings->put_IsZoomControlEnabled(false);
+  settings->put_IsWebMessageEnabled(true);
+  settings->put_IsBuiltInErrorPageEnabled(true);
+  settings->put_AreDevToolsEnabled(FAllowDebug);
+  settings->put_AreDefaultContextMenusEnabled(FAllowContextMenu);
+}
+
+void TBrowserForm::EdgeBrowserWebResourceRequested(TCustomEdgeBrowser* /*Sender*/,
+                                                   TWebResourceRequestedEventArgs& Args) {
+  if (!FHandleRequests) return;
+  const TResourceSource source{FExeZip, FAppDirName, FAppDirPath};
+  const auto environment = FEdgeBrowser->EnvironmentInterface();
+  const std::optional<TServedResource> served = AnswerResourceRequest(
+      environment.get(), Args.ArgsInterface().get(), source, platform::CurrentOs());
+  if (served && OnResourceServed) OnResourceServed(*served);
+}
+
+void TBrowserForm::EdgeBrowserNavigationCompleted(TCustomEdgeBrowser* /*Sender*/,
+                                                  bool /*IsSuccess*/,
+                                                  platform::WebErrorStatus /*WebErrorStatus*/) {
+  // Any completed navigation ends the wait, a failed one too; the bar never
+  // comes back.
+  if (!FBusyBarVisible) return;
+  FBusyBarVisible = false;
+  if (FView != nullptr) FView->SetBusyBarVisible(false);
+}
+
+void TBrowserForm::EdgeBrowserClickMessageReceived(TCustomEdgeBrowser* /*Sender*/,
+                                                   TWebMessageReceivedEventArgs& Args) {
+  std::string message;
+  const auto& args = Args.ArgsInterface();
+  // A message that is not a plain string reads as empty.
+  if (!args || platform::Failed(args->TryGetWebMessageAsString(&message))) message.clear();
+  if (!FIsRuntime && message == kClickedMessage && FView != nullptr) FView->FocusParentOfParent();
+}
+
+void TBrowserForm::EdgeBrowserPermissionRequested(TCustomEdgeBrowser* /*Sender*/,
+                                                  TPermissionRequestedEventArgs& Args) {
+  // Only the app's own pages get camera, microphone, location and the like
+  // without a prompt; any other origin the app navigated to is left to the
+  // engine's default, which asks the user or refuses.
+  const auto& args = Args.ArgsInterface();
+  std::string uri;
+  if (!args || platform::Failed(args->get_Uri(&uri))) return;
+  if (IsLocalFileAddress(uri)) args->put_State(platform::PermissionState::kAllow);
+}
+
+}  // namespace tessel::shared

@@ -1,0 +1,155 @@
+#include "shared/resource_server.h"
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+#include <utility>
+
+#include "platform/engine_basics.h"
+#include "shared/exe_utils.h"
+#include "shared/str_utils.h"
+
+namespace tessel::shared {
+
+namespace {
+
+constexpr std::string_view kFilePrefix = "file:///";
+
+std::string RemoveAll(std::string_view text, std::string_view part) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at; (at = text.find(part)) != std::string_view::npos;) {
+    out.append(text.substr(0, at));
+    text.remove_prefix(at + part.size());
+  }
+  out.append(text);
+  return out;
+}
+
+// The name the MIME type is taken from: what follows the last '\' or ':'.
+// '/' does not separate, so "css/site.css" is passed whole.
+std::string_view MimeNameOf(std::string_view path) {
+  const std::size_t at = path.find_last_of("\\:");
+  return at == std::string_view::npos ? path : path.substr(at + 1);
+}
+
+enum class TFileRead { Read, Absent, Failed };
+
+// The whole content of the regular file at `path` (links followed).
+TFileRead ReadWholeFile(const std::string& path, std::string* content) {
+  std::error_code error;
+  const std::filesystem::path native = Utf8ToPath(path);
+  if (!std::filesystem::is_regular_file(native, error)) return TFileRead::Absent;
+  std::ifstream in(native, std::ios::binary);
+  if (!in) return TFileRead::Failed;
+  std::string bytes;
+  std::array<char, 65536> block{};
+  while (in) {
+    in.read(block.data(), static_cast<std::streamsize>(block.size()));
+    bytes.append(block.data(), static_cast<std::size_t>(in.gcount()));
+  }
+  // End of file sets failbit with eofbit; a read error sets badbit, or
+  // failbit without reaching the end.
+  if (in.bad() || !in.eof()) return TFileRead::Failed;
+  *content = std::move(bytes);
+  return TFileRead::Read;
+}
+
+std::optional<TServedResource> Served(TResourceOrigin origin, std::string location,
+                                      std::string_view path, std::string body) {
+  TServedResource served;
+  served.Origin = origin;
+  served.Location = std::move(location);
+  served.MimeType = TStrUtils::GetFileMIMEType(MimeNameOf(path));
+  served.Body = std::move(body);
+  return served;
+}
+
+std::optional<TServedResource> LookUp(std::string_view uri, const TResourceSource& source,
+                                      const platform::Os& os) {
+  if (!platform::StartsWithIgnoreAsciiCase(uri, kFilePrefix)) return std::nullopt;
+  // Only the exact spelling is removed: "FILE:///x" passes the test above
+  // but keeps its prefix, so no lookup finds it.
+  const std::string path = RemoveAll(uri, kFilePrefix);
+
+  if (source.ExeZip != nullptr && !source.AppDirName.empty()) {
+    const std::string entry = source.AppDirName + "/" + path;
+    if (source.ExeZip->FindFile(entry) != -1) {
+      std::optional<std::string> body = source.ExeZip->ReadEntry(entry);
+      if (!body) return std::nullopt;
+      return Served(TResourceOrigin::Archive, entry, path, std::move(*body));
+    }
+  }
+
+  std::string body;
+  if (!source.AppDirPath.empty()) {
+    std::string disk_path = source.AppDirPath + path;
+    for (std::size_t i = source.AppDirPath.size(); i < disk_path.size(); ++i) {
+      if (disk_path[i] == '/') disk_path[i] = os.PathSeparator();
+    }
+    switch (ReadWholeFile(disk_path, &body)) {
+      case TFileRead::Read:
+        return Served(TResourceOrigin::BesideExecutable, disk_path, path, std::move(body));
+      case TFileRead::Failed:
+        return std::nullopt;
+      case TFileRead::Absent:
+        break;
+    }
+  }
+
+  const std::string absolute = os.Family() == platform::OsFamily::Posix ? "/" + path : path;
+  if (!os.IsAbsolutePath(absolute)) return std::nullopt;
+  if (ReadWholeFile(absolute, &body) == TFileRead::Read) {
+    return Served(TResourceOrigin::AbsolutePath, absolute, path, std::move(body));
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string ResourceResponseHeaders(std::string_view mime_type) {
+  std::string headers = "Content-Type: ";
+  headers.append(mime_type);
+  headers.append("; charset=utf-8");
+  return headers;
+}
+
+std::optional<TServedResource> LookUpResource(std::string_view uri, const TResourceSource& source,
+                                              const platform::Os& os) noexcept {
+  try {
+    return LookUp(uri, source, os);
+  } catch (...) {
+    // A failed MIME lookup, a closed archive, memory: answering nothing lets
+    // the engine handle the request as for a missing file.
+    return std::nullopt;
+  }
+}
+
+std::optional<TServedResource> AnswerResourceRequest(platform::EngineEnvironment* environment,
+                                                     platform::WebResourceRequestedEventArgs* args,
+                                                     const TResourceSource& source,
+                                                     const platform::Os& os) noexcept {
+  try {
+    if (environment == nullptr || args == nullptr) return std::nullopt;
+    std::shared_ptr<platform::WebResourceRequest> request;
+    if (platform::Failed(args->get_Request(&request)) || !request) return std::nullopt;
+    std::string uri;
+    if (platform::Failed(request->get_Uri(&uri))) return std::nullopt;
+    std::optional<TServedResource> served = LookUpResource(uri, source, os);
+    if (!served) return std::nullopt;
+
+    std::shared_ptr<platform::WebResourceResponse> response;
+    const platform::HRESULT created = environment->CreateWebResourceResponse(
+        platform::MakeMemoryStream(std::move(served->Body)), 200, "OK",
+        ResourceResponseHeaders(served->MimeType), &response);
+    served->Body.clear();
+    if (platform::Failed(created) || !response) return std::nullopt;
+    if (platform::Failed(args->put_Response(std::move(response)))) return std::nullopt;
+    return served;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace tessel::shared

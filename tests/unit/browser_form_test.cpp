@@ -1,0 +1,520 @@
+#include "shared/browser_form.h"
+
+#include <gtest/gtest.h>
+
+#include <span>
+#include <sstream>
+
+#include "platform/engine_basics.h"
+#include "platform/fake/fake_engine.h"
+#include "platform/fake/fake_native_view.h"
+#include "platform/fake/fake_os.h"
+#include "platform/fake/fake_ui_dispatch.h"
+#include "shared/bridge_script.h"
+#include "shared/mime_table.h"
+#include "shared/program_constants.h"
+#include "shared/zip_writer.h"
+
+namespace tessel::shared {
+namespace {
+
+using namespace platform;
+
+const NativeWindowHandle kClientArea = reinterpret_cast<NativeWindowHandle>(0x4242);
+
+const std::string kDragOver =
+    "window.addEventListener(\"dragover\", function(e){e.preventDefault();},false);";
+const std::string kDrop =
+    "window.addEventListener(\"drop\", function(e){e.preventDefault();}, false);";
+const std::string kClick =
+    "window.addEventListener(\"click\", function () "
+    "{window.chrome.webview.postMessage(\"vtx-webbrowser-clicked\");});";
+
+// What the host asked of its visible parts, in order.
+class RecordingView : public IBrowserFormView {
+ public:
+  std::vector<std::string> calls;
+  void SetBusyBarVisible(bool visible) override {
+    calls.push_back(visible ? "busy bar shown" : "busy bar hidden");
+  }
+  void FocusParentOfParent() override { calls.push_back("focus parent of parent"); }
+};
+
+// One host over the fake engine, the fake UI queue and the fake OS, with a
+// small app archive.
+class BrowserFormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetCachedMimeTable();
+    os_.executable_path = "/opt/app/tessel-app";
+    SetEngineLibraryOpener(engine_->Opener());
+    SetLoaderLibraryPath("/opt/engine/loader.so");
+    SetApplicationExceptionHandler(
+        [this](const std::exception& error) { errors_.push_back(error.what()); });
+
+    std::ostringstream out;
+    TZipWriter writer(out, std::string(kAppArchivePassword));
+    writer.AddEntry("webapp/index.html", "<title>Served from the archive</title>", {});
+    writer.Finish();
+    archive_ = out.str();
+    zip_.SetPassword(std::string(kAppArchivePassword));
+    zip_.SetStream(std::span(reinterpret_cast<const uint8_t*>(archive_.data()), archive_.size()));
+  }
+
+  void TearDown() override {
+    form_.reset();
+    ui_.Drain();
+    EXPECT_TRUE(errors_.empty()) << testing::PrintToString(errors_);
+    SetEngineLibraryOpener({});
+    SetLoaderLibraryPath("");
+    SetApplicationExceptionHandler({});
+    ResetCachedMimeTable();
+  }
+
+  // FormCreate; the engine is not ready before the loop runs.
+  void CreateForm() {
+    auto native = std::make_unique<FakeNativeView>();
+    native_ = native.get();
+    form_ = std::make_unique<TBrowserForm>(std::move(native), kClientArea, &view_);
+  }
+
+  // The main window's settings for a runtime host.
+  void ConfigureAsRuntime() {
+    form_->SetExeZip(&zip_);
+    form_->SetIsRuntime(true);
+    form_->SetAppDirName("webapp");
+    form_->SetHandleRequests(true);
+    form_->SetRuntimeAppID("com.example.app");
+    form_->SetWithExternal(true);
+    form_->SetExternalScript("window.vtx = {};");
+    form_->SetStartPageURL("file:///index.html");
+  }
+
+  // Runs the loop until the engine reported, then everything that followed.
+  void RunUntilReady() {
+    ASSERT_TRUE(ui_.RunUntil([&] {
+      const auto state = form_->EdgeBrowser().BrowserControlState();
+      return state == TBrowserControlState::Created || state == TBrowserControlState::Failed;
+    }));
+    ui_.Drain();
+  }
+
+  std::shared_ptr<FakeWebView> WebView() { return engine_->LastWebView(); }
+
+  std::vector<std::string> CallsStartingWithAny(const std::vector<std::string>& prefixes) {
+    std::vector<std::string> result;
+    for (const auto& call : engine_->Calls()) {
+      for (const auto& prefix : prefixes) {
+        if (call.rfind(prefix, 0) == 0) {
+          result.push_back(call);
+          break;
+        }
+      }
+    }
+    return result;
+  }
+
+  FakeUiDispatcher ui_;
+  ScopedUiDispatcher scoped_ui_{ui_};
+  FakeOs os_;
+  ScopedOs scoped_os_{os_};
+  std::shared_ptr<FakeEngine> engine_ = MakeFakeEngine();
+  std::string archive_;
+  TExeZip zip_;
+  RecordingView view_;
+  FakeNativeView* native_ = nullptr;
+  std::unique_ptr<TBrowserForm> form_;
+  std::vector<std::string> errors_;
+};
+
+// --- creation and set-up ---------------------------------------------------------
+
+TEST_F(BrowserFormTest, FormCreateParentsTheWebViewAndSetsTheFieldsToTheirStart) {
+  CreateForm();
+  EXPECT_EQ(native_->Parent(), kClientArea);
+  EXPECT_EQ(form_->EdgeBrowser().BrowserControlState(), TBrowserControlState::Creating);
+  EXPECT_EQ(form_->AppDirPath(), "/opt/app/");
+  EXPECT_EQ(form_->ExeZip(), nullptr);
+  EXPECT_FALSE(form_->IsRuntime());
+  EXPECT_FALSE(form_->WithExternal());
+  EXPECT_FALSE(form_->HandleRequests());
+  EXPECT_FALSE(form_->AllowDebug());
+  EXPECT_FALSE(form_->AllowContextMenu());
+  EXPECT_TRUE(form_->StartPageURL().empty());
+  EXPECT_TRUE(form_->BusyBarVisible());
+  EXPECT_EQ(view_.calls, std::vector<std::string>{"busy bar shown"});
+  // Nothing reaches the engine before the loop runs.
+  EXPECT_FALSE(WebView());
+}
+
+TEST_F(BrowserFormTest, AppDirPathIsEmptyWhenTheExecutableIsUnknown) {
+  os_.executable_path.clear();
+  CreateForm();
+  EXPECT_EQ(form_->AppDirPath(), "");
+}
+
+TEST_F(BrowserFormTest, EachCreationRegistersScriptThenSettingsThenFilterThenNavigates) {
+  const struct {
+    bool allow_debug;
+    bool allow_context_menu;
+  } cases[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.allow_debug << c.allow_context_menu);
+    engine_->ClearCalls();
+    CreateForm();
+    ConfigureAsRuntime();
+    form_->SetAllowDebug(c.allow_debug);
+    form_->SetAllowContextMenu(c.allow_context_menu);
+    RunUntilReady();
+
+    const std::vector<std::string> expected = {
+        "WebView.get_Settings",  // the end of the component's creation
+        "WebView.AddScriptToExecuteOnDocumentCreated",
+        "Settings.put_IsScriptEnabled",
+        "Settings.put_IsStatusBarEnabled",
+        "Settings.put_IsZoomControlEnabled",
+        "Settings.put_IsWebMessageEnabled",
+        "Settings.put_IsBuiltInErrorPageEnabled",
+        "Settings.put_AreDevToolsEnabled",
+        "Settings.put_AreDefaultContextMenusEnabled",
+        "WebView.AddWebResourceRequestedFilter(*,0)",
+        "WebView.Navigate(file:///index.html)",
+    };
+    EXPECT_EQ(CallsStartingWithAny({"WebView.get_Settings", "WebView.AddScript", "Settings.",
+                                    "WebView.AddWebResource", "WebView.Navigate"}),
+              expected);
+    const auto& settings = *WebView()->settings;
+    EXPECT_TRUE(settings.script_enabled);
+    EXPECT_FALSE(settings.status_bar_enabled);
+    EXPECT_FALSE(settings.zoom_control_enabled);
+    EXPECT_TRUE(settings.web_message_enabled);
+    EXPECT_TRUE(settings.built_in_error_page_enabled);
+    EXPECT_EQ(settings.dev_tools_enabled, c.allow_debug);
+    EXPECT_EQ(settings.default_context_menus_enabled, c.allow_context_menu);
+    // Script dialogs keep the engine's default.
+    EXPECT_TRUE(settings.default_script_dialogs_enabled);
+    ASSERT_EQ(WebView()->filters.size(), 1u);
+    EXPECT_EQ(WebView()->filters[0].uri, "*");
+    EXPECT_EQ(WebView()->filters[0].context, WebResourceContext::kAll);
+    form_.reset();
+  }
+}
+
+TEST_F(BrowserFormTest, TheStartPageIsServedFromTheArchive) {
+  std::vector<TServedResource> served;
+  CreateForm();
+  ConfigureAsRuntime();
+  form_->OnResourceServed = [&](const TServedResource& resource) { served.push_back(resource); };
+  RunUntilReady();
+  EXPECT_EQ(WebView()->source, "file:///index.html");
+  EXPECT_EQ(WebView()->title, "Served from the archive");
+  ASSERT_EQ(served.size(), 1u);
+  EXPECT_EQ(served[0].Origin, TResourceOrigin::Archive);
+  EXPECT_EQ(served[0].Location, "webapp/index.html");
+  EXPECT_EQ(served[0].MimeType, "text/html");
+}
+
+TEST_F(BrowserFormTest, WithoutHandleRequestsEveryRequestIsLeftToTheEngine) {
+  CreateForm();
+  ConfigureAsRuntime();
+  form_->SetHandleRequests(false);
+  RunUntilReady();
+  EXPECT_NE(WebView()->title, "Served from the archive");
+
+  auto args = std::make_shared<FakeWebResourceRequestedEventArgs>();
+  args->request = std::make_shared<BasicWebResourceRequest>("file:///index.html", "GET");
+  WebView()->web_resource_requested.Raise(std::shared_ptr<WebResourceRequestedEventArgs>(args));
+  EXPECT_FALSE(args->response);
+
+  form_->SetHandleRequests(true);
+  WebView()->web_resource_requested.Raise(std::shared_ptr<WebResourceRequestedEventArgs>(args));
+  EXPECT_TRUE(args->response);
+}
+
+TEST_F(BrowserFormTest, WithoutAStartPageNothingIsNavigated) {
+  CreateForm();
+  ConfigureAsRuntime();
+  form_->SetStartPageURL("");
+  RunUntilReady();
+  EXPECT_TRUE(engine_->CallsStartingWith("WebView.Navigate").empty());
+  EXPECT_EQ(WebView()->document_scripts.size(), 1u);
+}
+
+TEST_F(BrowserFormTest, ANewNativeWindowGetsTheWholeSetUpAgain) {
+  CreateForm();
+  ConfigureAsRuntime();
+  RunUntilReady();
+  const auto first = WebView();
+  native_->RecreateHandle();
+  RunUntilReady();
+  const auto second = WebView();
+  ASSERT_NE(first, second);
+  EXPECT_EQ(second->document_scripts.size(), 1u);
+  EXPECT_EQ(second->filters.size(), 1u);
+  EXPECT_FALSE(second->settings->status_bar_enabled);
+  EXPECT_EQ(second->source, "file:///index.html");
+  EXPECT_EQ(second->title, "Served from the archive");
+}
+
+TEST_F(BrowserFormTest, AFailedCreationLeavesTheBusyBarAndTheEngineAlone) {
+  engine_->controller_result = kEFail;
+  CreateForm();
+  ConfigureAsRuntime();
+  RunUntilReady();
+  EXPECT_EQ(form_->EdgeBrowser().BrowserControlState(), TBrowserControlState::Failed);
+  EXPECT_TRUE(CallsStartingWithAny({"WebView.", "Settings."}).empty());
+  EXPECT_TRUE(form_->BusyBarVisible());
+  EXPECT_EQ(view_.calls, std::vector<std::string>{"busy bar shown"});
+}
+
+// --- the document script ---------------------------------------------------------
+
+TEST_F(BrowserFormTest, TheDocumentScriptIsBuiltFromItsPartsInOrder) {
+  const std::string bom = "\xEF\xBB\xBF";
+  const struct {
+    const char* name;
+    bool with_external;
+    std::string external;
+    bool is_runtime;
+    std::string app_script;
+    std::string expected;
+  } cases[] = {
+      {"bare host", false, "window.vtx = {};", false, "app();",
+       "\r" + kDragOver + "\r" + kDrop + "\r" + kClick},
+      {"runtime with everything", true, bom + "window.vtx = {};", true, "app();",
+       "\r" + bom + "window.vtx = {};\r" + kDragOver + "\r" + kDrop + "\rapp();"},
+      {"runtime without the bridge", false, "window.vtx = {};", true, "app();",
+       "\r" + kDragOver + "\r" + kDrop + "\rapp();"},
+      {"blank app script", true, "B", true, " \t\r\n \x01 ", "\rB\r" + kDragOver + "\r" + kDrop},
+      {"empty app script", true, "B", true, "", "\rB\r" + kDragOver + "\r" + kDrop},
+      {"app script kept untrimmed", false, "", true, "  app();\n",
+       "\r" + kDragOver + "\r" + kDrop + "\r  app();\n"},
+      // A non-ASCII character is not blank.
+      {"app script of a no-break space", false, "", true, "\xC2\xA0",
+       "\r" + kDragOver + "\r" + kDrop + "\r\xC2\xA0"},
+      {"empty bridge script still separated", true, "", false, "",
+       "\r\r" + kDragOver + "\r" + kDrop + "\r" + kClick},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    engine_->ClearCalls();
+    CreateForm();
+    form_->SetWithExternal(c.with_external);
+    form_->SetExternalScript(c.external);
+    form_->SetIsRuntime(c.is_runtime);
+    form_->SetWebviewJavascript(c.app_script);
+    RunUntilReady();
+    ASSERT_EQ(WebView()->document_scripts.size(), 1u);
+    EXPECT_EQ(WebView()->document_scripts[0].second, c.expected);
+    EXPECT_EQ(BuildDocumentScript(c.with_external, c.external, c.is_runtime, c.app_script),
+              c.expected);
+    form_.reset();
+  }
+}
+
+TEST_F(BrowserFormTest, TheBuiltInBridgeScriptIsRegisteredWholeWithItsByteOrderMark) {
+  CreateForm();
+  form_->SetWithExternal(true);
+  form_->SetIsRuntime(true);
+  RunUntilReady();
+  ASSERT_EQ(WebView()->document_scripts.size(), 1u);
+  const std::string& script = WebView()->document_scripts[0].second;
+  EXPECT_EQ(script, "\r" + std::string(BridgeScript()) + "\r" + kDragOver + "\r" + kDrop);
+  EXPECT_EQ(script.substr(0, 4), "\r\xEF\xBB\xBF");
+}
+
+// --- busy bar --------------------------------------------------------------------
+
+TEST_F(BrowserFormTest, TheBusyBarGoesAtTheFirstCompletedNavigationEvenAFailedOne) {
+  for (const bool success : {true, false}) {
+    SCOPED_TRACE(success);
+    view_.calls.clear();
+    CreateForm();
+    RunUntilReady();
+    EXPECT_TRUE(form_->BusyBarVisible());
+    auto completed = std::make_shared<FakeNavigationCompletedEventArgs>();
+    completed->success = success;
+    completed->status = success ? WebErrorStatus::kUnknown : WebErrorStatus::kCannotConnect;
+    WebView()->navigation_completed.Raise(std::shared_ptr<NavigationCompletedEventArgs>(completed));
+    EXPECT_FALSE(form_->BusyBarVisible());
+    // It never comes back, and it is hidden once.
+    WebView()->navigation_completed.Raise(std::shared_ptr<NavigationCompletedEventArgs>(completed));
+    EXPECT_EQ(view_.calls, (std::vector<std::string>{"busy bar shown", "busy bar hidden"}));
+    form_.reset();
+  }
+}
+
+TEST_F(BrowserFormTest, TheBusyBarGoesWhenTheStartPageHasLoaded) {
+  CreateForm();
+  ConfigureAsRuntime();
+  RunUntilReady();
+  EXPECT_FALSE(form_->BusyBarVisible());
+  EXPECT_EQ(view_.calls, (std::vector<std::string>{"busy bar shown", "busy bar hidden"}));
+}
+
+// --- new windows -----------------------------------------------------------------
+
+TEST_F(BrowserFormTest, LocalFileWindowsStartANewInstanceOthersAreLeftToTheEngine) {
+  const struct {
+    bool is_runtime;
+    const char* uri;
+    bool shell_start_result;
+    bool relaunched;
+  } cases[] = {
+      {true, "file:///help.html", true, true},
+      {true, "FILE:///C:/Docs/Read%20me.html", true, true},
+      {true, "File:notes.html", true, true},
+      // Marked handled even when the start fails: nothing opens.
+      {true, "file:///help.html", false, true},
+      {true, "https://example.com/", true, false},
+      {true, "about:blank", true, false},
+      {true, "files.html", true, false},
+      {true, "", true, false},
+      {false, "file:///help.html", true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.uri);
+    os_.shell_starts.clear();
+    os_.shell_start_result = c.shell_start_result;
+    CreateForm();
+    ConfigureAsRuntime();
+    form_->SetIsRuntime(c.is_runtime);
+    RunUntilReady();
+    auto args = std::make_shared<FakeNewWindowRequestedEventArgs>();
+    args->uri = c.uri;
+    WebView()->new_window_requested.Raise(std::shared_ptr<NewWindowRequestedEventArgs>(args));
+    EXPECT_EQ(args->handled, c.relaunched);
+    if (c.relaunched) {
+      ASSERT_EQ(os_.shell_starts.size(), 1u);
+      EXPECT_EQ(os_.shell_starts[0].file, "/opt/app/tessel-app");
+      EXPECT_EQ(os_.shell_starts[0].args, std::string("\"com.example.app\" \"") + c.uri + "\"");
+    } else {
+      EXPECT_TRUE(os_.shell_starts.empty());
+    }
+    form_.reset();
+  }
+}
+
+TEST_F(BrowserFormTest, ANewWindowWhoseAddressCannotBeReadIsLeftToTheEngine) {
+  CreateForm();
+  ConfigureAsRuntime();
+  RunUntilReady();
+  auto args = std::make_shared<FakeNewWindowRequestedEventArgs>();
+  args->uri = "file:///help.html";
+  args->fail["get_Uri"] = kEFail;
+  WebView()->new_window_requested.Raise(std::shared_ptr<NewWindowRequestedEventArgs>(args));
+  EXPECT_FALSE(args->handled);
+  EXPECT_TRUE(os_.shell_starts.empty());
+}
+
+// --- permissions -----------------------------------------------------------------
+
+TEST_F(BrowserFormTest, OnlyTheAppsOwnPagesGetPermissionsWithoutAPrompt) {
+  CreateForm();
+  ConfigureAsRuntime();
+  RunUntilReady();
+  const struct {
+    const char* uri;
+    PermissionKind kind;
+    bool fail_uri;
+    PermissionState expected;
+  } cases[] = {
+      {"file:///index.html", PermissionKind::kCamera, false, PermissionState::kAllow},
+      {"file:///index.html", PermissionKind::kMicrophone, false, PermissionState::kAllow},
+      {"FILE:///C:/app/page.html", PermissionKind::kGeolocation, false, PermissionState::kAllow},
+      {"file:///index.html", PermissionKind::kNotifications, false, PermissionState::kAllow},
+      {"https://example.com/", PermissionKind::kCamera, false, PermissionState::kDefault},
+      {"https://example.com/", PermissionKind::kGeolocation, false, PermissionState::kDefault},
+      {"http://localhost:8080/", PermissionKind::kMicrophone, false, PermissionState::kDefault},
+      {"https://file.example/", PermissionKind::kNotifications, false, PermissionState::kDefault},
+      {"", PermissionKind::kClipboardRead, false, PermissionState::kDefault},
+      {"file:///index.html", PermissionKind::kCamera, true, PermissionState::kDefault},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.uri);
+    auto args = std::make_shared<FakePermissionRequestedEventArgs>();
+    args->uri = c.uri;
+    args->kind = c.kind;
+    if (c.fail_uri) args->fail["get_Uri"] = kEFail;
+    WebView()->permission_requested.Raise(std::shared_ptr<PermissionRequestedEventArgs>(args));
+    EXPECT_EQ(args->state, c.expected);
+  }
+}
+
+// --- process failures and click messages ---------------------------------------------
+
+TEST_F(BrowserFormTest, AFailedEngineProcessChangesNothing) {
+  CreateForm();
+  ConfigureAsRuntime();
+  RunUntilReady();
+  engine_->ClearCalls();
+  const auto view_calls = view_.calls;
+  auto args = std::make_shared<FakeProcessFailedEventArgs>();
+  args->kind = ProcessFailedKind::kBrowserProcessExited;
+  WebView()->process_failed.Raise(std::shared_ptr<ProcessFailedEventArgs>(args));
+  ui_.Drain();
+  EXPECT_TRUE(engine_->Calls().empty());
+  EXPECT_EQ(view_.calls, view_calls);
+  EXPECT_TRUE(os_.shell_starts.empty());
+}
+
+TEST_F(BrowserFormTest, AClickInABareHostHandsTheFocusToTheParentOfItsParent) {
+  const struct {
+    bool is_runtime;
+    const char* json;
+    bool focused;
+  } cases[] = {
+      {false, "\"vtx-webbrowser-clicked\"", true},
+      {true, "\"vtx-webbrowser-clicked\"", false},
+      {false, "\"vtx-webbrowser-clicked \"", false},
+      {false, "\"VTX-WEBBROWSER-CLICKED\"", false},
+      {false, "{\"message\":\"vtx-webbrowser-clicked\"}", false},
+      {false, "[\"vtx-webbrowser-clicked\"]", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.json);
+    CreateForm();
+    form_->SetIsRuntime(c.is_runtime);
+    RunUntilReady();
+    view_.calls.clear();
+    WebView()->RaiseWebMessage(c.json);
+    EXPECT_EQ(view_.calls, c.focused ? std::vector<std::string>{"focus parent of parent"}
+                                     : std::vector<std::string>{});
+    form_.reset();
+  }
+}
+
+TEST_F(BrowserFormTest, TheMainWindowCanTakeOverTheMessageEvent) {
+  CreateForm();
+  std::vector<std::string> received;
+  form_->EdgeBrowser().SetOnWebMessageReceived(
+      [&](TCustomEdgeBrowser*, TWebMessageReceivedEventArgs& args) {
+        std::string json;
+        args.ArgsInterface()->get_WebMessageAsJson(&json);
+        received.push_back(json);
+      });
+  RunUntilReady();
+  view_.calls.clear();
+  WebView()->RaiseWebMessage("\"vtx-webbrowser-clicked\"");
+  EXPECT_EQ(received, std::vector<std::string>{"\"vtx-webbrowser-clicked\""});
+  EXPECT_TRUE(view_.calls.empty());
+}
+
+TEST_F(BrowserFormTest, WorksWithoutAView) {
+  auto native = std::make_unique<FakeNativeView>();
+  form_ = std::make_unique<TBrowserForm>(std::move(native), kClientArea, nullptr);
+  RunUntilReady();
+  WebView()->RaiseWebMessage("\"vtx-webbrowser-clicked\"");
+  auto completed = std::make_shared<FakeNavigationCompletedEventArgs>();
+  WebView()->navigation_completed.Raise(std::shared_ptr<NavigationCompletedEventArgs>(completed));
+  EXPECT_FALSE(form_->BusyBarVisible());
+}
+
+TEST(RelaunchArguments, QuotesBothTextsAndSeparatesThemWithOneBlank) {
+  EXPECT_EQ(RelaunchArguments("com.example.app", "file:///a b.html"),
+            "\"com.example.app\" \"file:///a b.html\"");
+  EXPECT_EQ(RelaunchArguments("", ""), "\"\" \"\"");
+}
+
+}  // namespace
+}  // namespace tessel::shared

@@ -1,0 +1,377 @@
+#include "shared/resource_server.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+
+#include "archive_fixtures.h"
+#include "platform/engine_basics.h"
+#include "platform/fake/fake_engine.h"
+#include "platform/fake/fake_os.h"
+#include "shared/mime_table.h"
+#include "shared/program_constants.h"
+#include "shared/zip_writer.h"
+
+namespace tessel::shared {
+namespace {
+
+using platform::FakeOs;
+using platform::ScopedOs;
+using test::TempDir;
+
+const std::string kPassword(kAppArchivePassword);
+
+struct Entry {
+  std::string name;
+  std::string content;
+};
+
+std::vector<uint8_t> WriteArchive(const std::vector<Entry>& entries,
+                                  const std::string& password = kPassword) {
+  std::ostringstream out;
+  TZipWriter writer(out, password);
+  for (const Entry& e : entries) writer.AddEntry(e.name, e.content, {});
+  writer.Finish();
+  const std::string s = out.str();
+  return {s.begin(), s.end()};
+}
+
+std::string Binary() {
+  const std::vector<uint8_t> bytes = test::Pattern(3000);
+  return {bytes.begin(), bytes.end()};
+}
+
+// An archive with the web app under "webapp", an executable folder with
+// files beside it, and a folder elsewhere for absolute addresses.
+class ResourceServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetCachedMimeTable();
+    // The real platform's path rules, so the files below are found.
+    const auto native = platform::MakeNativeOs();
+    os_.family = native->Family();
+    os_.path_separator = native->PathSeparator();
+    os_.executable_path = exe_dir_.File("app");
+    archive_ = WriteArchive({
+        {"webapp/index.html", "<title>From the archive</title>"},
+        {"webapp/css/site.css", "body{}"},
+        {"webapp/img/logo.png", Binary()},
+        {"webapp/both.txt", "archive copy"},
+        {"webapp/my%20page.html", "escaped name"},
+        {"webapp/sub/x.txt", "nested"},
+        {"webapp/notes.css:data", "after a colon"},
+        {"vtx.ini", "[App]"},
+    });
+    zip_.SetPassword(kPassword);
+    zip_.SetStream(archive_);
+    test::WriteBytes(exe_dir_.File("both.txt"), std::string("disk copy"));
+    test::WriteBytes(exe_dir_.File("disk/only.js"), std::string("let beside = 1;"));
+    test::WriteBytes(exe_dir_.File("index.html"), std::string("disk index"));
+    std::filesystem::create_directories(exe_dir_.path() / "folder.html");
+    test::WriteBytes(elsewhere_.File("report.pdf"), std::string("%PDF-1.4"));
+  }
+  void TearDown() override { ResetCachedMimeTable(); }
+
+  TResourceSource Source() const { return TResourceSource{&zip_, "webapp", exe_dir_.File("")}; }
+
+  // The path part of the address of the absolute path `absolute`, as the
+  // engine writes it: without the leading '/' on POSIX, with '/' separators.
+  std::string UriPath(std::string absolute) const {
+    if (os_.family == platform::OsFamily::Posix) return absolute.substr(1);
+    for (char& c : absolute) {
+      if (c == '\\') c = '/';
+    }
+    return absolute;
+  }
+  // Where the lookup reads the file of UriPath(absolute).
+  std::string AbsoluteLocation(const std::string& absolute) const {
+    return os_.family == platform::OsFamily::Posix ? absolute : UriPath(absolute);
+  }
+  // Where the lookup beside the executable reads `relative`.
+  std::string BesideExe(const std::string& relative) const {
+    const std::string dir = exe_dir_.File("");
+    std::string path = dir + relative;
+    for (std::size_t i = dir.size(); i < path.size(); ++i) {
+      if (path[i] == '/') path[i] = os_.path_separator;
+    }
+    return path;
+  }
+
+  FakeOs os_;
+  ScopedOs scoped_os_{os_};
+  TempDir exe_dir_;
+  TempDir elsewhere_;
+  std::vector<uint8_t> archive_;
+  TExeZip zip_;
+};
+
+TEST_F(ResourceServerTest, LooksUpArchiveThenBesideTheExecutableThenTheAbsolutePath) {
+  ASSERT_EQ(exe_dir_.File("").back(), os_.path_separator);
+  const std::string pdf = elsewhere_.File("report.pdf");
+  struct Case {
+    std::string uri;
+    TResourceOrigin origin;
+    std::string location;
+    std::string mime;
+    std::string body;
+  };
+  const Case cases[] = {
+      {"file:///index.html", TResourceOrigin::Archive, "webapp/index.html", "text/html",
+       "<title>From the archive</title>"},
+      // Entry names match without regard to case; the MIME type too.
+      {"file:///INDEX.HTML", TResourceOrigin::Archive, "webapp/INDEX.HTML", "text/html",
+       "<title>From the archive</title>"},
+      {"file:///css/site.css", TResourceOrigin::Archive, "webapp/css/site.css", "text/css",
+       "body{}"},
+      {"file:///img/logo.png", TResourceOrigin::Archive, "webapp/img/logo.png", "image/x-png",
+       Binary()},
+      // The archive wins over the same file beside the executable.
+      {"file:///both.txt", TResourceOrigin::Archive, "webapp/both.txt", "text/plain",
+       "archive copy"},
+      // Percent escapes are part of the name, not decoded.
+      {"file:///my%20page.html", TResourceOrigin::Archive, "webapp/my%20page.html", "text/html",
+       "escaped name"},
+      // Every "file:///" goes, not only the first.
+      {"file:///sub/file:///x.txt", TResourceOrigin::Archive, "webapp/sub/x.txt", "text/plain",
+       "nested"},
+      // The MIME name is what follows the last ':' (or '\'), so ".css:data"
+      // is no style sheet.
+      {"file:///notes.css:data", TResourceOrigin::Archive, "webapp/notes.css:data",
+       "application/octet-stream", "after a colon"},
+      {"file:///disk/only.js", TResourceOrigin::BesideExecutable, BesideExe("disk/only.js"),
+       "text/javascript", "let beside = 1;"},
+      {"file:///" + UriPath(pdf), TResourceOrigin::AbsolutePath, AbsoluteLocation(pdf),
+       "application/pdf", "%PDF-1.4"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.uri);
+    const auto served = LookUpResource(c.uri, Source(), os_);
+    ASSERT_TRUE(served.has_value());
+    EXPECT_EQ(served->Origin, c.origin);
+    EXPECT_EQ(served->Location, c.location);
+    EXPECT_EQ(served->MimeType, c.mime);
+    EXPECT_EQ(served->Body, c.body);
+  }
+}
+
+TEST_F(ResourceServerTest, LeavesEverythingElseToTheEngine) {
+  const char* const misses[] = {
+      // The query and the fragment are part of the name.
+      "file:///index.html?page=2",
+      "file:///index.html#top",
+      "file:///my page.html",
+      // A prefix in other letters passes the test but is not removed.
+      "FILE:///index.html",
+      "File:///css/site.css",
+      "file:///missing.html",
+      // A folder is no file.
+      "file:///folder.html",
+      "file:///",
+      "file://index.html",
+      "https://example.com/index.html",
+      "data:text/html,<p>hi</p>",
+      "about:blank",
+      "",
+  };
+  for (const char* uri : misses) {
+    SCOPED_TRACE(uri);
+    EXPECT_FALSE(LookUpResource(uri, Source(), os_).has_value());
+  }
+}
+
+TEST_F(ResourceServerTest, EachLookupNeedsItsOwnInputs) {
+  // Without an archive folder name the disk copy is served.
+  TResourceSource source = Source();
+  source.AppDirName.clear();
+  auto served = LookUpResource("file:///index.html", source, os_);
+  ASSERT_TRUE(served);
+  EXPECT_EQ(served->Origin, TResourceOrigin::BesideExecutable);
+  EXPECT_EQ(served->Body, "disk index");
+
+  source = Source();
+  source.ExeZip = nullptr;
+  served = LookUpResource("file:///index.html", source, os_);
+  ASSERT_TRUE(served);
+  EXPECT_EQ(served->Origin, TResourceOrigin::BesideExecutable);
+
+  // Without the executable's folder nothing is read relative to the current
+  // folder.
+  source = Source();
+  source.ExeZip = nullptr;
+  source.AppDirPath.clear();
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(exe_dir_.path());
+  served = LookUpResource("file:///index.html", source, os_);
+  std::filesystem::current_path(cwd);
+  EXPECT_FALSE(served);
+
+  // A closed archive finds nothing and is no error.
+  TExeZip closed;
+  source = Source();
+  source.ExeZip = &closed;
+  served = LookUpResource("file:///disk/only.js", source, os_);
+  ASSERT_TRUE(served);
+  EXPECT_EQ(served->Origin, TResourceOrigin::BesideExecutable);
+}
+
+TEST_F(ResourceServerTest, BesideTheExecutableUsesThePlatformSeparator) {
+  // With '\' as the separator the relative path's '/' turn into '\'. On a
+  // POSIX file system that makes one file name, which proves the rewrite.
+  os_.path_separator = '\\';
+  test::WriteBytes(exe_dir_.File("deep\\file.txt"), std::string("backslashed"));
+  const auto served = LookUpResource("file:///deep/file.txt", Source(), os_);
+  ASSERT_TRUE(served);
+  EXPECT_EQ(served->Origin, TResourceOrigin::BesideExecutable);
+  EXPECT_EQ(served->Location, exe_dir_.File("deep\\file.txt"));
+  EXPECT_EQ(served->Body, "backslashed");
+}
+
+TEST_F(ResourceServerTest, ARelativePathIsNotTriedAgainstTheCurrentFolder) {
+  // Windows rules: the path is used as it is and must be absolute, so a bare
+  // relative one is never read from the current folder.
+  os_.family = platform::OsFamily::Windows;
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(elsewhere_.path());
+  TResourceSource source = Source();
+  source.ExeZip = nullptr;
+  const auto relative = LookUpResource("file:///report.pdf", source, os_);
+  std::filesystem::current_path(cwd);
+  EXPECT_FALSE(relative);
+}
+
+TEST_F(ResourceServerTest, AFileThatCannotBeReadWholeIsNotServed) {
+  // The archive's entries exist but cannot be decrypted: nothing is served,
+  // not an empty body, and the disk copy does not stand in for them.
+  TExeZip wrong;
+  wrong.SetPassword("not the password");
+  wrong.SetStream(archive_);
+  TResourceSource source = Source();
+  source.ExeZip = &wrong;
+  EXPECT_FALSE(LookUpResource("file:///index.html", source, os_));
+  EXPECT_FALSE(LookUpResource("file:///css/site.css", source, os_));
+
+  // Damaged data: one byte of the first entry's encrypted content flipped.
+  std::vector<uint8_t> damaged = WriteArchive({{"webapp/big.bin", Binary()}});
+  TExeZip intact;
+  intact.SetPassword(kPassword);
+  intact.SetStream(damaged);
+  source.ExeZip = &intact;
+  ASSERT_TRUE(LookUpResource("file:///big.bin", source, os_));
+  damaged[30 + 14 + 12 + 1000] ^= 0x5A;
+  TExeZip broken;
+  broken.SetPassword(kPassword);
+  broken.SetStream(damaged);
+  source.ExeZip = &broken;
+  EXPECT_FALSE(LookUpResource("file:///big.bin", source, os_));
+
+  // A regular file whose reading fails (the kernel refuses reads at offset 0).
+  std::error_code error;
+  if (std::filesystem::is_regular_file("/proc/self/mem", error)) {
+    EXPECT_FALSE(LookUpResource("file:///proc/self/mem", Source(), os_));
+  }
+}
+
+class ThrowingMimeOs : public FakeOs {
+ public:
+  std::vector<platform::MimeMapping> MimeTypesByExtension() const override {
+    throw std::runtime_error("Invalid data type for 'Content Type'");
+  }
+};
+
+TEST_F(ResourceServerTest, AFailedMimeLookupAnswersNothingAndThrowsNothing) {
+  ThrowingMimeOs os;
+  os.executable_path = os_.executable_path;
+  ScopedOs scoped(os);
+  ResetCachedMimeTable();
+  EXPECT_FALSE(LookUpResource("file:///index.html", Source(), os));
+}
+
+// --- the engine glue ---------------------------------------------------------------
+
+class AnswerResourceRequestTest : public ResourceServerTest {
+ protected:
+  std::shared_ptr<platform::FakeWebResourceRequestedEventArgs> Request(const std::string& uri) {
+    auto args = std::make_shared<platform::FakeWebResourceRequestedEventArgs>();
+    args->request = std::make_shared<platform::BasicWebResourceRequest>(uri, "GET");
+    return args;
+  }
+
+  std::shared_ptr<platform::FakeEngine> engine_ = platform::MakeFakeEngine();
+  std::shared_ptr<platform::FakeEnvironment> environment_ =
+      std::make_shared<platform::FakeEnvironment>(engine_);
+};
+
+TEST_F(AnswerResourceRequestTest, AnswersStatus200WithOneContentTypeHeaderAndTheWholeBody) {
+  EXPECT_EQ(ResourceResponseHeaders("image/x-png"), "Content-Type: image/x-png; charset=utf-8");
+  const struct {
+    const char* uri;
+    std::string content_type;
+    std::string body;
+  } cases[] = {
+      {"file:///index.html", "text/html; charset=utf-8", "<title>From the archive</title>"},
+      // Images claim the charset too; every byte value survives.
+      {"file:///img/logo.png", "image/x-png; charset=utf-8", Binary()},
+      {"file:///disk/only.js", "text/javascript; charset=utf-8", "let beside = 1;"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.uri);
+    auto args = Request(c.uri);
+    const auto served = AnswerResourceRequest(environment_.get(), args.get(), Source(), os_);
+    ASSERT_TRUE(served);
+    ASSERT_TRUE(args->response);
+    int status = 0;
+    std::string reason;
+    args->response->get_StatusCode(&status);
+    args->response->get_ReasonPhrase(&reason);
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(reason, "OK");
+    std::shared_ptr<platform::HttpResponseHeaders> headers;
+    args->response->get_Headers(&headers);
+    std::vector<platform::HttpHeader> all;
+    headers->GetIterator(&all);
+    EXPECT_EQ(all, (std::vector<platform::HttpHeader>{{"Content-Type", c.content_type}}));
+    std::shared_ptr<platform::Stream> content;
+    args->response->get_Content(&content);
+    ASSERT_TRUE(content);
+    // Positioned at its start: a plain read gets everything.
+    std::string body(c.body.size() + 16, '\0');
+    std::uint32_t read = 0;
+    content->Read(body.data(), static_cast<std::uint32_t>(body.size()), &read);
+    body.resize(read);
+    EXPECT_EQ(body, c.body);
+  }
+}
+
+TEST_F(AnswerResourceRequestTest, LeavesTheRequestUntouchedWhenAnythingFails) {
+  // A miss.
+  auto args = Request("file:///index.html?page=2");
+  EXPECT_FALSE(AnswerResourceRequest(environment_.get(), args.get(), Source(), os_));
+  EXPECT_FALSE(args->response);
+
+  // The request cannot be read.
+  args = Request("file:///index.html");
+  args->fail["get_Request"] = platform::kEFail;
+  EXPECT_FALSE(AnswerResourceRequest(environment_.get(), args.get(), Source(), os_));
+  EXPECT_FALSE(args->response);
+
+  // No environment to make the response.
+  args = Request("file:///index.html");
+  EXPECT_FALSE(AnswerResourceRequest(nullptr, args.get(), Source(), os_));
+  EXPECT_FALSE(args->response);
+
+  // The engine refuses to make the response, or to take it.
+  engine_->FailOperation("Environment.CreateWebResourceResponse", platform::kEOutOfMemory);
+  args = Request("file:///index.html");
+  EXPECT_FALSE(AnswerResourceRequest(environment_.get(), args.get(), Source(), os_));
+  EXPECT_FALSE(args->response);
+  engine_->FailOperation("Environment.CreateWebResourceResponse", platform::kSOk);
+  args = Request("file:///index.html");
+  args->fail["put_Response"] = platform::kEInvalidArg;
+  EXPECT_FALSE(AnswerResourceRequest(environment_.get(), args.get(), Source(), os_));
+  EXPECT_FALSE(args->response);
+}
+
+}  // namespace
+}  // namespace tessel::shared
