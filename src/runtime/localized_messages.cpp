@@ -2,11 +2,11 @@
 
 #include <array>
 #include <cstddef>
-#include <cstdlib>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
 
+#include "platform/os.h"
 #include "runtime/process_exit.h"
 
 namespace tessel::runtime {
@@ -95,29 +95,6 @@ constexpr std::array<MessageRow, 5> kFurtherRows = {{
 }};
 // clang-format on
 
-std::string LanguageFromEnvironment() {
-  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0') continue;
-    // "ll_CC.charset@modifier": the language is what comes before the first
-    // separator. "C" and "POSIX" name no language and give nothing.
-    std::string_view locale(value);
-    locale = locale.substr(0, locale.find_first_of("_.@"));
-    std::string code;
-    for (const char c : locale) {
-      if (c >= 'A' && c <= 'Z') {
-        code.push_back(static_cast<char>(c - 'A' + 'a'));
-      } else if (c >= 'a' && c <= 'z') {
-        code.push_back(c);
-      } else {
-        return {};
-      }
-    }
-    return code.size() == 2 ? code : std::string();
-  }
-  return {};
-}
-
 LanguageCodeProvider& Provider() {
   static LanguageCodeProvider provider;
   return provider;
@@ -127,7 +104,7 @@ LanguageCodeProvider& Provider() {
 
 std::string GetLanguageCode() {
   const LanguageCodeProvider& provider = Provider();
-  return provider ? provider() : LanguageFromEnvironment();
+  return provider ? provider() : platform::CurrentOs().LanguageCode();
 }
 
 void SetLanguageCodeProvider(LanguageCodeProvider provider) { Provider() = std::move(provider); }

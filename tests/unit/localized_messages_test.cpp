@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fake/fake_os.h"
 #include "platform/fake/fake_ui.h"
 #include "runtime/process_exit.h"
 
@@ -167,70 +168,17 @@ TEST_F(LocalizedMessagesTest, FatalMessageWithBadIndexShowsNothing) {
   EXPECT_TRUE(ui.dialogs.empty());
 }
 
-// The default language source: the locale variables, most specific first.
-class LanguageFromEnvironmentTest : public testing::Test {
- protected:
-  static constexpr const char* kNames[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
-
-  void SetUp() override {
-    for (const char* name : kNames) {
-      const char* value = std::getenv(name);
-      saved_.push_back(value ? std::optional<std::string>(value) : std::nullopt);
-    }
+// Without a provider the language is the OS seam's, asked at every call.
+TEST(LanguageFromOsTest, CatalogueFollowsTheSystemLanguage) {
+  platform::FakeOs os;
+  platform::ScopedOs scoped(os);
+  const std::pair<const char*, const char*> cases[] = {
+      {"es", "Confirmar"}, {"zh", "确认"}, {"pt", "Confirm"}, {"de", "Bestätigen"}};
+  for (const auto& [code, confirm] : cases) {
+    os.language_code = code;
+    EXPECT_EQ(GetLanguageCode(), code);
+    EXPECT_EQ(GetLocalizedMessage(2), confirm) << code;
   }
-  void TearDown() override {
-    for (std::size_t i = 0; i < saved_.size(); ++i) Set(kNames[i], saved_[i]);
-  }
-  static void Set(const char* name, const std::optional<std::string>& value) {
-#ifdef _WIN32
-    _putenv_s(name, value ? value->c_str() : "");  // "" removes the variable
-#else
-    if (value) {
-      setenv(name, value->c_str(), 1);
-    } else {
-      unsetenv(name);
-    }
-#endif
-  }
-
- private:
-  std::vector<std::optional<std::string>> saved_;
-};
-
-struct EnvironmentCase {
-  std::optional<std::string> lc_all, lc_messages, lang;
-  const char* code;
-};
-
-TEST_F(LanguageFromEnvironmentTest, TakesTheLanguageOfTheFirstVariableSet) {
-  const std::optional<std::string> unset;
-  const EnvironmentCase cases[] = {
-      {"es_MX.UTF-8", unset, unset, "es"},  // Mexican Spanish
-      {"zh_TW.UTF-8", unset, unset, "zh"},  // Traditional Chinese
-      {"pt_BR.UTF-8", unset, unset, "pt"},
-      {unset, "de_AT@euro", "fr_FR.UTF-8", "de"},
-      {"", "", "fr_CA", "fr"},  // empty counts as unset
-      {"it", unset, unset, "it"},
-      {"DE_de", unset, unset, "de"},
-      {"C", unset, "de_DE.UTF-8", ""},  // LC_ALL=C overrides: no language
-      {"POSIX", unset, unset, ""},
-      {"C.UTF-8", unset, unset, ""},
-      {"deu_DE", unset, unset, ""},
-      {"e1_XX", unset, unset, ""},
-      {unset, unset, unset, ""},
-  };
-  for (const EnvironmentCase& c : cases) {
-    Set("LC_ALL", c.lc_all);
-    Set("LC_MESSAGES", c.lc_messages);
-    Set("LANG", c.lang);
-    EXPECT_EQ(GetLanguageCode(), c.code)
-        << c.lc_all.value_or("-") << " " << c.lc_messages.value_or("-") << " "
-        << c.lang.value_or("-");
-  }
-  Set("LC_ALL", "es_MX.UTF-8");
-  EXPECT_EQ(GetLocalizedMessage(2), "Confirmar");
-  Set("LC_ALL", "pt_PT.UTF-8");
-  EXPECT_EQ(GetLocalizedMessage(2), "Confirm");
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "platform/gtk/linux_os.h"
+#include "shared/utf.h"
 
 extern char** environ;
 
@@ -480,7 +481,13 @@ std::string LinuxOs::AnsiToUtf8(std::string_view bytes) const {
     }
   }
   iconv_close(cd);
-  return out;
+  // glibc's iconv lets some charsets produce values above U+10FFFF; callers
+  // are promised UTF-8, so every byte that is not gets its U+FFFD.
+  std::string valid;
+  valid.reserve(out.size());
+  for (size_t pos = 0; pos < out.size();)
+    shared::utf::AppendUtf8(valid, shared::utf::DecodeUtf8(out, pos));
+  return valid;
 }
 
 std::string LinuxOs::ShellFolderPath(ShellFolder which) const {
