@@ -156,6 +156,10 @@ class TBrowserExternalModule {
   // false when zero. Anything else throws.
   static bool ArgBool(const nlohmann::json& data, std::string_view name, bool default_value);
 
+  // Console commands (shell.command) of every module whose worker has not
+  // finished yet, replies posted or not. Any thread.
+  static std::size_t RunningCommands();
+
   // True for the address of one of the application's own documents: it
   // begins with "file:", in any letter case.
   static bool IsAppDocument(std::string_view source);

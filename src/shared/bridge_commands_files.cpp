@@ -1,0 +1,170 @@
+// files.* (30001-30004) and folders.* (40001-40006).
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "platform/os.h"
+#include "shared/bridge_commands.h"
+#include "shared/browser_external_module.h"
+#include "shared/exe_zip.h"
+#include "shared/settings.h"
+#include "shared/str_utils.h"
+#include "shared/sys_utils.h"
+
+namespace tessel::shared {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path PathFromUtf8(const std::string& text) { return {std::u8string(text.begin(), text.end())}; }
+
+std::string Json(std::string_view text) { return TStrUtils::StringToJsonString(text); }
+
+const char* JsonBool(bool value) { return value ? "true" : "false"; }
+
+// Read right after the failed open, before anything else can touch the
+// thread's error code.
+std::string CannotCreateFile(const std::string& path) {
+  const int code = platform::CurrentOs().LastErrorCode();
+  return "Cannot create file \"" + path + "\". " + SystemErrorMessage(code);
+}
+
+}  // namespace
+
+std::string ResolveAppPath(std::string_view path, std::string_view app_dir_path) {
+  const platform::Os& os = platform::CurrentOs();
+  if (os.IsAbsolutePath(path)) return std::string(path);
+  std::string relative(path);
+  const char separator = os.PathSeparator();
+  for (char& c : relative) {
+    if (c == '/') c = separator;
+  }
+  return std::string(app_dir_path) + relative;
+}
+
+std::string TextFileBytes(std::string_view contents) {
+  std::string bytes = "\xEF\xBB\xBF";
+  bytes.reserve(contents.size() + contents.size() / 16 + 8);
+  std::size_t start = 0;
+  while (start < contents.size()) {
+    const std::size_t end = contents.find_first_of("\r\n", start);
+    if (end == std::string_view::npos) {
+      bytes.append(contents.substr(start)).append("\r\n");
+      break;
+    }
+    bytes.append(contents.substr(start, end - start)).append("\r\n");
+    start = end + (contents.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+  }
+  return bytes;
+}
+
+std::string AppExecutableDir() {
+  const platform::Os& os = platform::CurrentOs();
+  const std::string exe = os.ExecutablePath();
+  const std::size_t last = exe.find_last_of(std::string{'/', os.PathSeparator()});
+  return last == std::string::npos ? std::string() : exe.substr(0, last + 1);
+}
+
+void TBrowserExternalModule::HandleFilesFileExists(const std::string& uuid,
+                                                   const nlohmann::json& data) {
+  const std::string file_path = ArgString(data, "filePath", "");
+  if (file_path.empty()) return ReplyFailure(uuid, Json("Missing filePath"));
+  std::error_code ec;
+  const fs::file_status status = fs::status(PathFromUtf8(ResolvePath(file_path)), ec);
+  ReplySuccess(uuid, JsonBool(fs::exists(status) && !fs::is_directory(status)));
+}
+
+void TBrowserExternalModule::HandleFilesDeleteFile(const std::string& uuid,
+                                                   const nlohmann::json& data) {
+  const std::string file_path = ArgString(data, "filePath", "");
+  if (file_path.empty()) return ReplyFailure(uuid, Json("Missing filePath"));
+  const fs::path path = PathFromUtf8(ResolvePath(file_path));
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(path, ec);
+  // Files only: a folder is never removed here, empty or not.
+  bool deleted = false;
+  if (!ec && fs::exists(status) && !fs::is_directory(status)) deleted = fs::remove(path, ec) && !ec;
+  ReplySuccess(uuid, JsonBool(deleted));
+}
+
+void TBrowserExternalModule::HandleFilesWriteTextFile(const std::string& uuid,
+                                                      const nlohmann::json& data) {
+  const std::string file_path = ArgString(data, "filePath", "");
+  if (file_path.empty()) return ReplyFailure(uuid, Json("Missing filePath"));
+  const std::string path = ResolvePath(file_path);
+  const fs::path native = PathFromUtf8(path);
+  std::error_code ec;
+  // A folder that cannot be made shows up as the failure to create the file.
+  fs::create_directories(native.parent_path(), ec);
+  const std::string bytes = TextFileBytes(ArgString(data, "contents", ""));
+
+  std::ofstream out(native, std::ios::binary | std::ios::trunc);
+  if (!out.is_open()) return ReplyFailure(uuid, Json(CannotCreateFile(path)));
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) return ReplyFailure(uuid, Json("Stream write error"));
+  ReplySuccess(uuid, "true");
+}
+
+void TBrowserExternalModule::HandleFilesExtractFile(const std::string& uuid,
+                                                    const nlohmann::json& data) {
+  if (FExeZip == nullptr) return ShowRuntimeOnlyMessage("extractFile");
+  const std::string source_file = ArgString(data, "sourceFile", "");
+  if (source_file.empty()) return ReplyFailure(uuid, Json("Missing sourceFile"));
+  const std::string target_file = ArgString(data, "targetFile", "");
+  if (target_file.empty()) return ReplyFailure(uuid, Json("Missing targetFile"));
+
+  // The target is taken as given: a relative one is relative to the current
+  // folder, not the application folder. It is created (or emptied) before
+  // the entry is looked up, so a missing entry leaves an empty file.
+  std::ofstream out(PathFromUtf8(target_file), std::ios::binary | std::ios::trunc);
+  if (!out.is_open()) return ReplyFailure(uuid, Json(CannotCreateFile(target_file)));
+
+  // The page supplies the separator: "/index.html" after "webapp".
+  const std::string dir_name =
+      FProjectINI != nullptr ? FProjectINI->ReadString("App", "DirName", "") : std::string();
+  const std::string entry = dir_name + source_file;
+  if (FExeZip->FindFile(entry) < 0) return ReplyFailure(uuid, Json("File not found"));
+  try {
+    FExeZip->ExtractToStream(entry, out);
+  } catch (const std::exception& error) {
+    return ReplyFailure(uuid, Json(error.what()));
+  }
+  out.close();
+  if (!out) return ReplyFailure(uuid, Json("Stream write error"));
+  ReplySuccess(uuid, "true");
+}
+
+void TBrowserExternalModule::HandleFoldersDirExists(const std::string& uuid,
+                                                    const nlohmann::json& data) {
+  const std::string dir_path = ArgString(data, "dirPath", "");
+  if (dir_path.empty()) return ReplyFailure(uuid, Json("Missing dirPath"));
+  std::error_code ec;
+  ReplySuccess(uuid, JsonBool(fs::is_directory(PathFromUtf8(ResolvePath(dir_path)), ec)));
+}
+
+void TBrowserExternalModule::HandleFoldersDeleteDir(const std::string& uuid,
+                                                    const nlohmann::json& data) {
+  const std::string dir_path = ArgString(data, "dirPath", "");
+  if (dir_path.empty()) return ReplyFailure(uuid, Json("Missing dirPath"));
+  ReplySuccess(uuid, JsonBool(TSysUtils::DeleteDirectory(ResolvePath(dir_path))));
+}
+
+void TBrowserExternalModule::HandleFoldersGetTempDir(const std::string& uuid) {
+  ReplySuccess(uuid, Json(TSysUtils::GetTempDirPath()));
+}
+
+void TBrowserExternalModule::HandleFoldersGetUserDocumentsDir(const std::string& uuid) {
+  ReplySuccess(uuid, Json(TSysUtils::GetUserDocumentsDirPath()));
+}
+
+void TBrowserExternalModule::HandleFoldersGetUserDesktopDir(const std::string& uuid) {
+  ReplySuccess(uuid, Json(TSysUtils::GetUserDesktopDirPath()));
+}
+
+void TBrowserExternalModule::HandleFoldersGetAppExecutableDir(const std::string& uuid) {
+  ReplySuccess(uuid, Json(AppExecutableDir()));
+}
+
+}  // namespace tessel::shared

@@ -1,0 +1,273 @@
+#include "shared/browser_external_module.h"
+
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "platform/ui.h"
+#include "shared/settings.h"
+#include "shared/str_utils.h"
+
+namespace tessel::shared {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::string_view kClickedMessage = "vtx-webbrowser-clicked";
+
+// The member `name` of `value`, or null when `value` is not an object or has
+// no such member.
+const json* FindMember(const json& value, std::string_view name) {
+  if (!value.is_object()) return nullptr;
+  const auto it = value.find(name);
+  return it == value.end() ? nullptr : &*it;
+}
+
+// Text of a JSON scalar; nullopt for an object, array or binary value.
+std::optional<std::string> ScalarText(const json& value) {
+  switch (value.type()) {
+    case json::value_t::null:
+      return std::string();
+    case json::value_t::string:
+      return value.get<std::string>();
+    case json::value_t::boolean:
+      return std::string(value.get<bool>() ? "true" : "false");
+    case json::value_t::number_integer:
+    case json::value_t::number_unsigned:
+    case json::value_t::number_float:
+      return value.dump();
+    default:
+      return std::nullopt;
+  }
+}
+
+std::string ConversionError(std::string_view name, const json& value) {
+  return "Invalid value for '" + std::string(name) + "': " + value.type_name();
+}
+
+bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// --- TEdgeBrowserBridge ----------------------------------------------------------
+
+TEdgeBrowserBridge::TEdgeBrowserBridge(TCustomEdgeBrowser& browser, std::string app_dir_path,
+                                       std::function<void()> focus_host)
+    : FBrowser(browser), FAppDirPath(std::move(app_dir_path)), FFocusHost(std::move(focus_host)) {}
+
+void TEdgeBrowserBridge::PostWebMessageAsJson(const std::string& json) {
+  if (auto web_view = FBrowser.DefaultInterface()) web_view->PostWebMessageAsJson(json);
+}
+
+void TEdgeBrowserBridge::FocusWebView() {
+  if (FFocusHost) FFocusHost();
+  FBrowser.SetFocus();
+}
+
+// --- the module ----------------------------------------------------------------------
+
+TBrowserExternalModule::TBrowserExternalModule() = default;
+
+TBrowserExternalModule::~TBrowserExternalModule() {
+  FMainForm = nullptr;
+  FExeZip = nullptr;
+  FProjectINI = nullptr;
+  FBrowserForm = nullptr;
+  FOnAppCloseRequest = nullptr;
+}
+
+bool TBrowserExternalModule::IsAppDocument(std::string_view source) {
+  return source.size() >= 5 && EqualsIgnoreAsciiCase(source.substr(0, 5), "file:");
+}
+
+void TBrowserExternalModule::EdgeBrowserWebMessageReceived(TCustomEdgeBrowser* /*Sender*/,
+                                                           TWebMessageReceivedEventArgs& Args) {
+  if (Args.ArgsInterface()) WebMessageReceived(*Args.ArgsInterface());
+}
+
+void TBrowserExternalModule::WebMessageReceived(platform::WebMessageReceivedEventArgs& args) {
+  // Whatever a message does wrong ends here: the engine's callback never
+  // sees an exception, and the next message is dispatched as usual.
+  try {
+    Dispatch(args);
+  } catch (const std::exception& error) {
+    if (FOnDispatchError) FOnDispatchError(error.what());
+  } catch (...) {
+    if (FOnDispatchError) FOnDispatchError("Unknown error");
+  }
+}
+
+void TBrowserExternalModule::Dispatch(platform::WebMessageReceivedEventArgs& args) {
+  std::string source;
+  if (!platform::Succeeded(args.get_Source(&source)) || !IsAppDocument(source)) {
+    throw EBridgeError("Message from a foreign document dropped: " + source);
+  }
+
+  std::string text;
+  args.TryGetWebMessageAsString(&text);  // stays empty for a message that is no string
+  if (FExeZip == nullptr && text == kClickedMessage) {
+    if (FBrowserForm != nullptr) FBrowserForm->FocusWebView();
+    return;
+  }
+
+  std::string message_json;
+  args.get_WebMessageAsJson(&message_json);
+  const json message = json::parse(message_json, nullptr, /*allow_exceptions=*/false);
+  const std::string id_text = RequiredString(message, "id");
+  const std::string uuid = RequiredString(message, "uuid");
+  const json& data = RequiredObject(message, "data");
+
+  const std::optional<int32_t> id = TSettings::ParseInteger(id_text);
+  if (!id) return;
+  switch (*id) {
+    case 10001:
+      return HandleHello(uuid);
+    case 10002:
+      return HandleIsRuntime(uuid);
+    case 20001:
+      return HandleDialogsOpenFile(uuid, data);
+    case 20002:
+      return HandleDialogsSaveFile(uuid, data);
+    case 30001:
+      return HandleFilesFileExists(uuid, data);
+    case 30002:
+      return HandleFilesDeleteFile(uuid, data);
+    case 30003:
+      return HandleFilesWriteTextFile(uuid, data);
+    case 30004:
+      return HandleFilesExtractFile(uuid, data);
+    case 40001:
+      return HandleFoldersDirExists(uuid, data);
+    case 40002:
+      return HandleFoldersDeleteDir(uuid, data);
+    case 40003:
+      return HandleFoldersGetTempDir(uuid);
+    case 40004:
+      return HandleFoldersGetUserDocumentsDir(uuid);
+    case 40005:
+      return HandleFoldersGetUserDesktopDir(uuid);
+    case 40006:
+      return HandleFoldersGetAppExecutableDir(uuid);
+    case 50001:
+      return HandleAppClose(uuid);
+    case 50002:
+      return HandleAppInFullscreen(uuid);
+    case 50003:
+      return HandleAppEnterFullscreen(uuid);
+    case 50004:
+      return HandleAppExitFullscreen(uuid);
+    case 60001:
+      return HandleWindowGetStyle(uuid);
+    case 60002:
+      return HandleWindowSetStyle(uuid, data);
+    case 60003:
+      return HandleWindowGetState(uuid);
+    case 60004:
+      return HandleWindowSetState(uuid, data);
+    case 60005:
+      return HandleWindowGetTitle(uuid);
+    case 60006:
+      return HandleWindowSetTitle(uuid, data);
+    case 70001:
+      return HandleShellExecute(uuid, data);
+    case 70002:
+      return HandleShellExplore(uuid, data);
+    case 70003:
+      return HandleShellCommand(uuid, data);
+    case 70004:
+      return HandleShellWindows(uuid);
+    default:
+      return;
+  }
+}
+
+// --- reading ---------------------------------------------------------------------------
+
+std::string TBrowserExternalModule::RequiredString(const json& message, std::string_view name) {
+  const json& value = RequiredObject(message, name);
+  std::optional<std::string> text = ScalarText(value);
+  if (!text) throw EBridgeError(ConversionError(name, value));
+  return std::move(*text);
+}
+
+const json& TBrowserExternalModule::RequiredObject(const json& message, std::string_view name) {
+  const json* value = FindMember(message, name);
+  if (value == nullptr) throw EBridgeError("Value '" + std::string(name) + "' not found");
+  return *value;
+}
+
+std::string TBrowserExternalModule::ArgString(const json& data, std::string_view name,
+                                              std::string_view default_value) {
+  const json* value = FindMember(data, name);
+  if (value == nullptr || value->is_null()) return std::string(default_value);
+  std::optional<std::string> text = ScalarText(*value);
+  if (!text) throw EBridgeError(ConversionError(name, *value));
+  return std::move(*text);
+}
+
+bool TBrowserExternalModule::ArgBool(const json& data, std::string_view name, bool default_value) {
+  const json* value = FindMember(data, name);
+  if (value == nullptr || value->is_null()) return default_value;
+  if (value->is_boolean()) return value->get<bool>();
+  if (value->is_number()) return value->get<double>() != 0.0;
+  if (value->is_string()) {
+    const auto& text = value->get_ref<const std::string&>();
+    if (EqualsIgnoreAsciiCase(text, "true")) return true;
+    if (EqualsIgnoreAsciiCase(text, "false")) return false;
+  }
+  throw EBridgeError(ConversionError(name, *value));
+}
+
+// --- replies ------------------------------------------------------------------------------
+
+void TBrowserExternalModule::PostBridgeReply(const std::string& uuid, const std::string& result,
+                                             bool success) {
+  if (FBrowserForm == nullptr) return;
+  // A uuid made by the bridge script (hex digits and hyphens) comes out as it
+  // went in; encoding it keeps the reply valid JSON for any other uuid too.
+  FBrowserForm->PostWebMessageAsJson("{\"uuid\": " + TStrUtils::StringToJsonString(uuid) +
+                                     ", \"success\": " + (success ? "true" : "false") +
+                                     ", \"result\": " + result + "}");
+}
+
+void TBrowserExternalModule::ReplySuccess(const std::string& uuid, const std::string& result) {
+  PostBridgeReply(uuid, result, true);
+}
+
+void TBrowserExternalModule::ReplyFailure(const std::string& uuid, const std::string& result) {
+  PostBridgeReply(uuid, result, false);
+}
+
+// --- shared helpers -------------------------------------------------------------------------
+
+std::string TBrowserExternalModule::AppDirPath() const {
+  return FBrowserForm != nullptr ? FBrowserForm->AppDirPath() : AppExecutableDir();
+}
+
+std::string TBrowserExternalModule::ResolvePath(const std::string& path) const {
+  return ResolveAppPath(path, AppDirPath());
+}
+
+void TBrowserExternalModule::ShowRuntimeOnlyMessage(std::string_view function_name) {
+  platform::CurrentUi().MessageDialog(
+      "Calls to vtx.app." + std::string(function_name) + "() works only at runtime.",
+      platform::DialogType::Custom, {platform::DialogButton::OK}, {}, FApplicationTitle);
+}
+
+// --- hello, isRuntime -----------------------------------------------------------------------
+
+void TBrowserExternalModule::HandleHello(const std::string& uuid) {
+  ReplySuccess(uuid, TStrUtils::StringToJsonString(kBridgeVersion));
+}
+
+void TBrowserExternalModule::HandleIsRuntime(const std::string& uuid) {
+  ReplySuccess(uuid, FExeZip != nullptr ? "true" : "false");
+}
+
+}  // namespace tessel::shared
