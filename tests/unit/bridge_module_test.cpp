@@ -1,0 +1,321 @@
+// The dispatcher: reading messages, choosing the command, writing replies,
+// the origin rule, and what a message that cannot be read leads to.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <thread>
+
+#include "bridge_fixture.h"
+#include "platform/fake/fake_native_view.h"
+#include "shared/browser_external_module.h"
+#include "shared/exe_zip.h"
+
+namespace tessel::test {
+namespace {
+
+using nlohmann::json;
+using shared::EBridgeError;
+using shared::TBrowserExternalModule;
+
+const std::string kHelloReply = R"({"uuid": "u1", "success": true, "result": "2021.28"})";
+
+using DispatchTest = BridgeTest;
+
+TEST_F(DispatchTest, AnswersTheMessagesOfThePage) {
+  const struct {
+    const char* message;
+    std::vector<std::string> replies;
+  } cases[] = {
+      {R"({"id":10001,"uuid":"u1","data":{}})", {kHelloReply}},
+      {R"({"id":"10001","uuid":"u1","data":{}})", {kHelloReply}},
+      // Extra members and a data of any kind do not matter to hello.
+      {R"({"id":10001,"uuid":"u1","data":"x","more":[1]})", {kHelloReply}},
+      {R"({"id":10001,"uuid":"u1","data":null})", {kHelloReply}},
+      // A uuid is taken as text, whatever its kind.
+      {R"({"id":10001,"uuid":7,"data":{}})",
+       {R"({"uuid": "7", "success": true, "result": "2021.28"})"}},
+      {R"({"id":10002,"uuid":"u1","data":{}})",
+       {R"({"uuid": "u1", "success": true, "result": false})"}},
+      // data that is no object: every argument is absent.
+      {R"({"id":30001,"uuid":"u1","data":"x"})",
+       {R"({"uuid": "u1", "success": false, "result": "Missing filePath"})"}},
+      {R"({"id":30001,"uuid":"u1","data":[{"filePath":"a"}]})",
+       {R"({"uuid": "u1", "success": false, "result": "Missing filePath"})"}},
+      // IDs that name no function, or are no integer: ignored.
+      {R"({"id":10003,"uuid":"u1","data":{}})", {}},
+      {R"({"id":"abc","uuid":"u1","data":{}})", {}},
+      {R"({"id":null,"uuid":"u1","data":{}})", {}},
+      {R"({"id":10001.5,"uuid":"u1","data":{}})", {}},
+      {R"({"id":0,"uuid":"u1","data":{}})", {}},
+      {R"({"id":-10001,"uuid":"u1","data":{}})", {}},
+      {R"({"id":99999999999,"uuid":"u1","data":{}})", {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Send(c.message), c.replies) << c.message;
+  }
+  EXPECT_TRUE(errors_.empty()) << errors_.front();
+}
+
+TEST_F(DispatchTest, UnreadableMessagesAreDroppedWithTheirReason) {
+  const struct {
+    const char* message;
+    const char* error;
+  } cases[] = {
+      {R"({"id":10001,"uuid":"u1"})", "Value 'data' not found"},
+      {R"({"uuid":"u1","data":{}})", "Value 'id' not found"},
+      {R"({"id":10001,"data":{}})", "Value 'uuid' not found"},
+      {R"({"id":{},"uuid":"u1","data":{}})", "Invalid value for 'id': object"},
+      {R"({"id":10001,"uuid":["u1"],"data":{}})", "Invalid value for 'uuid': array"},
+      {R"("a plain string")", "Value 'id' not found"},
+      {R"([10001,"u1",{}])", "Value 'id' not found"},
+      {R"(10001)", "Value 'id' not found"},
+      {R"({"id":10001,"uuid":"u1","data":{}} trailing)", "Value 'id' not found"},
+      {R"({"id":10001,"uuid":"u1","data":{})", "Value 'id' not found"},
+      {"", "Value 'id' not found"},
+  };
+  for (const auto& c : cases) {
+    errors_.clear();
+    EXPECT_TRUE(Send(c.message).empty()) << c.message;
+    ASSERT_EQ(errors_.size(), 1u) << c.message;
+    EXPECT_EQ(errors_[0], c.error) << c.message;
+  }
+  // The module keeps answering.
+  EXPECT_EQ(Call(10001), kHelloReply);
+}
+
+TEST_F(DispatchTest, OnlyTheApplicationsOwnDocumentsReachTheCommands) {
+  const std::string execute = R"({"id":70001,"uuid":"u1","data":{"filePath":"/bin/true"}})";
+  const struct {
+    const char* source;
+    bool answered;
+  } cases[] = {
+      {"file:///index.html", true},
+      {"FILE:///C:/app/page.html", true},
+      {"file://host/share/page.html", true},
+      {"https://example.com/", false},
+      {"http://localhost/file:///index.html", false},
+      {"about:blank", false},
+      {"data:text/html,<p>", false},
+      {"fil", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    os_.shell_starts.clear();
+    const auto replies = Send(execute, c.source);
+    EXPECT_EQ(replies.size(), c.answered ? 1u : 0u) << c.source;
+    EXPECT_EQ(os_.shell_starts.size(), c.answered ? 1u : 0u) << c.source;
+  }
+}
+
+TEST_F(DispatchTest, AMessageWhoseSourceCannotBeReadIsDropped) {
+  platform::FakeWebMessageReceivedEventArgs args;
+  args.source = kAppDocument;
+  args.json = R"({"id":10001,"uuid":"u1","data":{}})";
+  args.fail["get_Source"] = platform::kEFail;
+  module_.WebMessageReceived(args);
+  EXPECT_TRUE(browser_.posted.empty());
+}
+
+TEST_F(DispatchTest, TheClickMessageMovesTheFocusOnlyWithoutAnArchive) {
+  const std::string clicked = R"("vtx-webbrowser-clicked")";
+  EXPECT_TRUE(Send(clicked).empty());
+  EXPECT_EQ(browser_.focus_requests, 1);
+  EXPECT_TRUE(errors_.empty());
+
+  shared::TExeZip zip;
+  module_.SetExeZip(&zip);
+  EXPECT_TRUE(Send(clicked).empty());
+  EXPECT_EQ(browser_.focus_requests, 1);
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0], "Value 'id' not found");
+  EXPECT_EQ(Call(10002), Success("true"));
+}
+
+TEST_F(DispatchTest, NothingThrownInACommandReachesTheEngine) {
+  class ThrowingWindow : public FakeAppWindow {
+    void SetCaption(const std::string&) override { throw std::runtime_error("window gone"); }
+  } window;
+  module_.SetMainForm(&window);
+  EXPECT_EQ(Call(60006, R"({"title":"x"})"), "");
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0], "window gone");
+  EXPECT_EQ(Call(10001), kHelloReply);
+}
+
+TEST_F(DispatchTest, RepliesFollowTheTemplateAndStayValidJson) {
+  module_.ReplySuccess("u1", "[\"a\",\"b\"]");
+  module_.ReplyFailure("u2", Str("Cannot create file \"C:\\a.txt\"."));
+  // A uuid the bridge script would never make still gives a reply the page
+  // can read, carrying the same text.
+  module_.ReplySuccess("x\"}, \"success\": false, \"y\": {\"", "true");
+  ASSERT_EQ(browser_.posted.size(), 3u);
+  EXPECT_EQ(browser_.posted[0], R"({"uuid": "u1", "success": true, "result": ["a","b"]})");
+  EXPECT_EQ(browser_.posted[1],
+            R"({"uuid": "u2", "success": false, "result": "Cannot create file \"C:\\a.txt\"."})");
+  const json third = json::parse(browser_.posted[2]);
+  EXPECT_EQ(third["uuid"], "x\"}, \"success\": false, \"y\": {\"");
+  EXPECT_EQ(third["success"], true);
+}
+
+TEST_F(DispatchTest, WithoutABrowserNothingIsPosted) {
+  module_.SetBrowserForm(nullptr);
+  platform::FakeWebMessageReceivedEventArgs args;
+  args.source = kAppDocument;
+  args.json = R"({"id":10001,"uuid":"u1","data":{}})";
+  module_.WebMessageReceived(args);
+  EXPECT_TRUE(errors_.empty());
+}
+
+// --- reading members and arguments ------------------------------------------------
+
+TEST(BridgeReading, RequiredStringAndArgStringConvertScalarsOnly) {
+  const json data = json::parse(R"({"s":"text","e":"","i":10001,"n":-2,"f":1.5,"t":true,
+                                    "b":false,"z":null,"o":{},"a":[],"Case":"upper"})");
+  const struct {
+    const char* name;
+    const char* required;  // nullptr: RequiredString throws
+    const char* arg;       // nullptr: ArgString throws
+  } cases[] = {
+      {"s", "text", "text"},
+      {"e", "", ""},
+      {"i", "10001", "10001"},
+      {"n", "-2", "-2"},
+      {"f", "1.5", "1.5"},
+      {"t", "true", "true"},
+      {"b", "false", "false"},
+      {"z", "", "default"},
+      {"o", nullptr, nullptr},
+      {"a", nullptr, nullptr},
+      {"missing", nullptr, "default"},
+      {"case", nullptr, "default"},  // names match with letter case
+  };
+  for (const auto& c : cases) {
+    if (c.required != nullptr) {
+      EXPECT_EQ(TBrowserExternalModule::RequiredString(data, c.name), c.required) << c.name;
+    } else {
+      EXPECT_THROW(TBrowserExternalModule::RequiredString(data, c.name), EBridgeError) << c.name;
+    }
+    if (c.arg != nullptr) {
+      EXPECT_EQ(TBrowserExternalModule::ArgString(data, c.name, "default"), c.arg) << c.name;
+    } else {
+      EXPECT_THROW(TBrowserExternalModule::ArgString(data, c.name, "default"), EBridgeError)
+          << c.name;
+    }
+  }
+  // A `data` that is no object supplies nothing; a message that is no object
+  // has no members.
+  for (const char* text : {"\"x\"", "null", "[1]", "3", "true"}) {
+    const json value = json::parse(text);
+    EXPECT_EQ(TBrowserExternalModule::ArgString(value, "s", "d"), "d") << text;
+    EXPECT_THROW(TBrowserExternalModule::RequiredString(value, "s"), EBridgeError) << text;
+    EXPECT_THROW(TBrowserExternalModule::RequiredObject(value, "s"), EBridgeError) << text;
+  }
+  EXPECT_TRUE(TBrowserExternalModule::RequiredObject(data, "z").is_null());
+  EXPECT_TRUE(TBrowserExternalModule::RequiredObject(data, "a").is_array());
+  try {
+    TBrowserExternalModule::RequiredObject(data, "data");
+    ADD_FAILURE();
+  } catch (const EBridgeError& error) {
+    EXPECT_STREQ(error.what(), "Value 'data' not found");
+  }
+}
+
+TEST(BridgeReading, ArgBoolReadsBooleansWordsAndNumbers) {
+  const struct {
+    const char* value;  // JSON; nullptr: the member is absent
+    int expected;       // 0 false, 1 true, -1 throws
+  } cases[] = {
+      {nullptr, 1},    {"null", 1},      {"true", 1},     {"false", 0}, {"\"true\"", 1},
+      {"\"TRUE\"", 1}, {"\"fAlSe\"", 0}, {"\"yes\"", -1}, {"\"\"", -1}, {"\"1\"", -1},
+      {"0", 0},        {"2", 1},         {"-1", 1},       {"0.0", 0},   {"0.5", 1},
+      {"{}", -1},      {"[]", -1},
+  };
+  for (const auto& c : cases) {
+    json data = json::object();
+    if (c.value != nullptr) data["v"] = json::parse(c.value);
+    const std::string label = c.value != nullptr ? c.value : "absent";
+    if (c.expected < 0) {
+      EXPECT_THROW(TBrowserExternalModule::ArgBool(data, "v", true), EBridgeError) << label;
+    } else {
+      EXPECT_EQ(TBrowserExternalModule::ArgBool(data, "v", true), c.expected == 1) << label;
+    }
+  }
+  EXPECT_FALSE(TBrowserExternalModule::ArgBool(json::object(), "v", false));
+}
+
+TEST(BridgeReading, OnlyFileAddressesAreApplicationDocuments) {
+  EXPECT_TRUE(TBrowserExternalModule::IsAppDocument("file:///index.html"));
+  EXPECT_TRUE(TBrowserExternalModule::IsAppDocument("File:"));
+  EXPECT_FALSE(TBrowserExternalModule::IsAppDocument(" file:///index.html"));
+  EXPECT_FALSE(TBrowserExternalModule::IsAppDocument("filesystem:https://x/"));
+  EXPECT_FALSE(TBrowserExternalModule::IsAppDocument("https://example.com/file:"));
+}
+
+// --- the wiring the main window makes ---------------------------------------------------
+
+// The web view component over the fake engine, its message event routed to
+// the module and the replies posted through it, as the main window wires
+// them.
+class WiredModuleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    shared::SetEngineLibraryOpener(engine_->Opener());
+    shared::SetLoaderLibraryPath("/opt/engine/loader.so");
+    shared::SetApplicationExceptionHandler(
+        [this](const std::exception& error) { exceptions_.push_back(error.what()); });
+    browser_ = std::make_unique<shared::TEdgeBrowser>(std::make_unique<platform::FakeNativeView>());
+    bool created = false;
+    browser_->SetOnCreateWebViewCompleted(
+        [&](shared::TCustomEdgeBrowser*, platform::HRESULT) { created = true; });
+    browser_->SetParent(reinterpret_cast<platform::NativeWindowHandle>(0x5150));
+    ASSERT_TRUE(dispatcher_.RunUntil([&] { return created; }));
+    dispatcher_.Drain();
+
+    bridge_ = std::make_unique<shared::TEdgeBrowserBridge>(*browser_, "/opt/app/");
+    module_.SetBrowserForm(bridge_.get());
+    browser_->SetOnWebMessageReceived(
+        [this](shared::TCustomEdgeBrowser* sender, shared::TWebMessageReceivedEventArgs& args) {
+          module_.EdgeBrowserWebMessageReceived(sender, args);
+        });
+    web_view_ = engine_->LastWebView();
+    ASSERT_NE(web_view_, nullptr);
+  }
+
+  void TearDown() override {
+    browser_.reset();
+    dispatcher_.Drain();
+    shared::SetEngineLibraryOpener({});
+    shared::SetLoaderLibraryPath("");
+    shared::SetApplicationExceptionHandler({});
+  }
+
+  platform::FakeUiDispatcher dispatcher_;
+  platform::ScopedUiDispatcher scoped_dispatcher_{dispatcher_};
+  std::shared_ptr<platform::FakeEngine> engine_ = platform::MakeFakeEngine();
+  std::unique_ptr<shared::TEdgeBrowser> browser_;
+  std::unique_ptr<shared::TEdgeBrowserBridge> bridge_;
+  std::shared_ptr<platform::FakeWebView> web_view_;
+  std::vector<std::string> exceptions_;
+  TBrowserExternalModule module_;
+};
+
+TEST_F(WiredModuleTest, APagePostsAndReadsTheReplyThroughTheWebView) {
+  web_view_->source = "file:///index.html";
+  web_view_->RaiseWebMessage(R"({"id":10001,"uuid":"u1","data":{}})");
+  web_view_->RaiseWebMessage(R"({"id":10001,"uuid":"u2"})");  // dropped, quietly
+  web_view_->RaiseWebMessage(R"({"id":10002,"uuid":"u3","data":{}})");
+  EXPECT_EQ(web_view_->posted_json,
+            (std::vector<std::string>{kHelloReply,
+                                      R"({"uuid": "u3", "success": true, "result": false})"}));
+  EXPECT_TRUE(exceptions_.empty());
+
+  // A page of another origin shown in the same web view gets nothing.
+  web_view_->source = "https://example.com/";
+  web_view_->RaiseWebMessage(R"({"id":10001,"uuid":"u4","data":{}})");
+  EXPECT_EQ(web_view_->posted_json.size(), 2u);
+}
+
+}  // namespace
+}  // namespace tessel::test

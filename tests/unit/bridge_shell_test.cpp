@@ -1,0 +1,219 @@
+// shell.*: starts through the fake OS, console commands on a worker with
+// their reply on the UI queue, window captions.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "bridge_fixture.h"
+#include "shared/bridge_commands.h"
+
+namespace tessel::test {
+namespace {
+
+using ShellTest = BridgeTest;
+
+TEST_F(ShellTest, ExecuteHandsThePathToTheShellUnchanged) {
+  EXPECT_EQ(Call(70001, R"({"filePath":"C:/tools/run.exe","arguments":"-v \"x y\""})"),
+            Success("true"));
+  EXPECT_EQ(Call(70001, R"({"filePath":"notes.txt"})"), Success("true"));
+  ASSERT_EQ(os_.shell_starts.size(), 2u);
+  EXPECT_EQ(os_.shell_starts[0].file, "C:/tools/run.exe");
+  EXPECT_EQ(os_.shell_starts[0].args, "-v \"x y\"");
+  EXPECT_EQ(os_.shell_starts[1].file, "notes.txt");
+  EXPECT_EQ(os_.shell_starts[1].args, "");
+
+  EXPECT_EQ(Call(70001, R"({"arguments":"x"})"), Failure(Str("Missing filePath")));
+  EXPECT_EQ(Call(70001, R"({"filePath":""})"), Failure(Str("Missing filePath")));
+  EXPECT_EQ(os_.shell_starts.size(), 2u);
+}
+
+TEST_F(ShellTest, AFailedStartAnswersTheSystemMessageWithoutItsFullStop) {
+  os_.shell_start_result = false;
+  os_.show_in_folder_result = false;
+  os_.last_error_code = 2;
+  os_.error_texts[2] = "The system cannot find the file specified.\r\n";
+  EXPECT_EQ(Call(70001, R"({"filePath":"nothing.exe"})"),
+            Failure(Str("The system cannot find the file specified")));
+  EXPECT_EQ(Call(70002, R"({"filePath":"nothing.exe"})"),
+            Failure(Str("The system cannot find the file specified")));
+}
+
+TEST(SystemErrorMessage, DropsTrailingBlanksControlsAndFullStops) {
+  const struct {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"Access is denied.\r\n", "Access is denied"},
+      {"Done . . .\t\n", "Done"},
+      {"Version 1.2 missing", "Version 1.2 missing"},
+      {"Fichier introuvable\xC2\xA0.", "Fichier introuvable"},
+      {"\xE8\xA6\x8B\xE3\x81\xA4\xE3\x81\x8B\xE3\x82\x8A\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93\xE3"
+       "\x80\x80",
+       "\xE8\xA6\x8B\xE3\x81\xA4\xE3\x81\x8B\xE3\x82\x8A\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93"},
+      {"caf\xC3\xA9.", "caf\xC3\xA9"},
+      {"...", ""},
+  };
+  BridgeOs os;
+  platform::ScopedOs scoped(os);
+  for (const auto& c : cases) {
+    os.error_texts[7] = c.text;
+    EXPECT_EQ(shared::SystemErrorMessage(7), c.message) << c.text;
+  }
+}
+
+TEST_F(ShellTest, ExploreShowsTheItemInTheFileBrowser) {
+  EXPECT_EQ(Call(70002, R"({"filePath":"/home/u/my file.txt"})"), Success("true"));
+  EXPECT_EQ(os_.shown_in_folder, std::vector<std::string>{"/home/u/my file.txt"});
+
+  os_.family = platform::OsFamily::Windows;
+  EXPECT_EQ(Call(70002, R"({"filePath":"C:\\a b\\c.txt"})"), Success("true"));
+  ASSERT_EQ(os_.shell_starts.size(), 1u);
+  EXPECT_EQ(os_.shell_starts[0].file, "explorer.exe");
+  EXPECT_EQ(os_.shell_starts[0].args, "/select, \"C:\\a b\\c.txt\"");
+
+  EXPECT_EQ(Call(70002, "{}"), Failure(Str("Missing filePath")));
+}
+
+TEST_F(ShellTest, WindowsListsTheCaptionsAsAnArrayWithoutBlanks) {
+  os_.window_captions = {"Editor", "", " Spaced", "   ", "Say \"hi\" \\o/", "Editor"};
+  EXPECT_EQ(Call(70004), Success(R"(["Editor"," Spaced","Say \"hi\" \\o\/","Editor"])"));
+  os_.window_captions.clear();
+  EXPECT_EQ(Call(70004), Success("[]"));
+}
+
+// --- shell.command ----------------------------------------------------------------------
+
+class CommandTest : public BridgeTest {
+ protected:
+  // No worker may outlive the fakes it uses.
+  ~CommandTest() override {
+    for (int i = 0; i < 1000 && shared::TBrowserExternalModule::RunningCommands() > 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(shared::TBrowserExternalModule::RunningCommands(), 0u);
+  }
+
+  // Answers the UI queue until a reply has been posted.
+  std::string AwaitReply() {
+    const std::size_t before = browser_.posted.size();
+    EXPECT_TRUE(dispatcher_.RunUntil([&] { return browser_.posted.size() > before; }));
+    return browser_.posted.size() > before ? browser_.posted.back() : std::string();
+  }
+};
+
+TEST_F(CommandTest, TheOutputComesBackWholeAfterTheCommandEnded) {
+  os_.ansi_is_utf8 = true;
+  os_.console_output = {"hello\r\n", "say \"x\" \\ /\r\n", "\xC3\xA9", ""};
+  EXPECT_EQ(Call(70003, R"({"command":"echo hello","workingDir":"/tmp"})"), "");
+  EXPECT_EQ(AwaitReply(), Success(Str("hello\r\nsay \"x\" \\ /\r\n\xC3\xA9")));
+  ASSERT_EQ(os_.console_starts.size(), 1u);
+  EXPECT_EQ(os_.console_starts[0].argv, (std::vector<std::string>{"/bin/sh", "-c", "echo hello"}));
+  EXPECT_EQ(os_.console_starts[0].working_dir, "/tmp");
+  EXPECT_EQ(os_.console_waits, 1);
+}
+
+TEST_F(CommandTest, AnInterpreterThatDoesNotStartGivesAnEmptySuccess) {
+  os_.console_start_fails = true;
+  Call(70003, R"({"command":"anything"})");
+  EXPECT_EQ(AwaitReply(), Success(R"("")"));
+}
+
+TEST_F(CommandTest, MissingCommandFailsAtOnce) {
+  EXPECT_EQ(Call(70003, R"({"workingDir":"/tmp"})"), Failure(Str("Missing command")));
+  EXPECT_EQ(Call(70003, R"({"command":null})"), Failure(Str("Missing command")));
+  EXPECT_TRUE(os_.console_starts.empty());
+}
+
+TEST_F(CommandTest, TheWindowIsShownOnlyForExactlyTrue) {
+  const struct {
+    const char* show;  // JSON; nullptr: absent
+    bool shown;
+  } cases[] = {{"true", true},   {"\"true\"", true}, {"\"TRUE\"", false}, {"\"True\"", false},
+               {"false", false}, {"1", false},       {"null", false},     {nullptr, false}};
+  for (const auto& c : cases) {
+    os_.console_starts.clear();
+    Call(70003, std::string(R"({"command":"x")") +
+                    (c.show != nullptr ? std::string(R"(,"showWindow":)") + c.show : "") + "}");
+    AwaitReply();
+    ASSERT_EQ(os_.console_starts.size(), 1u);
+    EXPECT_EQ(os_.console_starts[0].show_window, c.shown) << (c.show ? c.show : "absent");
+  }
+}
+
+// A console command that runs until the test lets it end.
+class HeldConsole : public platform::ConsoleProcess {
+ public:
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    std::thread::id reader;
+  };
+  explicit HeldConsole(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
+  int Read(char* buf, int max) override {
+    std::unique_lock lock(gate_->mutex);
+    gate_->reader = std::this_thread::get_id();
+    gate_->changed.notify_all();
+    gate_->changed.wait(lock, [&] { return gate_->open; });
+    if (done_ || max < 4) return 0;
+    done_ = true;
+    std::copy_n("done", 4, buf);
+    return 4;
+  }
+  void Wait() override {}
+
+ private:
+  std::shared_ptr<Gate> gate_;
+  bool done_ = false;
+};
+
+TEST_F(CommandTest, RunsOffTheUiThreadWhileOtherCallsAreAnswered) {
+  auto gate = std::make_shared<HeldConsole::Gate>();
+  os_.start_console = [gate] { return std::make_unique<HeldConsole>(gate); };
+  EXPECT_EQ(Call(70003, R"({"command":"sleep 100"})"), "");
+  {
+    std::unique_lock lock(gate->mutex);
+    ASSERT_TRUE(gate->changed.wait_for(lock, std::chrono::seconds(10),
+                                       [&] { return gate->reader != std::thread::id(); }));
+  }
+  EXPECT_NE(gate->reader, std::this_thread::get_id());
+
+  // The command is still running, and the module answers meanwhile.
+  EXPECT_EQ(Call(10001), Success(Str("2021.28")));
+  dispatcher_.Drain();
+  EXPECT_EQ(browser_.posted.size(), 1u);
+
+  {
+    std::lock_guard lock(gate->mutex);
+    gate->open = true;
+  }
+  gate->changed.notify_all();
+  EXPECT_EQ(AwaitReply(), Success(Str("done")));
+}
+
+TEST_F(CommandTest, AReplyForAModuleThatIsGoneIsDropped) {
+  auto gate = std::make_shared<HeldConsole::Gate>();
+  os_.start_console = [gate] { return std::make_unique<HeldConsole>(gate); };
+  auto module = std::make_unique<shared::TBrowserExternalModule>();
+  module->SetBrowserForm(&browser_);
+  platform::FakeWebMessageReceivedEventArgs args;
+  args.source = kAppDocument;
+  args.json = R"({"id":70003,"uuid":"u1","data":{"command":"x"}})";
+  module->WebMessageReceived(args);
+  module.reset();
+  {
+    std::lock_guard lock(gate->mutex);
+    gate->open = true;
+  }
+  gate->changed.notify_all();
+  // The worker posts once the command ended; the posted work finds no module.
+  ASSERT_TRUE(dispatcher_.RunUntil([&] { return dispatcher_.Posted() > 0; }));
+  dispatcher_.Drain();
+  EXPECT_TRUE(browser_.posted.empty());
+}
+
+}  // namespace
+}  // namespace tessel::test
