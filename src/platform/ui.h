@@ -3,7 +3,10 @@
 // none may be called from any other thread. Texts are UTF-8.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +46,166 @@ inline constexpr int mrHelp = 9;
 inline constexpr int mrAll = 12;
 inline constexpr int mrNoToAll = 13;
 inline constexpr int mrYesToAll = 14;
+
+// --- top-level windows -------------------------------------------------------
+
+// As in engine.h: a GtkWidget* on GTK, an HWND on Windows. (engine.h is not
+// included: its HRESULT would hide the system's in Windows code.)
+using NativeWindowHandle = void*;
+class NativeView;  // native_view.h
+
+enum class WindowState { Normal, Minimized, Maximized };
+
+// Border styles, numbered as the app's "WindowBorder" setting. Any other
+// value is treated as kBorderSizeable.
+inline constexpr int kBorderNone = 0;
+inline constexpr int kBorderSingle = 1;          // caption, fixed size
+inline constexpr int kBorderSizeable = 2;        // caption, resizable (the default)
+inline constexpr int kBorderDialog = 3;          // caption without minimize/maximize, fixed size
+inline constexpr int kBorderToolWindow = 4;      // small caption, fixed size, not on the taskbar
+inline constexpr int kBorderSizeToolWindow = 5;  // the same, resizable
+
+// The limits of a window's outer size, in pixels; 0 is no limit, and so is a
+// negative value. Setting a maximum below the minimum of its dimension lowers
+// that minimum to it; setting a minimum above the maximum raises that maximum
+// to it. So when maxima are set before minima, the minimum wins.
+class SizeLimits {
+ public:
+  int MaxWidth() const { return max_width_; }
+  int MaxHeight() const { return max_height_; }
+  int MinWidth() const { return min_width_; }
+  int MinHeight() const { return min_height_; }
+  void SetMaxWidth(int value);
+  void SetMaxHeight(int value);
+  void SetMinWidth(int value);
+  void SetMinHeight(int value);
+
+  // A size kept within the limits: above a non-zero maximum it becomes the
+  // maximum, otherwise below a non-zero minimum it becomes the minimum.
+  int ConstrainWidth(int width) const;
+  int ConstrainHeight(int height) const;
+
+  friend bool operator==(const SizeLimits&, const SizeLimits&) = default;
+
+ private:
+  int max_width_ = 0;
+  int max_height_ = 0;
+  int min_width_ = 0;
+  int min_height_ = 0;
+};
+
+// The application's top-level window. Every property can change while the
+// window is shown; border, state and stacking change the native window in
+// place, never by re-creating it, so a web view inside keeps its page.
+//
+// Its client area holds the content (a native container the browser host
+// fills) above a 4-pixel marquee busy bar. Sizes are the window's outer size
+// as far as the toolkit controls it: on Windows including the frame, on X11
+// the size of the client window that the window manager frames.
+//
+// UI thread only. The platform's windows come from Ui::CreateMainWindow.
+class TopLevelWindow {
+ public:
+  virtual ~TopLevelWindow() = default;
+
+  // Asked at every request to close the window (close box, system menu, the
+  // system's close key, the window manager, Close()); false keeps it open.
+  // Empty: every request closes.
+  std::function<bool()> OnCloseQuery;
+  // Called once, after the window has closed, from RunMessageLoop once its
+  // loop has ended (so never from inside an event the window's content is
+  // handling). The native window is destroyed after it returns.
+  std::function<void()> OnClose;
+
+  virtual void SetCaption(const std::string& caption) = 0;
+  virtual std::string Caption() const = 0;
+  // The title the system shows for the application (task bar, window
+  // switcher) where it differs from the caption.
+  virtual void SetApplicationTitle(const std::string& title) = 0;
+  virtual std::string ApplicationTitle() const = 0;
+
+  // Sets the outer size, kept within Limits(). Negative values count as 0.
+  void SetSize(int width, int height);
+  // The current outer size (of the restored window while it is not shown).
+  virtual int Width() const = 0;
+  virtual int Height() const = 0;
+
+  // Each limit follows SizeLimits' rules and applies to the current size at
+  // once, and to every later size change (by the user, the system or the
+  // program).
+  const SizeLimits& Limits() const { return limits_; }
+  void SetMaxWidth(int value);
+  void SetMaxHeight(int value);
+  void SetMinWidth(int value);
+  void SetMinHeight(int value);
+
+  // One of the kBorder* values; others count as kBorderSizeable.
+  virtual void SetBorderStyle(int border_style) = 0;
+  virtual int BorderStyle() const = 0;
+  // The state last set or, once the window is shown, the one the system
+  // reports. Before the first Show the state is applied when the window
+  // appears.
+  virtual void SetWindowState(WindowState state) = 0;
+  virtual WindowState State() const = 0;
+  // Kept above every window that is not itself kept on top.
+  virtual void SetStayOnTop(bool stay_on_top) = 0;
+  virtual bool StayOnTop() const = 0;
+
+  // The native container that the content fills (a GtkContainer* on GTK, an
+  // HWND on Windows); owned by the window, valid for its life.
+  virtual NativeWindowHandle ClientArea() = 0;
+  // A new windowed control for a web view, to be placed in ClientArea(); the
+  // window keeps it filling the area above the busy bar.
+  virtual std::unique_ptr<NativeView> CreateContentView() = 0;
+  // The marquee bar along the bottom edge (hidden when the window is made).
+  virtual void SetBusyBarVisible(bool visible) = 0;
+  virtual bool BusyBarVisible() const = 0;
+  // Gives the window the input focus (and brings it forward).
+  virtual void Activate() = 0;
+
+  // Shows the window; the first time, centred on the screen unless its
+  // state places it.
+  virtual void Show() = 0;
+  virtual bool Shown() const = 0;
+  // Requests closing, as the close box does: OnCloseQuery decides. Closing
+  // hides the window at once and ends RunMessageLoop's loop.
+  virtual void Close() = 0;
+  virtual bool Closed() const = 0;
+  // Shows the window unless it is shown or closed, runs the UI loop until it
+  // closes, then calls OnClose. Returns at once (after OnClose) when the
+  // window closed before.
+  virtual void RunMessageLoop() = 0;
+
+ protected:
+  // The native side of a size or limit change: Limits() holds the limits to
+  // enforce (e.g. as the window manager's size hints), and the size to give
+  // the window now is (width, height), already within them.
+  virtual void ApplySize(int width, int height) = 0;
+  virtual void ApplyLimits() = 0;
+
+ private:
+  void ChangeLimit(void (SizeLimits::*setter)(int), int value);
+
+  SizeLimits limits_;
+};
+
+// --- file dialogs ----------------------------------------------------------------
+
+struct FileDialogFilter {
+  std::string description;  // e.g. "Text files"
+  std::string pattern;      // one mask, e.g. "*.txt"; "*.*" is every file
+  friend bool operator==(const FileDialogFilter&, const FileDialogFilter&) = default;
+};
+
+struct FileDialogOptions {
+  std::string title;                      // empty: the platform's own title
+  std::string file_name;                  // initial name (or path); empty: none
+  std::vector<FileDialogFilter> filters;  // empty: no type filter
+  // In: the preselected filter, counted from 1 (beyond the list: the first).
+  // Out: the filter selected when the dialog closed, confirmed or not.
+  std::size_t type_index = 1;
+  bool overwrite_prompt = false;  // save dialog: confirm replacing a file
+};
 
 class Ui {
  public:
@@ -84,6 +247,18 @@ class Ui {
   // the message loop until the user closes it with the close box. Returns at
   // once without a display.
   virtual void RunPlainMainWindow(const std::string& caption) = 0;
+
+  // A new, hidden top-level window (see TopLevelWindow); null without a
+  // display. The caller owns it.
+  virtual std::unique_ptr<TopLevelWindow> CreateMainWindow() = 0;
+
+  // The platform's modal open and save dialogs, owned by the active window:
+  // the full path of the chosen file, or nullopt when the user cancelled or
+  // the dialog could not be shown (no display). options.type_index is
+  // written back either way. The dialog's modal loop dispatches other UI
+  // work meanwhile. Never throw.
+  virtual std::optional<std::string> OpenFileDialog(FileDialogOptions& options) = 0;
+  virtual std::optional<std::string> SaveFileDialog(FileDialogOptions& options) = 0;
 };
 
 // The process-wide UI seam: the real implementation unless a test installed

@@ -7,7 +7,9 @@
 #include "platform/ui.h"
 #include "runtime/localized_messages.h"
 #include "runtime/process_exit.h"
+#include "runtime/main_form.h"
 #include "runtime/visual_styles.h"
+#include "shared/edge_ex.h"
 #include "shared/program_constants.h"
 #include "shared/sys_utils.h"
 
@@ -35,8 +37,25 @@ std::string WebViewFolderName() {
 
 [[noreturn]] void EndSilently() { throw EProcessExit{0}; }
 
-void DefaultRunMainWindow(const std::vector<std::string>& /*args*/) {
-  platform::CurrentUi().RunPlainMainWindow(LoadedApp().Name);
+// Until the engine bootstrap names the engine, the module installed beside
+// the runtime is the engine on Linux.
+void UseEngineBesideExecutable() {
+  const platform::Os& os = platform::CurrentOs();
+  if (!shared::LoaderLibraryPath().empty() || os.Family() == platform::OsFamily::Windows) return;
+  const std::string exe = os.ExecutablePath();
+  const std::size_t slash = exe.rfind(os.PathSeparator());
+  if (slash == std::string::npos) return;
+  shared::SetLoaderLibraryPath(exe.substr(0, slash + 1) + "libtessel-engine-webkit.so");
+}
+
+void DefaultRunMainWindow(const std::vector<std::string>& args) {
+  std::unique_ptr<platform::TopLevelWindow> window = platform::CurrentUi().CreateMainWindow();
+  // Without a display there is nothing to show: the application ends.
+  if (!window) return;
+  UseEngineBesideExecutable();
+  TMainForm form(LoadedApp(), std::move(window), args);
+  InstallDiagnostics(form);
+  form.Run();
 }
 
 }  // namespace

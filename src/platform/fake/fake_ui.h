@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/dialog_model.h"
+#include "platform/fake/fake_main_window.h"
 #include "platform/ui.h"
 
 namespace tessel::platform {
@@ -66,6 +67,20 @@ class FakeUi : public Ui {
   void ErrorBox(const std::string& text, const std::string& caption) override;
   bool ApplyStyle(const std::string& name) override;
   void RunPlainMainWindow(const std::string& caption) override;
+
+  // Windows and file dialogs (fake_main_window.cpp). CreateMainWindow makes
+  // a FakeMainWindow and remembers it here; valid while its owner keeps it.
+  FakeMainWindow* last_main_window = nullptr;
+  // Consumed front first; with none left a dialog is cancelled.
+  std::deque<FileDialogAnswer> file_dialog_answers;
+  std::vector<ShownFileDialog> file_dialogs;
+
+  std::unique_ptr<TopLevelWindow> CreateMainWindow() override;
+  std::optional<std::string> OpenFileDialog(FileDialogOptions& options) override;
+  std::optional<std::string> SaveFileDialog(FileDialogOptions& options) override;
+
+ private:
+  std::optional<std::string> ShowFileDialog(bool save, FileDialogOptions& options);
 };
 
 std::unique_ptr<FakeUi> MakeFakeUi();

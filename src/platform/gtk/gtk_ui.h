@@ -18,6 +18,10 @@ class GtkUi : public Ui {
   void ErrorBox(const std::string& text, const std::string& caption) override;
   bool ApplyStyle(const std::string& name) override;
   void RunPlainMainWindow(const std::string& caption) override;
+  // main_window_gtk.cpp and file_dialogs_gtk.cpp.
+  std::unique_ptr<TopLevelWindow> CreateMainWindow() override;
+  std::optional<std::string> OpenFileDialog(FileDialogOptions& options) override;
+  std::optional<std::string> SaveFileDialog(FileDialogOptions& options) override;
 
   // The style last applied; empty for the platform's look.
   const std::string& style() const { return style_; }

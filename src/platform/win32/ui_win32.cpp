@@ -11,6 +11,7 @@
 
 #include "platform/dialog_model.h"
 #include "platform/ui.h"
+#include "platform/win32/main_window_win32.h"
 
 namespace tessel::platform {
 namespace {
@@ -289,6 +290,14 @@ class Win32Ui : public Ui {
       DispatchMessageW(&msg);
     }
     if (IsWindow(hwnd)) DestroyWindow(hwnd);
+  }
+
+  std::unique_ptr<TopLevelWindow> CreateMainWindow() override { return MakeWin32MainWindow(); }
+  std::optional<std::string> OpenFileDialog(FileDialogOptions& options) override {
+    return ShowWin32FileDialog(false, options);
+  }
+  std::optional<std::string> SaveFileDialog(FileDialogOptions& options) override {
+    return ShowWin32FileDialog(true, options);
   }
 
  private:

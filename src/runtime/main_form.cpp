@@ -1,0 +1,297 @@
+#include "runtime/main_form.h"
+
+#include <iostream>
+#include <sstream>
+#include <utility>
+
+#include "platform/os.h"
+#include "shared/bridge_script.h"
+#include "shared/settings.h"
+#include "shared/utf.h"
+
+namespace tessel::runtime {
+namespace {
+
+constexpr int kDefaultWidth = 800;
+constexpr int kDefaultHeight = 600;
+
+// Sizes below 0 are not defined for the settings; they fall back to the
+// default rather than making a window of the toolkit's smallest size.
+int SizeSetting(const shared::TSettings& ini, std::string_view key, int default_value) {
+  const int value = ini.ReadInteger("App", key, default_value);
+  return value >= 0 ? value : default_value;
+}
+
+platform::FileDialogOptions OptionsFor(const shared::TFileDialogRequest& request) {
+  platform::FileDialogOptions options;
+  options.title = request.title;
+  options.file_name = request.file_name;
+  for (const shared::TFileType& type : request.file_types) {
+    options.filters.push_back({type.display_name, type.mask});
+  }
+  options.type_index = request.file_type_index;
+  options.overwrite_prompt = request.overwrite_prompt;
+  return options;
+}
+
+}  // namespace
+
+std::string StartPageURL(const std::vector<std::string>& args, const std::string& app_id,
+                         const std::string& index_html) {
+  if (args.size() == 2 && args[0] == app_id) return args[1];
+  return "file:///" + index_html;
+}
+
+std::string DecodeAppScript(std::string_view bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  for (std::size_t pos = 0; pos < bytes.size();) {
+    shared::utf::AppendUtf8(text, shared::utf::DecodeUtf8(bytes, pos));
+  }
+  return text;
+}
+
+// --- file dialogs --------------------------------------------------------------
+
+std::optional<std::string> TUiFileDialogs::OpenFile(shared::TFileDialogRequest& request) {
+  platform::FileDialogOptions options = OptionsFor(request);
+  std::optional<std::string> path = platform::CurrentUi().OpenFileDialog(options);
+  request.file_type_index = options.type_index;
+  return path;
+}
+
+std::optional<std::string> TUiFileDialogs::SaveFile(shared::TFileDialogRequest& request) {
+  platform::FileDialogOptions options = OptionsFor(request);
+  std::optional<std::string> path = platform::CurrentUi().SaveFileDialog(options);
+  request.file_type_index = options.type_index;
+  return path;
+}
+
+// --- the form ------------------------------------------------------------------------
+
+TMainForm::TMainForm(const TLoadedApp& app, std::unique_ptr<platform::TopLevelWindow> window,
+                     std::vector<std::string> args)
+    : FApp(app), FArgs(std::move(args)), FWindow(std::move(window)) {
+  FWindow->OnCloseQuery = [this] {
+    bool can_close = false;
+    FormCloseQuery(can_close);
+    return can_close;
+  };
+  FWindow->OnClose = [this] { FormClose(); };
+  FormCreate();
+}
+
+TMainForm::~TMainForm() {
+  FWindow->OnCloseQuery = nullptr;
+  FWindow->OnClose = nullptr;
+  FormClose();
+}
+
+void TMainForm::Run() { FWindow->RunMessageLoop(); }
+
+void TMainForm::FormCreate() {
+  const shared::TSettings& ini = *FApp.ProjectINI;
+
+  FCanClose = false;
+
+  FBrowserExternalModule = std::make_unique<shared::TBrowserExternalModule>();
+  shared::TBrowserExternalModule& module = *FBrowserExternalModule;
+  module.SetExeZip(FApp.ExeZip.get());
+
+  // The host fills the window's client area; giving its web view a parent
+  // starts the engine, which reports back only from the UI loop.
+  shared::IBrowserFormView* view = this;
+  FBrowserForm = std::make_unique<shared::TBrowserForm>(FWindow->CreateContentView(),
+                                                        FWindow->ClientArea(), view);
+  shared::TBrowserForm& host = *FBrowserForm;
+
+  host.SetExeZip(FApp.ExeZip.get());
+  host.SetIsRuntime(true);
+  host.SetAppDirName(FApp.DirName);
+  host.SetHandleRequests(true);
+  host.SetRuntimeAppID(FApp.ID);
+  host.SetWithExternal(true);
+  host.SetExternalScript(std::string(shared::BridgeScript()));
+
+  host.SetAllowDebug(ini.ReadBool("App", "AllowDebug", false));
+  host.SetAllowContextMenu(ini.ReadBool("App", "AllowContextMenu", false));
+
+  shared::TEdgeBrowser& edge = host.EdgeBrowser();
+  edge.SetOnWebMessageReceived(
+      [this](shared::TCustomEdgeBrowser* sender, shared::TWebMessageReceivedEventArgs& args) {
+        if (FBrowserExternalModule)
+          FBrowserExternalModule->EdgeBrowserWebMessageReceived(sender, args);
+      });
+  edge.SetOnDocumentTitleChanged(
+      [this](shared::TCustomEdgeBrowser* sender, const std::string& title) {
+        EdgeBrowserDocumentTitleChanged(sender, title);
+      });
+
+  FBridgeBrowser = std::make_unique<shared::TEdgeBrowserBridge>(edge, host.AppDirPath(),
+                                                                [this] { FWindow->Activate(); });
+  module.SetMainForm(this);
+  module.SetBrowserForm(FBridgeBrowser.get());
+  module.SetProjectINI(FApp.ProjectINI.get());
+  module.SetOnAppCloseRequest(
+      [this](shared::TBrowserExternalModule* sender) { AppCloseRequested(sender); });
+  module.SetFileDialogs(std::make_unique<TUiFileDialogs>());
+  module.SetApplicationTitle(FApp.Name);
+
+  std::ostringstream app_script;
+  if (FApp.ExeZip) FApp.ExeZip->ExtractToStream("vtx-webviewjs", app_script);
+  host.SetWebviewJavascript(DecodeAppScript(app_script.str()));
+
+  FWindow->SetCaption(FApp.Name);
+  FWindow->SetApplicationTitle(FApp.Name);
+
+  FWindow->SetSize(SizeSetting(ini, "Width", kDefaultWidth),
+                   SizeSetting(ini, "Height", kDefaultHeight));
+
+  // Maxima before minima: a minimum above its maximum raises the maximum.
+  FWindow->SetMaxWidth(ini.ReadInteger("App", "MaxWidth", 0));
+  FWindow->SetMaxHeight(ini.ReadInteger("App", "MaxHeight", 0));
+  FWindow->SetMinWidth(ini.ReadInteger("App", "MinWidth", 0));
+  FWindow->SetMinHeight(ini.ReadInteger("App", "MinHeight", 0));
+
+  if (ini.ReadInteger("App", "WindowStyle", 0) == 1) {
+    FWindow->SetBorderStyle(platform::kBorderNone);
+    FWindow->SetWindowState(platform::WindowState::Maximized);
+    module.SetInFullscreen(true);
+  } else {
+    FWindow->SetBorderStyle(ini.ReadInteger("App", "WindowBorder", platform::kBorderSizeable));
+    switch (ini.ReadInteger("App", "WindowState", 0)) {
+      case 0:
+        FWindow->SetWindowState(platform::WindowState::Normal);
+        break;
+      case 1:
+        FWindow->SetWindowState(platform::WindowState::Maximized);
+        break;
+      default:
+        break;  // the state as made: normal
+    }
+  }
+
+  if (ini.ReadInteger("App", "WindowOrder", 0) == 1) FWindow->SetStayOnTop(true);
+
+  host.SetStartPageURL(StartPageURL(FArgs, FApp.ID, FApp.IndexHtml));
+}
+
+void TMainForm::FormCloseQuery(bool& CanClose) {
+  CanClose = FCanClose;
+  // Asked every time, allowed or not; nothing waits for the page.
+  if (FBrowserForm) FBrowserForm->EdgeBrowser().ExecuteScript(std::string(kCloseQueryScript));
+}
+
+void TMainForm::FormClose() {
+  FBrowserExternalModule.reset();
+  FBridgeBrowser.reset();
+  FBrowserForm.reset();
+}
+
+void TMainForm::EdgeBrowserDocumentTitleChanged(shared::TCustomEdgeBrowser* /*Sender*/,
+                                                const std::string& ADocumentTitle) {
+  if (FApp.ProjectINI->ReadBool("App", "DynamicAppTitle", false)) {
+    FWindow->SetCaption(ADocumentTitle);
+  }
+}
+
+void TMainForm::AppCloseRequested(shared::TBrowserExternalModule* /*Sender*/) {
+  FCanClose = true;
+  FWindow->Close();
+}
+
+// --- the main window for the app and window commands ------------------------------
+
+void TMainForm::SetBorderStyle(int border_style) { FWindow->SetBorderStyle(border_style); }
+
+shared::TWindowState TMainForm::WindowState() const {
+  switch (FWindow->State()) {
+    case platform::WindowState::Minimized:
+      return shared::TWindowState::Minimized;
+    case platform::WindowState::Maximized:
+      return shared::TWindowState::Maximized;
+    case platform::WindowState::Normal:
+      break;
+  }
+  return shared::TWindowState::Normal;
+}
+
+void TMainForm::SetWindowState(shared::TWindowState state) {
+  switch (state) {
+    case shared::TWindowState::Minimized:
+      return FWindow->SetWindowState(platform::WindowState::Minimized);
+    case shared::TWindowState::Maximized:
+      return FWindow->SetWindowState(platform::WindowState::Maximized);
+    case shared::TWindowState::Normal:
+      break;
+  }
+  FWindow->SetWindowState(platform::WindowState::Normal);
+}
+
+bool TMainForm::StayOnTop() const { return FWindow->StayOnTop(); }
+void TMainForm::SetStayOnTop(bool stay_on_top) { FWindow->SetStayOnTop(stay_on_top); }
+std::string TMainForm::Caption() const { return FWindow->Caption(); }
+void TMainForm::SetCaption(const std::string& caption) { FWindow->SetCaption(caption); }
+
+// --- the browser host's visible parts ---------------------------------------------
+
+void TMainForm::SetBusyBarVisible(bool visible) { FWindow->SetBusyBarVisible(visible); }
+
+void TMainForm::FocusParentOfParent() { FWindow->Activate(); }
+
+// --- diagnostics ---------------------------------------------------------------------
+
+void InstallDiagnostics(TMainForm& form) {
+  const platform::Os& os = platform::CurrentOs();
+  const bool trace = os.GetEnv("TESSEL_TRACE") == "1";
+  const std::string screenshot = os.GetEnv("TESSEL_SCREENSHOT");
+  const bool close_after_load = os.GetEnv("TESSEL_CLOSE_AFTER_LOAD") == "1";
+  shared::TBrowserForm* host = form.BrowserForm();
+  if (host == nullptr || (!trace && screenshot.empty() && !close_after_load)) return;
+
+  if (trace) {
+    host->OnResourceServed = [](const shared::TServedResource& resource) {
+      const char* origin = resource.Origin == shared::TResourceOrigin::Archive ? "archive"
+                           : resource.Origin == shared::TResourceOrigin::BesideExecutable
+                               ? "beside-exe"
+                               : "absolute";
+      std::cerr << "tessel: served " << origin << ' ' << resource.Location << ' '
+                << resource.MimeType << std::endl;
+    };
+  }
+
+  shared::TEdgeBrowser& edge = host->EdgeBrowser();
+  auto first = std::make_shared<bool>(true);
+  edge.SetOnNavigationCompleted(
+      [&form, trace, screenshot, close_after_load, first, previous = edge.OnNavigationCompleted()](
+          shared::TCustomEdgeBrowser* sender, bool success, platform::WebErrorStatus status) {
+        if (previous) previous(sender, success, status);
+        if (trace) {
+          std::cerr << "tessel: navigation completed " << (success ? "ok" : "failed") << std::endl;
+        }
+        if (!*first) return;
+        *first = false;
+        if (!screenshot.empty()) {
+          sender->CapturePreview(screenshot);
+          // A capture that could not start reports nothing later.
+          if (platform::Failed(sender->LastErrorCode())) {
+            std::cerr << "tessel: capturing the page failed\n";
+            form.AppCloseRequested(nullptr);
+          }
+        } else if (close_after_load) {
+          form.AppCloseRequested(nullptr);
+        }
+      });
+  if (!screenshot.empty()) {
+    edge.SetOnCapturePreviewCompleted(
+        [&form, screenshot](shared::TCustomEdgeBrowser*, platform::HRESULT result) {
+          if (platform::Failed(result))
+            std::cerr << "tessel: capturing the page failed\n";
+          else
+            std::cerr << "tessel: page captured into " << screenshot << std::endl;
+          form.AppCloseRequested(nullptr);
+        });
+  }
+}
+
+}  // namespace tessel::runtime
