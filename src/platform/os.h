@@ -176,6 +176,11 @@ class Os {
   // against other threads reading the environment.
   virtual bool SetEnv(const std::string& name, const std::string& value) = 0;
 
+  // Removes `name` from this process's environment, so programs it starts do
+  // not inherit it; true also when it was not set. False for an empty name or
+  // one holding '='. Not safe against other threads reading the environment.
+  virtual bool UnsetEnv(const std::string& name) = 0;
+
   // The process's command line as UTF-8 texts, the program first. Windows
   // reads it again from GetCommandLineW (argv of main is in the ANSI code
   // page and loses other characters); Linux returns argv as given.

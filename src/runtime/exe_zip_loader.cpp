@@ -3,12 +3,15 @@
 #include <iostream>
 #include <sstream>
 
+#include "platform/engine.h"
 #include "platform/os.h"
 #include "platform/ui.h"
 #include "runtime/localized_messages.h"
-#include "runtime/process_exit.h"
 #include "runtime/main_form.h"
+#include "runtime/process_exit.h"
+#include "runtime/require_password_form.h"
 #include "runtime/visual_styles.h"
+#include "runtime/webview_bootstrap.h"
 #include "shared/edge_ex.h"
 #include "shared/program_constants.h"
 #include "shared/sys_utils.h"
@@ -38,14 +41,20 @@ std::string WebViewFolderName() {
 [[noreturn]] void EndSilently() { throw EProcessExit{0}; }
 
 // Until the engine bootstrap names the engine, the module installed beside
-// the runtime is the engine on Linux.
+// the runtime is the engine on Linux. It is opened here, on the UI thread, as
+// the bootstrap's engine check does: opened first by the web view's creation
+// worker, its libraries' initializers would take GLib's module lock while
+// GTK holds it on the UI thread and waits for the loader's lock.
 void UseEngineBesideExecutable() {
   const platform::Os& os = platform::CurrentOs();
   if (!shared::LoaderLibraryPath().empty() || os.Family() == platform::OsFamily::Windows) return;
   const std::string exe = os.ExecutablePath();
   const std::size_t slash = exe.rfind(os.PathSeparator());
   if (slash == std::string::npos) return;
-  shared::SetLoaderLibraryPath(exe.substr(0, slash + 1) + "libtessel-engine-webkit.so");
+  const std::string module = exe.substr(0, slash + 1) + "libtessel-engine-webkit.so";
+  shared::SetLoaderLibraryPath(module);
+  std::shared_ptr<platform::EngineLoader> loader;
+  platform::OpenNativeEngineLibrary(module, &loader);
 }
 
 void DefaultRunMainWindow(const std::vector<std::string>& args) {
@@ -72,8 +81,8 @@ std::vector<uint8_t>& LoadedArchive() {
 
 TStartupStages& StartupStages() {
   static TStartupStages stages{
-      .PrepareWebViewRuntime = [] {},
-      .RequirePassword = [](const std::string&, const std::string&) { return true; },
+      .PrepareWebViewRuntime = PrepareWebViewRuntime,
+      .RequirePassword = RequirePassword,
       .RunMainWindow = DefaultRunMainWindow,
   };
   return stages;

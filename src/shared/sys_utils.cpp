@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "platform/os.h"
+#include "platform/ui_startup.h"
 
 namespace tessel::shared {
 namespace {
@@ -37,6 +38,11 @@ bool IsBlankCaption(const std::string& caption) {
 
 std::filesystem::path PathFromUtf8(const std::string& text) {
   return {std::u8string(text.begin(), text.end())};
+}
+
+platform::EngineLibraryOpener& EdgeCheckOpener() {
+  static platform::EngineLibraryOpener opener;
+  return opener;
 }
 
 }  // namespace
@@ -111,13 +117,30 @@ void TSysUtils::GetWindowsCaptions(std::vector<std::string>& windows_captions_li
 
 bool TSysUtils::CheckEdgeIsInstalled(const std::string& edge_loader_dll_path) {
   std::error_code ec;
-  const auto size = std::filesystem::file_size(PathFromUtf8(edge_loader_dll_path), ec);
-  return !ec && size > 0;
+  if (!std::filesystem::exists(PathFromUtf8(edge_loader_dll_path), ec) || ec) return false;
+  std::shared_ptr<platform::EngineLoader> loader;
+  platform::HRESULT hr = platform::kEFail;
+  try {
+    const platform::EngineLibraryOpener& opener = EdgeCheckOpener();
+    hr = opener ? opener(edge_loader_dll_path, &loader)
+                : platform::OpenNativeEngineLibrary(edge_loader_dll_path, &loader);
+  } catch (...) {
+    hr = platform::kEFail;
+  }
+  if (platform::Failed(hr) || !loader) return false;
+  // Only the version decides; the status the call returns is not examined.
+  std::string version;
+  loader->GetCoreWebView2BrowserVersionString(&version);
+  return !version.empty() && version.front() != '\0';
 }
 
-std::uint32_t TSysUtils::ShellExecAsAdminAndWait(const std::string& /*file_path*/,
-                                                 const std::string& /*params*/) {
-  return 0;
+std::uint32_t TSysUtils::ShellExecAsAdminAndWait(const std::string& file_path,
+                                                 const std::string& params) {
+  return platform::CurrentStartupUi().RunAsAdminAndWait(file_path, params);
+}
+
+void SetEdgeCheckLibraryOpener(platform::EngineLibraryOpener opener) {
+  EdgeCheckOpener() = std::move(opener);
 }
 
 }  // namespace tessel::shared

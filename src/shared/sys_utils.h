@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/engine.h"
+
 namespace tessel::shared {
 
 class TSysUtils {
@@ -49,19 +51,22 @@ class TSysUtils {
   static void GetWindowsCaptions(std::vector<std::string>& windows_captions_list);
 
   // True when the engine loader library at `edge_loader_dll_path` reports an
-  // installed web view engine. For now only the file is checked: false when
-  // it is missing or empty, true otherwise. TODO: until the web view
-  // bootstrap asks the loader itself, a corrupt loader file counts as an
-  // installed engine and the failure shows later, when the engine is created.
+  // installed web view engine: the file exists (links followed), loads as an
+  // engine library (platform::OpenNativeEngineLibrary, as the web view
+  // component opens it) and its loader gives a non-empty browser version.
+  // A library once loaded stays loaded (engine libraries cannot be unloaded).
   static bool CheckEdgeIsInstalled(const std::string& edge_loader_dll_path);
 
-  // Starts `file_path` with `params` (may be empty) with administrator rights,
-  // keeps the user interface responsive until it ends, and returns its exit
-  // code; 0 when it did not start (missing file, refused elevation). TODO:
-  // not implemented yet, always 0, so the engine installer is never run and
-  // the bootstrap takes its "engine still missing" path.
+  // Starts `file_path` with `params` (may be empty) with administrator rights
+  // (platform::StartupUi::RunAsAdminAndWait), keeps the user interface
+  // responsive until it ends, and returns its exit code; 0 when it did not
+  // start (missing file, refused elevation).
   static std::uint32_t ShellExecAsAdminAndWait(const std::string& file_path,
                                                const std::string& params);
 };
+
+// How CheckEdgeIsInstalled opens a loader library; empty restores the
+// platform's (platform::OpenNativeEngineLibrary). Tests only.
+void SetEdgeCheckLibraryOpener(platform::EngineLibraryOpener opener);
 
 }  // namespace tessel::shared

@@ -224,7 +224,7 @@ TEST_F(SysUtilsTest, GetWindowsCaptionsKeepsEveryCaptionThatIsNotBlankAndReplace
   EXPECT_TRUE(list.empty());
 }
 
-TEST(SysUtilsEdgeCheckTest, AMissingOrEmptyLoaderMeansNoEngine) {
+TEST(SysUtilsEdgeCheckTest, AMissingEmptyOrUnloadableLoaderMeansNoEngine) {
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() /
       ("tessel-edge-check-" +
@@ -237,7 +237,7 @@ TEST(SysUtilsEdgeCheckTest, AMissingOrEmptyLoaderMeansNoEngine) {
   EXPECT_FALSE(TSysUtils::CheckEdgeIsInstalled((dir / "missing.dll").string()));
   EXPECT_FALSE(TSysUtils::CheckEdgeIsInstalled(empty.string()));
   EXPECT_FALSE(TSysUtils::CheckEdgeIsInstalled(dir.string()));
-  EXPECT_TRUE(TSysUtils::CheckEdgeIsInstalled(full.string()));
+  EXPECT_FALSE(TSysUtils::CheckEdgeIsInstalled(full.string()));  // not a library
   std::filesystem::remove_all(dir);
 }
 

@@ -152,6 +152,12 @@ bool FakeOs::SetEnv(const std::string& name, const std::string& value) {
   return true;
 }
 
+bool FakeOs::UnsetEnv(const std::string& name) {
+  if (name.empty() || name.find('=') != std::string::npos) return false;
+  environment.erase(name);
+  return true;
+}
+
 std::vector<std::string> FakeOs::CommandLineArguments(int argc, const char* const* argv) const {
   if (command_line_arguments) return *command_line_arguments;
   std::vector<std::string> out;

@@ -35,6 +35,7 @@ class LinuxOs : public Os {
   bool CreateDirectories(const std::string& path) override;
   std::string GetEnv(const std::string& name) const override;
   bool SetEnv(const std::string& name, const std::string& value) override;
+  bool UnsetEnv(const std::string& name) override;
   std::vector<std::string> CommandLineArguments(int argc, const char* const* argv) const override;
   bool IsAbsolutePath(std::string_view path) const override {
     return !path.empty() && path.front() == '/';

@@ -776,6 +776,14 @@ bool LinuxOs::SetEnv(const std::string& name, const std::string& value) {
   return setenv(name.c_str(), value.c_str(), 1) == 0;
 }
 
+bool LinuxOs::UnsetEnv(const std::string& name) {
+  if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != std::string::npos) {
+    errno = EINVAL;
+    return false;
+  }
+  return unsetenv(name.c_str()) == 0;
+}
+
 std::vector<std::string> LinuxOs::CommandLineArguments(int argc, const char* const* argv) const {
   std::vector<std::string> out;
   if (argv == nullptr) return out;

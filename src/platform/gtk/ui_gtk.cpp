@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/gtk/gtk_ui.h"
+#include "platform/gtk/style_sheet_gtk.h"
 
 namespace tessel::platform {
 namespace {
@@ -118,8 +119,9 @@ void GtkUi::ErrorBox(const std::string& text, const std::string& caption) {
 }
 
 bool GtkUi::ApplyStyle(const std::string& name) {
-  // TODO: styles have no look of their own yet; windows keep GTK's theme.
-  if (name.empty()) return false;
+  // The style sheet goes onto the screen, so every window and dialog of the
+  // process takes it, the web view's frame included.
+  if (!ApplyGtkStyleSheet(name, Initialize())) return false;
   style_ = name;
   return true;
 }

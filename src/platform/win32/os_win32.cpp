@@ -261,6 +261,18 @@ bool Win32Os::SetEnv(const std::string& name, const std::string& value) {
   return SetEnvironmentVariableW(wname.c_str(), wvalue.c_str()) != 0;
 }
 
+bool Win32Os::UnsetEnv(const std::string& name) {
+  if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != std::string::npos) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  // A null value deletes the variable; deleting one that is not set fails
+  // with ERROR_ENVVAR_NOT_FOUND, which is the wanted state all the same.
+  const std::wstring wname = Utf8ToWide(name);
+  return SetEnvironmentVariableW(wname.c_str(), nullptr) != 0 ||
+         GetLastError() == ERROR_ENVVAR_NOT_FOUND;
+}
+
 std::vector<std::string> Win32Os::CommandLineArguments(int argc, const char* const* argv) const {
   std::vector<std::string> out;
   int n = 0;

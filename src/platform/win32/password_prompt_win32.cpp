@@ -1,0 +1,188 @@
+// The password prompt on Win32: a dialog-framed window with a masked edit
+// control whose left margin holds a key symbol, drawn after the control has
+// painted itself. The modal loop is our own and does not call
+// IsDialogMessage, so Enter and Escape do nothing.
+#include <windows.h>
+
+#include "platform/win32/startup_win32.h"
+
+namespace tessel::platform {
+namespace {
+
+constexpr int kClientWidth = 308;
+constexpr int kClientHeight = 71;
+constexpr int kEditLeft = 24;
+constexpr int kEditTop = 24;
+constexpr int kEditWidth = 257;
+constexpr int kEditHeight = 21;
+constexpr int kKeyArea = 20;  // the button area at the edit box's left
+constexpr int kEditId = 101;
+constexpr wchar_t kClassName[] = L"TesselRequirePasswordForm";
+
+struct PromptState {
+  const PasswordKeyUp* key_up = nullptr;
+  HWND window = nullptr;
+  WNDPROC edit_proc = nullptr;
+  HFONT font = nullptr;
+  bool accepted = false;
+  bool done = false;
+};
+
+// A key lying on its side in the 16x16 square at (x, y).
+void DrawKey(HDC dc, int x, int y) {
+  HBRUSH brush = CreateSolidBrush(GetSysColor(COLOR_BTNTEXT));
+  HPEN pen = CreatePen(PS_SOLID, 2, GetSysColor(COLOR_BTNTEXT));
+  HGDIOBJ old_pen = SelectObject(dc, pen);
+  HGDIOBJ old_brush = SelectObject(dc, GetStockObject(NULL_BRUSH));
+  Ellipse(dc, x + 1, y + 4, x + 9, y + 12);  // the bow
+  SelectObject(dc, old_brush);
+  SelectObject(dc, old_pen);
+  RECT shaft{x + 8, y + 7, x + 16, y + 9};
+  FillRect(dc, &shaft, brush);
+  RECT tooth1{x + 11, y + 9, x + 13, y + 12};
+  FillRect(dc, &tooth1, brush);
+  RECT tooth2{x + 14, y + 9, x + 16, y + 11};
+  FillRect(dc, &tooth2, brush);
+  DeleteObject(pen);
+  DeleteObject(brush);
+}
+
+std::string EditText(HWND edit) {
+  const int length = GetWindowTextLengthW(edit);
+  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+  const int got = GetWindowTextW(edit, text.data(), length + 1);
+  text.resize(static_cast<std::size_t>(got > 0 ? got : 0));
+  return StartupNarrow(text);
+}
+
+LRESULT CALLBACK EditProc(HWND edit, UINT msg, WPARAM wp, LPARAM lp) {
+  auto* state = reinterpret_cast<PromptState*>(GetWindowLongPtrW(GetParent(edit), GWLP_USERDATA));
+  const LRESULT result = CallWindowProcW(state->edit_proc, edit, msg, wp, lp);
+  if (msg == WM_PAINT) {
+    RECT client;
+    GetClientRect(edit, &client);
+    HDC dc = GetDC(edit);
+    DrawKey(dc, 2, (client.bottom - 16) / 2);
+    ReleaseDC(edit, dc);
+  }
+  if (msg == WM_KEYUP && !state->accepted) {
+    bool accept = false;
+    try {
+      accept = (*state->key_up)(EditText(edit));
+    } catch (...) {
+      // Nothing may unwind through the window procedure.
+    }
+    if (accept) {
+      state->accepted = true;
+      DestroyWindow(state->window);
+    }
+  }
+  return result;
+}
+
+LRESULT CALLBACK PromptProc(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
+  auto* state = reinterpret_cast<PromptState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  switch (msg) {
+    case WM_NCCREATE: {
+      const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lp);
+      SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+      break;
+    }
+    case WM_CLOSE:
+      DestroyWindow(window);
+      return 0;
+    case WM_DESTROY:
+      if (state != nullptr) state->done = true;
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcW(window, msg, wp, lp);
+}
+
+void RegisterPromptClass(HINSTANCE instance) {
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof(wc);
+  wc.lpfnWndProc = PromptProc;
+  wc.hInstance = instance;
+  wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.lpszClassName = kClassName;
+  RegisterClassExW(&wc);  // fails harmlessly when already registered
+}
+
+HFONT MessageFont() {
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof(metrics);
+  if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
+    return CreateFontIndirectW(&metrics.lfMessageFont);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool RunWin32PasswordPrompt(const std::string& caption, const PasswordKeyUp& key_up) {
+  const HINSTANCE instance = GetModuleHandleW(nullptr);
+  RegisterPromptClass(instance);
+  PromptState state;
+  state.key_up = &key_up;
+
+  const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
+  const DWORD ex_style = WS_EX_DLGMODALFRAME;
+  RECT frame{0, 0, kClientWidth, kClientHeight};
+  AdjustWindowRectEx(&frame, style, FALSE, ex_style);
+  const int width = frame.right - frame.left;
+  const int height = frame.bottom - frame.top;
+  RECT work{};
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  const int x = work.left + (work.right - work.left - width) / 2;
+  const int y = work.top + (work.bottom - work.top - height) / 2;
+
+  const std::wstring title = StartupWiden(caption);
+  HWND window = CreateWindowExW(ex_style, kClassName, title.c_str(), style, x, y, width, height,
+                                nullptr, nullptr, instance, &state);
+  if (window == nullptr) return false;
+  state.window = window;
+  state.font = MessageFont();
+
+  HWND edit =
+      CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
+                      WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_PASSWORD | ES_AUTOHSCROLL, kEditLeft,
+                      kEditTop, kEditWidth, kEditHeight, window,
+                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(kEditId)), instance, nullptr);
+  if (edit == nullptr) {
+    DestroyWindow(window);
+    if (state.font != nullptr) DeleteObject(state.font);
+    return false;
+  }
+  SendMessageW(edit, EM_SETPASSWORDCHAR, L'*', 0);
+  if (state.font != nullptr)
+    SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(state.font), 0);
+  SendMessageW(edit, EM_SETMARGINS, EC_LEFTMARGIN, MAKELPARAM(kKeyArea, 0));
+  state.edit_proc = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(EditProc)));
+
+  ShowWindow(window, SW_SHOWNORMAL);
+  SetForegroundWindow(window);
+  SetFocus(edit);
+
+  MSG msg;
+  while (!state.done) {
+    const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    if (got == 0) {
+      // Told to end: hand the quit on and report the prompt as closed.
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      if (!state.done) DestroyWindow(window);
+      break;
+    }
+    if (got < 0) break;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  if (!state.done) DestroyWindow(window);
+  if (state.font != nullptr) DeleteObject(state.font);
+  return state.accepted;
+}
+
+}  // namespace tessel::platform
