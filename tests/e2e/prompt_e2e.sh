@@ -1,0 +1,183 @@
+#!/bin/bash
+# The password prompt and the visual styles of the real runtime under Xvfb:
+# the prompt is typed with xdotool key by key, closed with the window
+# manager's close request, and photographed under two styles.
+# Usage: prompt_e2e.sh RUNTIME PACKER OUT_DIR
+set -uo pipefail
+runtime=$1
+packer=$2
+out=$3
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=lib.sh
+. "$here/lib.sh"
+require_x_tools
+command -v import >/dev/null && command -v convert >/dev/null ||
+  { echo "SKIP: imagemagick missing"; exit 77; }
+rm -rf "$out"
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+export HOME=$out/home XDG_DATA_HOME=$out/data
+mkdir -p "$HOME"
+fails=0
+fail() {
+  echo "FAIL: $*" >&2
+  fails=$((fails + 1))
+}
+
+start_display "$out/x"
+
+# Packs an app called $1 with settings text $2.
+pack() {
+  local dir=$out/$1
+  mkdir -p "$dir/webapp"
+  printf '%b' "$2" >"$dir/vtx.ini"
+  echo '<!doctype html><title>e2e</title><p>prompt e2e</p>' >"$dir/webapp/index.html"
+  "$packer" "$dir" "$out/$1.exe" --runtime "$runtime" >"$out/$1.pack.log" 2>&1 ||
+    { fail "packing $1: $(cat "$out/$1.pack.log")"; return 1; }
+}
+
+# The ids of the visible windows titled $1 whose width is $2 (prompt: 308)
+# or, with $3 = wider, wider than that.
+windows_sized() {
+  local id w
+  for id in $(windows_named "$1"); do
+    w=$(xdotool getwindowgeometry "$id" 2>/dev/null | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')
+    [[ -z $w ]] && continue
+    if [[ ${3:-} == wider ]]; then ((w > $2)) && echo "$id"; else ((w == $2)) && echo "$id"; fi
+  done
+}
+
+# Waits up to $2 s for a window titled $1 of width $3 (or wider, $4) and
+# prints its id.
+wait_sized() {
+  local ids
+  for _ in $(seq $(($2 * 10))); do
+    ids=$(windows_sized "$1" "$3" "${4:-}")
+    [[ -n $ids ]] && { head -1 <<<"$ids"; return 0; }
+    sleep 0.1
+  done
+  return 1
+}
+
+# Types $1 into window $2 one key at a time, each key pressed and released.
+type_keys() {
+  xdotool windowactivate --sync "$2" 2>/dev/null
+  xdotool type --delay 60 --clearmodifiers "$1"
+}
+
+# Mean brightness (0..1) of a picture.
+brightness() { convert "$1" -colorspace Gray -format '%[fx:mean]' info:; }
+
+ini='[App]\r\nID=com.tessel.e2e.prompt\r\nName=Prompt App\r\nDirName=webapp\r\nPassword=s3Cret\r\n'
+pack prompt "$ini" || exit 1
+pack carbon "${ini}Theme=Carbon\r\n" || exit 1
+pack misspelt "${ini}Theme=Carbonn\r\n" || exit 1
+
+# 1. The prompt titled Name, 308x71; a password in the wrong case and a
+#    longer text leave it open; the password typed key by key closes it and
+#    the main window follows.
+"$out/prompt.exe" >"$out/prompt.log" 2>&1 &
+pid=$!
+E2E_CHILDREN=$pid
+if prompt=$(wait_sized "Prompt App" 30 308); then
+  geometry=$(xdotool getwindowgeometry "$prompt" | sed -n 's/.*Geometry: //p')
+  [[ $geometry == 308x71 ]] || fail "prompt: client area $geometry"
+  sleep 0.5
+  import -window "$prompt" "$out/prompt-windows.png"
+  type_keys "s3cret" "$prompt"
+  sleep 1
+  [[ -n $(windows_sized "Prompt App" 308) ]] || fail "prompt: closed on the wrong case"
+  # "s3Cret!" built without passing through "s3Cret": the extra character
+  # first, then the missing letter before it.
+  xdotool key --clearmodifiers ctrl+a BackSpace
+  type_keys 's3Cre!' "$prompt"
+  xdotool key --clearmodifiers Left
+  type_keys "t" "$prompt"
+  sleep 1
+  [[ -n $(windows_sized "Prompt App" 308) ]] || fail "prompt: closed on a longer text"
+  # Deleting the extra character is the key release that makes the text equal.
+  xdotool key --clearmodifiers End BackSpace
+  if wait_sized "Prompt App" 60 308 wider >/dev/null; then
+    [[ -z $(windows_sized "Prompt App" 308) ]] || fail "prompt: still open beside the main window"
+  else
+    fail "password: no main window; log: $(cat "$out/prompt.log")"
+  fi
+  wmctrl -c "Prompt App" 2>/dev/null
+  wait_exit "$pid" 30
+  [[ $code == 124 ]] && kill "$pid" 2>/dev/null
+else
+  fail "no prompt titled 'Prompt App'; log: $(cat "$out/prompt.log")"
+  kill "$pid" 2>/dev/null
+fi
+
+# 2. The close box ends the process with exit code 0 and no main window.
+"$out/prompt.exe" >"$out/close.log" 2>&1 &
+pid=$!
+E2E_CHILDREN=$pid
+if prompt=$(wait_sized "Prompt App" 30 308); then
+  type_keys "s3C" "$prompt"
+  wmctrl -c "Prompt App"
+  wait_exit "$pid" 20
+  [[ $code == 0 ]] || fail "close box: exit code $code"
+  [[ -z $(windows_named "Prompt App") ]] || fail "close box: a window is left"
+else
+  fail "close box: no prompt"
+  kill "$pid" 2>/dev/null
+fi
+
+# 3. Theme=Carbon: the prompt is dark where the platform's look is light.
+"$out/carbon.exe" >"$out/carbon.log" 2>&1 &
+pid=$!
+E2E_CHILDREN=$pid
+if prompt=$(wait_sized "Prompt App" 30 308); then
+  sleep 0.5
+  import -window "$prompt" "$out/prompt-carbon.png"
+  light=$(brightness "$out/prompt-windows.png")
+  dark=$(brightness "$out/prompt-carbon.png")
+  echo "prompt brightness: Windows $light, Carbon $dark"
+  awk -v l="$light" -v d="$dark" 'BEGIN { exit !(l > 0.6 && d < 0.3) }' ||
+    fail "Carbon does not change the prompt's look (Windows $light, Carbon $dark)"
+  wmctrl -c "Prompt App"
+  wait_exit "$pid" 20
+  [[ $code == 0 ]] || fail "carbon: exit code $code"
+else
+  fail "carbon: no prompt; log: $(cat "$out/carbon.log")"
+  kill "$pid" 2>/dev/null
+fi
+
+# 4. A misspelt theme: "Style 'Carbonn' not found" in an error box, then the
+#    prompt in the platform's look. Without a display the message goes to
+#    stderr, which shows its text.
+env -u DISPLAY timeout 30 "$out/misspelt.exe" >"$out/misspelt-nodisplay.log" 2>&1
+code=$?
+[[ $code == 0 ]] || fail "misspelt theme without a display: exit code $code"
+grep -q "^Error: Style 'Carbonn' not found$" "$out/misspelt-nodisplay.log" ||
+  fail "misspelt theme: message was '$(cat "$out/misspelt-nodisplay.log")'"
+"$out/misspelt.exe" >"$out/misspelt.log" 2>&1 &
+pid=$!
+E2E_CHILDREN=$pid
+if box=$(find_window "Error" 30); then
+  xdotool windowactivate --sync "$box" 2>/dev/null
+  xdotool key --clearmodifiers Return
+  if prompt=$(wait_sized "Prompt App" 30 308); then
+    sleep 0.5
+    import -window "$prompt" "$out/prompt-misspelt.png"
+    b=$(brightness "$out/prompt-misspelt.png")
+    awk -v b="$b" 'BEGIN { exit !(b > 0.6) }' || fail "misspelt theme: prompt not in the platform look ($b)"
+    wmctrl -c "Prompt App"
+  else
+    fail "misspelt theme: no prompt after the message"
+  fi
+  wait_exit "$pid" 20
+  [[ $code == 0 ]] || fail "misspelt theme: exit code $code"
+else
+  fail "misspelt theme: no error box; log: $(cat "$out/misspelt.log")"
+  kill "$pid" 2>/dev/null
+fi
+
+E2E_CHILDREN=
+if ((fails)); then
+  echo "$fails check(s) failed; pictures and logs in $out" >&2
+  exit 1
+fi
+echo "prompt e2e passed"
