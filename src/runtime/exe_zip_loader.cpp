@@ -3,7 +3,6 @@
 #include <iostream>
 #include <sstream>
 
-#include "platform/engine.h"
 #include "platform/os.h"
 #include "platform/ui.h"
 #include "runtime/localized_messages.h"
@@ -12,7 +11,6 @@
 #include "runtime/require_password_form.h"
 #include "runtime/visual_styles.h"
 #include "runtime/webview_bootstrap.h"
-#include "shared/edge_ex.h"
 #include "shared/program_constants.h"
 #include "shared/sys_utils.h"
 
@@ -40,28 +38,10 @@ std::string WebViewFolderName() {
 
 [[noreturn]] void EndSilently() { throw EProcessExit{0}; }
 
-// Until the engine bootstrap names the engine, the module installed beside
-// the runtime is the engine on Linux. It is opened here, on the UI thread, as
-// the bootstrap's engine check does: opened first by the web view's creation
-// worker, its libraries' initializers would take GLib's module lock while
-// GTK holds it on the UI thread and waits for the loader's lock.
-void UseEngineBesideExecutable() {
-  const platform::Os& os = platform::CurrentOs();
-  if (!shared::LoaderLibraryPath().empty() || os.Family() == platform::OsFamily::Windows) return;
-  const std::string exe = os.ExecutablePath();
-  const std::size_t slash = exe.rfind(os.PathSeparator());
-  if (slash == std::string::npos) return;
-  const std::string module = exe.substr(0, slash + 1) + "libtessel-engine-webkit.so";
-  shared::SetLoaderLibraryPath(module);
-  std::shared_ptr<platform::EngineLoader> loader;
-  platform::OpenNativeEngineLibrary(module, &loader);
-}
-
 void DefaultRunMainWindow(const std::vector<std::string>& args) {
   std::unique_ptr<platform::TopLevelWindow> window = platform::CurrentUi().CreateMainWindow();
   // Without a display there is nothing to show: the application ends.
   if (!window) return;
-  UseEngineBesideExecutable();
   TMainForm form(LoadedApp(), std::move(window), args);
   InstallDiagnostics(form);
   form.Run();
