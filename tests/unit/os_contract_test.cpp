@@ -79,6 +79,12 @@ TEST_P(OsContractTest, EnvironmentVariablesRoundTrip) {
   EXPECT_FALSE(os_->SetEnv("", "x"));
   EXPECT_FALSE(os_->SetEnv("A=B", "x"));
   EXPECT_EQ(os_->GetEnv(""), "");
+  // Removing works once it is gone too.
+  EXPECT_TRUE(os_->UnsetEnv(name));
+  EXPECT_EQ(os_->GetEnv(name), "");
+  EXPECT_TRUE(os_->UnsetEnv(name));
+  EXPECT_FALSE(os_->UnsetEnv(""));
+  EXPECT_FALSE(os_->UnsetEnv("A=B"));
 }
 
 TEST_P(OsContractTest, IsAbsolutePathFollowsThePlatformRules) {
