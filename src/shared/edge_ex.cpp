@@ -212,17 +212,25 @@ void TCustomEdgeBrowser::InitializeWebView(bool on_worker) {
   FSizeRatio = 1.0;
   FWebViewFocusEventActive = false;
   const std::uint64_t generation = ++FCreationGeneration;
+  // The library is opened here, on the UI thread: opening GTK's libraries
+  // (dlopen) on another thread while the UI thread uses GModule deadlocks in
+  // the dynamic loader. A failure is still reported from the worker, so the
+  // callback comes from the loop, never inside this call.
+  std::shared_ptr<platform::EngineLoader> loader;
+  const HRESULT opened = GetLoader(&loader);
   if (!on_worker) {
-    CallLoader(generation);
+    CallLoader(opened, std::move(loader), generation);
     return;
   }
   // Binds the UI thread to the dispatcher before any other thread asks.
   platform::CurrentUiDispatcher();
   JoinWorker();
   try {
-    FWorker = std::thread([this, generation] { CallLoader(generation); });
+    FWorker = std::thread([this, opened, loader, generation]() mutable {
+      CallLoader(opened, std::move(loader), generation);
+    });
   } catch (const std::system_error&) {
-    CallLoader(generation);
+    CallLoader(opened, std::move(loader), generation);
   }
 }
 
@@ -231,10 +239,10 @@ void TCustomEdgeBrowser::JoinWorker() {
 }
 
 // On the worker thread (or the UI thread for a re-initialization). Touches
-// only the lock-guarded result and the module's loader.
-void TCustomEdgeBrowser::CallLoader(std::uint64_t generation) {
-  std::shared_ptr<platform::EngineLoader> loader;
-  HRESULT hr = GetLoader(&loader);
+// only the lock-guarded result and the loader.
+void TCustomEdgeBrowser::CallLoader(HRESULT opened, std::shared_ptr<platform::EngineLoader> loader,
+                                    std::uint64_t generation) {
+  HRESULT hr = opened;
   if (platform::Succeeded(hr)) {
     std::weak_ptr<int> alive = FAlive;
     try {

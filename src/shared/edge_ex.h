@@ -295,7 +295,8 @@ class TCustomEdgeBrowser : private platform::NativeViewClient {
 
   // Creation steps.
   void InitializeWebView(bool on_worker);
-  void CallLoader(std::uint64_t generation);
+  void CallLoader(HRESULT opened, std::shared_ptr<platform::EngineLoader> loader,
+                  std::uint64_t generation);
   void ReportCreationResult(HRESULT hr, std::uint64_t generation);
   void CreateEnvironmentCompleted(HRESULT AResult,
                                   std::shared_ptr<platform::EngineEnvironment> environment,

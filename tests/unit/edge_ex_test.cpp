@@ -39,13 +39,34 @@ const std::vector<std::string> kWebViewEvents = {
 const std::vector<std::string> kControllerEvents = {
     "ZoomFactorChanged", "MoveFocusRequested", "AcceleratorKeyPressed", "GotFocus", "LostFocus"};
 
+// Notes the thread that asks for an environment.
+class ThreadNotingLoader : public EngineLoader {
+ public:
+  ThreadNotingLoader(std::shared_ptr<EngineLoader> inner, std::thread::id* thread)
+      : inner_(std::move(inner)), thread_(thread) {}
+  HRESULT CreateCoreWebView2Environment(CreateEnvironmentCompletedHandler completed) override {
+    *thread_ = std::this_thread::get_id();
+    return inner_->CreateCoreWebView2Environment(std::move(completed));
+  }
+  HRESULT GetCoreWebView2BrowserVersionString(std::string* version) override {
+    return inner_->GetCoreWebView2BrowserVersionString(version);
+  }
+
+ private:
+  std::shared_ptr<EngineLoader> inner_;
+  std::thread::id* thread_;
+};
+
 // One component over the fake engine, the fake UI queue and a fake control.
 class EdgeBrowserTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetEngineLibraryOpener([this](const std::string& path, std::shared_ptr<EngineLoader>* out) {
-      loader_thread_ = std::this_thread::get_id();
-      return engine_->OpenLibrary(path, out);
+      open_thread_ = std::this_thread::get_id();
+      std::shared_ptr<EngineLoader> inner;
+      const HRESULT hr = engine_->OpenLibrary(path, &inner);
+      if (Succeeded(hr)) *out = std::make_shared<ThreadNotingLoader>(inner, &loader_thread_);
+      return hr;
     });
     SetLoaderLibraryPath("/opt/engine/loader.so");
     SetApplicationExceptionHandler([this](const std::exception& error) {
@@ -99,6 +120,7 @@ class EdgeBrowserTest : public ::testing::Test {
   std::function<void()> on_created_;
   std::vector<std::string> errors_;
   std::vector<HRESULT> error_codes_;
+  std::thread::id open_thread_;
   std::thread::id loader_thread_;
 };
 
@@ -117,7 +139,10 @@ TEST_F(EdgeBrowserTest, CreationRunsTheLoaderOnAWorkerAndCompletesOnTheLoop) {
   EXPECT_EQ(created_results_, std::vector<HRESULT>{kSOk});
   EXPECT_EQ(browser_->BrowserControlState(), TBrowserControlState::Created);
   EXPECT_TRUE(browser_->WebViewCreated());
+  // The environment is asked for on a worker; the library is opened on the
+  // UI thread, where opening GTK's libraries cannot deadlock.
   EXPECT_NE(loader_thread_, std::this_thread::get_id());
+  EXPECT_EQ(open_thread_, std::this_thread::get_id());
   EXPECT_EQ(callback_thread, std::this_thread::get_id());
   EXPECT_EQ(engine_->opened_paths(), std::vector<std::string>{"/opt/engine/loader.so"});
   ASSERT_TRUE(Controller());
@@ -239,7 +264,9 @@ TEST_F(EdgeBrowserTest, ASecondParentChangeWhileCreatingStartsNothing) {
 
 TEST_F(EdgeBrowserTest, AMissingLoaderReportsEFailAndLeavesTheStateCreating) {
   engine_->loader_missing = true;
-  Create();
+  browser_->SetParent(kParent);
+  EXPECT_TRUE(created_results_.empty());  // reported from the loop, not inside SetParent
+  ASSERT_TRUE(ui_.RunUntil([&] { return !created_results_.empty(); }));
   EXPECT_EQ(created_results_, std::vector<HRESULT>{static_cast<HRESULT>(0x80004005u)});
   EXPECT_EQ(browser_->BrowserControlState(), TBrowserControlState::Creating);
   EXPECT_EQ(browser_->LastErrorCode(), kEFail);

@@ -1,0 +1,563 @@
+// One contract suite for the engine seam, run against every engine: the fake
+// always, WebKitGTK when a display is there (under xvfb-run in CTest). What
+// the fake does here, the real engine must do too.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/engine.h"
+#include "platform/engine_basics.h"
+#include "platform/fake/fake_engine.h"
+#include "platform/fake/fake_ui_dispatch.h"
+
+#if defined(TESSEL_ENGINE_MODULE)
+#include <gtk/gtk.h>
+
+#include <cstdlib>
+#endif
+
+namespace tessel::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+// What a test needs of an engine and its UI loop.
+class EngineHarness {
+ public:
+  virtual ~EngineHarness() = default;
+  // Empty when usable; otherwise why not (the test is skipped).
+  virtual std::string Unavailable() = 0;
+  virtual std::shared_ptr<EngineLoader> Loader() = 0;
+  virtual NativeWindowHandle Window() = 0;
+  // Runs the UI loop until `done` holds or `timeout` passes.
+  virtual bool Pump(const std::function<bool()>& done, std::chrono::milliseconds timeout) = 0;
+};
+
+class FakeHarness : public EngineHarness {
+ public:
+  std::string Unavailable() override { return {}; }
+  std::shared_ptr<EngineLoader> Loader() override {
+    std::shared_ptr<EngineLoader> loader;
+    engine_->OpenLibrary("fake", &loader);
+    return loader;
+  }
+  NativeWindowHandle Window() override { return &window_; }
+  bool Pump(const std::function<bool()>& done, std::chrono::milliseconds timeout) override {
+    return ui_.RunUntil(done, timeout);
+  }
+
+ private:
+  FakeUiDispatcher ui_;
+  ScopedUiDispatcher scoped_{ui_};
+  std::shared_ptr<FakeEngine> engine_ = MakeFakeEngine();
+  int window_ = 0;
+};
+
+#if defined(TESSEL_ENGINE_MODULE)
+class WebKitHarness : public EngineHarness {
+ public:
+  ~WebKitHarness() override {
+    if (window_ != nullptr) gtk_widget_destroy(window_);
+    Pump([] { return false; }, 50ms);
+  }
+  std::string Unavailable() override {
+    const char* display = std::getenv("DISPLAY");
+    if (display == nullptr || *display == '\0') return "no DISPLAY (run under xvfb-run)";
+    if (!gtk_init_check(nullptr, nullptr)) return "GTK cannot open the display";
+    if (Failed(OpenNativeEngineLibrary(TESSEL_ENGINE_MODULE, &loader_))) {
+      return "the engine module does not load";
+    }
+    window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_default_size(GTK_WINDOW(window_), 640, 480);
+    layout_ = gtk_layout_new(nullptr, nullptr);
+    gtk_container_add(GTK_CONTAINER(window_), layout_);
+    gtk_widget_show_all(window_);
+    return {};
+  }
+  std::shared_ptr<EngineLoader> Loader() override { return loader_; }
+  NativeWindowHandle Window() override { return layout_; }
+  bool Pump(const std::function<bool()>& done, std::chrono::milliseconds timeout) override {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      while (g_main_context_iteration(nullptr, FALSE)) {
+        if (done()) return true;
+      }
+      if (done()) return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      g_usleep(1000);
+    }
+  }
+
+ private:
+  std::shared_ptr<EngineLoader> loader_;
+  GtkWidget* window_ = nullptr;
+  GtkWidget* layout_ = nullptr;
+};
+#endif
+
+using HarnessFactory = std::function<std::unique_ptr<EngineHarness>()>;
+
+class EngineContract : public ::testing::TestWithParam<HarnessFactory> {
+ protected:
+  void SetUp() override {
+    harness_ = GetParam()();
+    const std::string why = harness_->Unavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    ui_thread_ = std::this_thread::get_id();
+  }
+
+  void TearDown() override {
+    if (controller_) controller_->Close();
+    controller_.reset();
+    web_view_.reset();
+    environment_.reset();
+    if (harness_) harness_->Pump([] { return false; }, 20ms);
+  }
+
+  void CreateEnvironment() {
+    int calls = 0;
+    HRESULT result = kEUnexpected;
+    ASSERT_EQ(harness_->Loader()->CreateCoreWebView2Environment(
+                  [&](HRESULT hr, std::shared_ptr<EngineEnvironment> environment) {
+                    ++calls;
+                    result = hr;
+                    environment_ = std::move(environment);
+                  }),
+              kSOk);
+    ASSERT_TRUE(harness_->Pump([&] { return calls > 0; }, 10s));
+    harness_->Pump([] { return false; }, 50ms);
+    ASSERT_EQ(calls, 1);
+    ASSERT_EQ(result, kSOk);
+    ASSERT_TRUE(environment_);
+  }
+
+  void CreateController() {
+    ASSERT_NO_FATAL_FAILURE(CreateEnvironment());
+    int calls = 0;
+    bool inside_call = true;
+    bool completed_inside_call = false;
+    std::thread::id thread;
+    HRESULT result = kEUnexpected;
+    ASSERT_EQ(environment_->CreateCoreWebView2Controller(
+                  harness_->Window(),
+                  [&](HRESULT hr, std::shared_ptr<EngineController> controller) {
+                    ++calls;
+                    completed_inside_call = inside_call;
+                    thread = std::this_thread::get_id();
+                    result = hr;
+                    controller_ = std::move(controller);
+                  }),
+              kSOk);
+    inside_call = false;
+    ASSERT_TRUE(harness_->Pump([&] { return calls > 0; }, 10s));
+    harness_->Pump([] { return false; }, 50ms);
+    ASSERT_EQ(calls, 1);
+    EXPECT_FALSE(completed_inside_call);
+    EXPECT_EQ(thread, ui_thread_);
+    ASSERT_EQ(result, kSOk);
+    ASSERT_TRUE(controller_);
+    ASSERT_EQ(controller_->get_CoreWebView2(&web_view_), kSOk);
+    ASSERT_TRUE(web_view_);
+    ASSERT_EQ(controller_->put_Bounds(Rect{0, 0, 640, 480}), kSOk);
+  }
+
+  // Navigates and pumps until NavigationCompleted; returns its success.
+  bool NavigateAndWait(const std::function<HRESULT()>& navigate) {
+    int completed = 0;
+    bool success = false;
+    EventRegistrationToken token = 0;
+    web_view_->add_NavigationCompleted(
+        [&](const std::shared_ptr<NavigationCompletedEventArgs>& args) {
+          ++completed;
+          args->get_IsSuccess(&success);
+          return kSOk;
+        },
+        &token);
+    EXPECT_EQ(navigate(), kSOk);
+    EXPECT_TRUE(harness_->Pump([&] { return completed > 0; }, 20s));
+    web_view_->remove_NavigationCompleted(token);
+    return success;
+  }
+
+  // The title once it has arrived: engines may report it just after the
+  // navigation completed.
+  std::string Title(const std::string& expected) {
+    std::string title;
+    harness_->Pump(
+        [&] {
+          web_view_->get_DocumentTitle(&title);
+          return title == expected;
+        },
+        5s);
+    return title;
+  }
+
+  std::unique_ptr<EngineHarness> harness_;
+  std::thread::id ui_thread_;
+  std::shared_ptr<EngineEnvironment> environment_;
+  std::shared_ptr<EngineController> controller_;
+  std::shared_ptr<EngineWebView> web_view_;
+};
+
+TEST_P(EngineContract, CreationCompletesOnceWithEveryObject) {
+  ASSERT_NO_FATAL_FAILURE(CreateController());
+  std::shared_ptr<EngineSettings> settings;
+  EXPECT_EQ(web_view_->get_Settings(&settings), kSOk);
+  EXPECT_TRUE(settings);
+  std::string version;
+  EXPECT_EQ(environment_->get_BrowserVersionString(&version), kSOk);
+  EXPECT_FALSE(version.empty());
+  EXPECT_EQ(harness_->Loader()->GetCoreWebView2BrowserVersionString(&version), kSOk);
+  EXPECT_FALSE(version.empty());
+  std::string source;
+  EXPECT_EQ(web_view_->get_Source(&source), kSOk);
+  EXPECT_EQ(source, "about:blank");
+}
+
+TEST_P(EngineContract, BadArgumentsAreRefusedWithoutCompletions) {
+  ASSERT_NO_FATAL_FAILURE(CreateController());
+  EXPECT_EQ(environment_->CreateCoreWebView2Controller(harness_->Window(), nullptr), kEPointer);
+  int calls = 0;
+  EXPECT_EQ(environment_->CreateCoreWebView2Controller(
+                nullptr, [&](HRESULT, std::shared_ptr<EngineController>) { ++calls; }),
+            kEInvalidArg);
+  EXPECT_EQ(web_view_->Navigate("not an address"), kEInvalidArg);
+  EXPECT_EQ(web_view_->PostWebMessageAsJson("{broken"), kEInvalidArg);
+  EXPECT_EQ(web_view_->PostWebMessageAsJson(R"({"ok":true})"), kSOk);
+  EXPECT_EQ(controller_->put_ZoomFactor(0.0), kEInvalidArg);
+  EXPECT_EQ(web_view_->RemoveWebResourceRequestedFilter("never-added", WebResourceContext::kAll),
+            kEInvalidArg);
+  std::shared_ptr<WebResourceResponse> response;
+  EXPECT_EQ(environment_->CreateWebResourceResponse(nullptr, 0, "", "", &response), kEInvalidArg);
+  harness_->Pump([] { return false; }, 100ms);
+  EXPECT_EQ(calls, 0);
+}
+
+TEST_P(EngineContract, SettingsReadBackWhatWasPut) {
+  ASSERT_NO_FATAL_FAILURE(CreateController());
+  std::shared_ptr<EngineSettings> settings;
+  ASSERT_EQ(web_view_->get_Settings(&settings), kSOk);
+  using Get = HRESULT (EngineSettings::*)(bool*);
+  using Put = HRESULT (EngineSettings::*)(bool);
+  const std::pair<Get, Put> flags[] = {
+      {&EngineSettings::get_IsScriptEnabled, &EngineSettings::put_IsScriptEnabled},
+      {&EngineSettings::get_IsWebMessageEnabled, &EngineSettings::put_IsWebMessageEnabled},
+      {&EngineSettings::get_AreDefaultScriptDialogsEnabled,
+       &EngineSettings::put_AreDefaultScriptDialogsEnabled},
+      {&EngineSettings::get_IsStatusBarEnabled, &EngineSettings::put_IsStatusBarEnabled},
+      {&EngineSettings::get_AreDevToolsEnabled, &EngineSettings::put_AreDevToolsEnabled},
+      {&EngineSettings::get_AreDefaultContextMenusEnabled,
+       &EngineSettings::put_AreDefaultContextMenusEnabled},
+      {&EngineSettings::get_IsZoomControlEnabled, &EngineSettings::put_IsZoomControlEnabled},
+      {&EngineSettings::get_IsBuiltInErrorPageEnabled,
+       &EngineSettings::put_IsBuiltInErrorPageEnabled},
+  };
+  for (const auto& [get, put] : flags) {
+    bool value = false;
+    EXPECT_EQ(((*settings).*get)(&value), kSOk);
+    EXPECT_TRUE(value);  // every flag starts on
+    EXPECT_EQ(((*settings).*put)(false), kSOk);
+    EXPECT_EQ(((*settings).*get)(&value), kSOk);
+    EXPECT_FALSE(value);
+    EXPECT_EQ(((*settings).*put)(true), kSOk);
+  }
+}
+
+TEST_P(EngineContract, NavigationEventsComeAfterTheCallInOrderWithOneId) {
+  ASSERT_NO_FATAL_FAILURE(CreateController());
+  std::vector<std::string> order;
+  std::vector<std::uint64_t> ids;
+  bool inside_call = false;
+  bool raised_inside_call = false;
+  bool off_ui_thread = false;
+  auto note = [&](const std::string& name) {
+    order.push_back(name);
+    raised_inside_call = raised_inside_call || inside_call;
+    off_ui_thread = off_ui_thread || std::this_thread::get_id() != ui_thread_;
+  };
+  EventRegistrationToken tokens[5] = {};
+  web_view_->add_NavigationStarting(
+      [&](const std::shared_ptr<NavigationStartingEventArgs>& args) {
+        note("starting");
+        std::uint64_t id = 0;
+        args->get_NavigationId(&id);
+        ids.push_back(id);
+        return kSOk;
+      },
+      &tokens[0]);
+  web_view_->add_ContentLoading(
+      [&](const std::shared_ptr<ContentLoadingEventArgs>& args) {
+        note("loading");
+        std::uint64_t id = 0;
+        args->get_NavigationId(&id);
+        ids.push_back(id);
+        return kSOk;
+      },
+      &tokens[1]);
+  web_view_->add_DocumentTitleChanged(
+      [&] {
+        note("title");
+        return kSOk;
+      },
+      &tokens[2]);
+  int completed = 0;
+  web_view_->add_NavigationCompleted(
+      [&](const std::shared_ptr<NavigationCompletedEventArgs>& args) {
+        note("completed");
+        std::uint64_t id = 0;
+        args->get_NavigationId(&id);
+        ids.push_back(id);
+        ++completed;
+        return kSOk;
+      },
+      &tokens[3]);
+  inside_call = true;
+  ASSERT_EQ(web_view_->NavigateToString("<title>Contract</title><p>text</p>"), kSOk);
+  inside_call = false;
+  ASSERT_TRUE(harness_->Pump([&] { return completed > 0; }, 20s));
+  EXPECT_EQ(Title("Contract"), "Contract");
+  harness_->Pump([] { return false; }, 100ms);
+
+  EXPECT_FALSE(raised_inside_call);
+  EXPECT_FALSE(off_ui_thread);
+  // The title may change before or after completion; the rest keeps its order.
+  std::vector<std::string> navigation;
+  std::copy_if(order.begin(), order.end(), std::back_inserter(navigation),
+               [](const std::string& name) { return name != "title"; });
+  EXPECT_EQ(navigation, (std::vector<std::string>{"starting", "loading", "completed"}));
+  EXPECT_NE(std::find(order.begin(), order.end(), "title"), order.end());
+  ASSERT_EQ(ids.size(), 3u);
+  EXPECT_NE(ids[0], 0u);
+  EXPECT_EQ(ids[0], ids[1]);
+  EXPECT_EQ(ids[1], ids[2]);
+  std::string source;
+  web_view_->get_Source(&source);
+  EXPECT_EQ(source, "about:blank");
+}
+
+TEST_P(EngineContract, TokensRemoveExactlyWhatTheyAdded) {
+  ASSERT_NO_FATAL_FAILURE(CreateController());
+  int first = 0, second = 0;
+  EventRegistrationToken a = 0, b = 0;
+  ASSERT_EQ(web_view_->add_NavigationCompleted(
+                [&](const std::shared_ptr<NavigationCompletedEventArgs>&) {
+                  ++first;
+                  return kSOk;
+                },
+                &a),
+            kSOk);
+  ASSERT_EQ(web_view_->add_NavigationCompleted(
+                [&](const std::shared_ptr<NavigationCompletedEventArgs>&) {
+                  ++second;
+                  return kSOk;
+                },
+                &b),
+            kSOk);
+  EXPECT_NE(a, 0);
+  EXPECT_NE(b, 0);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(web_view_->remove_NavigationCompleted(a), kSOk);
+  EXPECT_EQ(web_view_->remove_NavigationCompleted(a), kSOk);            // already gone
+  EXPECT_EQ(web_view_->remove_NavigationCompleted(a + b + 999), kSOk);  // never handed out
+  ASSERT_TRUE(NavigateAndWait([&] { return web_view_->NavigateToString("<p>one</p>"); }));
+  EXPECT_EQ(first, 0);
+  EXPECT_EQ(second, 1);
+}
+
+TEST_P(EngineContract, FileAddressesAreAnsweredThroughTheResourceEvent) {
+  ASSERT_NO_FATAL_FAILURE(CreateController());
+  std::vector<std::string> requested;
+  std::string method;
+  EventRegistrationToken token = 0;
+  web_view_->add_WebResourceRequested(
+      [&](const std::shared_ptr<WebResourceRequestedEventArgs>& args) {
+        std::shared_ptr<WebResourceRequest> request;
+        args->get_Request(&request);
+        std::string uri;
+        request->get_Uri(&uri);
+        request->get_Method(&method);
+        requested.push_back(uri);
+        std::shared_ptr<WebResourceResponse> response;
+        environment_->CreateWebResourceResponse(
+            MakeMemoryStream("<!DOCTYPE html><title>From host</title><p>hello</p>"), 200, "OK",
+            "Content-Type: text/html; charset=utf-8", &response);
+        args->put_Response(response);
+        return kSOk;
+      },
+      &token);
+  ASSERT_EQ(web_view_->AddWebResourceRequestedFilter("file:///*", WebResourceContext::kAll), kSOk);
+  EXPECT_TRUE(NavigateAndWait([&] { return web_view_->Navigate("file:///contract/index.html"); }));
+  ASSERT_FALSE(requested.empty());
+  EXPECT_EQ(requested.front(), "file:///contract/index.html");
+  EXPECT_EQ(method, "GET");
+  EXPECT_EQ(Title("From host"), "From host");
+  std::string source;
+  web_view_->get_Source(&source);
+  EXPECT_EQ(source, "file:///contract/index.html");
+}
+
+TEST_P(EngineContract, UnansweredFileAddressesFallBackToTheDisk) {
+  ASSERT_NO_FATAL_FAILURE(CreateController());
+  const auto folder = std::filesystem::temp_directory_path() / "tessel engine contract";
+  std::filesystem::create_directories(folder);
+  const auto page = folder / "page.html";
+  std::ofstream(page) << "<!DOCTYPE html><title>On disk</title><p>disk</p>";
+  // Without a filter the host is never asked; a space is percent-encoded.
+  const std::string uri = "file://" + (folder / "page.html").generic_string();
+  std::string encoded;
+  for (char c : uri) encoded += c == ' ' ? std::string("%20") : std::string(1, c);
+  EXPECT_TRUE(NavigateAndWait([&] { return web_view_->Navigate(encoded); }));
+  EXPECT_EQ(Title("On disk"), "On disk");
+  NavigateAndWait([&] { return web_view_->Navigate("file:///no/such/tessel/page.html"); });
+  EXPECT_EQ(Title("Not Found"), "Not Found");
+  std::filesystem::remove_all(folder);
+}
+
+TEST_P(EngineContract, ScriptCompletionsComeOnceAfterTheCall) {
+  ASSERT_NO_FATAL_FAILURE(CreateController());
+  ASSERT_TRUE(NavigateAndWait([&] { return web_view_->NavigateToString("<p>script</p>"); }));
+  int script_calls = 0, add_calls = 0;
+  bool inside_call = true, completed_inside_call = false;
+  HRESULT script_result = kEUnexpected, add_result = kEUnexpected;
+  std::string json, id;
+  ASSERT_EQ(web_view_->ExecuteScript("void 0",
+                                     [&](HRESULT hr, const std::string& value) {
+                                       ++script_calls;
+                                       completed_inside_call |= inside_call;
+                                       script_result = hr;
+                                       json = value;
+                                     }),
+            kSOk);
+  ASSERT_EQ(web_view_->AddScriptToExecuteOnDocumentCreated("window.x = 1;",
+                                                           [&](HRESULT hr, const std::string& v) {
+                                                             ++add_calls;
+                                                             completed_inside_call |= inside_call;
+                                                             add_result = hr;
+                                                             id = v;
+                                                           }),
+            kSOk);
+  inside_call = false;
+  ASSERT_TRUE(harness_->Pump([&] { return script_calls > 0 && add_calls > 0; }, 10s));
+  harness_->Pump([] { return false; }, 100ms);
+  EXPECT_EQ(script_calls, 1);
+  EXPECT_EQ(add_calls, 1);
+  EXPECT_FALSE(completed_inside_call);
+  EXPECT_EQ(script_result, kSOk);
+  EXPECT_EQ(json, "null");
+  EXPECT_EQ(add_result, kSOk);
+  EXPECT_FALSE(id.empty());
+  EXPECT_EQ(web_view_->RemoveScriptToExecuteOnDocumentCreated(id), kSOk);
+}
+
+TEST_P(EngineContract, CapturePreviewWritesAPngAtTheStreamPosition) {
+  ASSERT_NO_FATAL_FAILURE(CreateController());
+  ASSERT_TRUE(NavigateAndWait([&] {
+    return web_view_->NavigateToString("<body style='background:#0a0'><h1>picture</h1></body>");
+  }));
+  auto stream = MakeMemoryStream();
+  int calls = 0;
+  HRESULT result = kEUnexpected;
+  ASSERT_EQ(web_view_->CapturePreview(CapturePreviewImageFormat::kPng, stream,
+                                      [&](HRESULT hr) {
+                                        ++calls;
+                                        result = hr;
+                                      }),
+            kSOk);
+  ASSERT_TRUE(harness_->Pump([&] { return calls > 0; }, 10s));
+  harness_->Pump([] { return false; }, 100ms);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(result, kSOk);
+  std::string bytes;
+  ReadWholeStream(stream.get(), &bytes);
+  EXPECT_EQ(bytes.substr(0, 8), "\x89PNG\r\n\x1a\n");
+}
+
+TEST_P(EngineContract, AfterCloseEverythingIsRefusedAndPendingWorkCompletesOnce) {
+  ASSERT_NO_FATAL_FAILURE(CreateController());
+  int events = 0;
+  EventRegistrationToken token = 0;
+  web_view_->add_NavigationCompleted(
+      [&](const std::shared_ptr<NavigationCompletedEventArgs>&) {
+        ++events;
+        return kSOk;
+      },
+      &token);
+  int calls = 0;
+  ASSERT_EQ(web_view_->ExecuteScript("1 + 1", [&](HRESULT, const std::string&) { ++calls; }), kSOk);
+  ASSERT_EQ(web_view_->NavigateToString("<p>never seen</p>"), kSOk);
+  EXPECT_EQ(controller_->Close(), kSOk);
+  EXPECT_EQ(controller_->Close(), kSOk);
+  EXPECT_TRUE(harness_->Pump([&] { return calls > 0; }, 10s));
+  harness_->Pump([] { return false; }, 300ms);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(events, 0);
+  EXPECT_EQ(web_view_->Navigate("about:blank"), kEInvalidState);
+  EventRegistrationToken late = 0;
+  EXPECT_EQ(web_view_->add_NavigationStarting(
+                [](const std::shared_ptr<NavigationStartingEventArgs>&) { return kSOk; }, &late),
+            kEInvalidState);
+  EXPECT_EQ(controller_->put_Bounds(Rect{0, 0, 10, 10}), kEInvalidState);
+  std::shared_ptr<EngineSettings> settings;
+  EXPECT_EQ(web_view_->get_Settings(&settings), kEInvalidState);
+}
+
+TEST_P(EngineContract, ControllerStateReadsBack) {
+  ASSERT_NO_FATAL_FAILURE(CreateController());
+  const Rect bounds{10, 20, 210, 120};
+  EXPECT_EQ(controller_->put_Bounds(bounds), kSOk);
+  Rect read;
+  EXPECT_EQ(controller_->get_Bounds(&read), kSOk);
+  EXPECT_EQ(read, bounds);
+  EXPECT_EQ(controller_->put_ZoomFactor(1.5), kSOk);
+  double zoom = 0;
+  EXPECT_EQ(controller_->get_ZoomFactor(&zoom), kSOk);
+  EXPECT_DOUBLE_EQ(zoom, 1.5);
+  EXPECT_EQ(controller_->put_IsVisible(false), kSOk);
+  bool visible = true;
+  EXPECT_EQ(controller_->get_IsVisible(&visible), kSOk);
+  EXPECT_FALSE(visible);
+}
+
+TEST_P(EngineContract, ResponsesKeepWhatTheyWereMadeWith) {
+  ASSERT_NO_FATAL_FAILURE(CreateEnvironment());
+  std::shared_ptr<WebResourceResponse> response;
+  ASSERT_EQ(environment_->CreateWebResourceResponse(MakeMemoryStream("body"), 404, "Not Found",
+                                                    "Content-Type: text/plain\r\nX-A: 1\nX-A: 2",
+                                                    &response),
+            kSOk);
+  int status = 0;
+  std::string reason, type, repeated, body;
+  response->get_StatusCode(&status);
+  response->get_ReasonPhrase(&reason);
+  std::shared_ptr<HttpResponseHeaders> headers;
+  ASSERT_EQ(response->get_Headers(&headers), kSOk);
+  headers->GetHeader("content-type", &type);
+  headers->GetHeader("X-A", &repeated);
+  std::shared_ptr<Stream> content;
+  response->get_Content(&content);
+  ReadWholeStream(content.get(), &body);
+  EXPECT_EQ(status, 404);
+  EXPECT_EQ(reason, "Not Found");
+  EXPECT_EQ(type, "text/plain");
+  EXPECT_EQ(repeated, "1, 2");
+  EXPECT_EQ(body, "body");
+}
+
+INSTANTIATE_TEST_SUITE_P(Fake, EngineContract, ::testing::Values(HarnessFactory([] {
+                           return std::unique_ptr<EngineHarness>(new FakeHarness);
+                         })));
+#if defined(TESSEL_ENGINE_MODULE)
+INSTANTIATE_TEST_SUITE_P(WebKit, EngineContract, ::testing::Values(HarnessFactory([] {
+                           return std::unique_ptr<EngineHarness>(new WebKitHarness);
+                         })));
+#endif
+
+}  // namespace
+}  // namespace tessel::platform
