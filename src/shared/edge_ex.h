@@ -9,10 +9,13 @@
 // through the loader library path (SetLoaderLibraryPath).
 //
 // Threads: everything runs on the UI thread except the loader call of a
-// creation, which runs on a short-lived worker thread; every completion comes
-// back through platform::RunOnUiThread. Engine objects are touched on the UI
-// thread only. No exception leaves an engine callback: what a callback
-// throws goes to the application's exception handler.
+// creation (CreateCoreWebView2Environment), which runs on a short-lived
+// worker thread; every completion comes back through
+// platform::RunOnUiThread. The loader library itself is opened on the UI
+// thread (dlopen of GTK's libraries on another thread can deadlock against
+// GModule), and engine objects are touched on the UI thread only. No
+// exception leaves an engine callback: what a callback throws goes to the
+// application's exception handler.
 #pragma once
 
 #include <cstdint>

@@ -243,6 +243,35 @@ TEST_F(WebViewE2E, TheViewFollowsTheControlsSize) {
   EXPECT_EQ(Evaluate("innerHeight"), "200");
 }
 
+TEST_F(WebViewE2E, NewWindowsAndNavigationsCarryFileAddresses) {
+  std::vector<std::string> starting;
+  browser_->SetOnNavigationStarting([&](TCustomEdgeBrowser*, TNavigationStartingEventArgs& args) {
+    std::string uri;
+    args.ArgsInterface()->get_Uri(&uri);
+    starting.push_back(uri);
+  });
+  std::vector<std::string> requested;
+  browser_->SetOnNewWindowRequested([&](TCustomEdgeBrowser*, TNewWindowRequestedEventArgs& args) {
+    std::string uri;
+    args.ArgsInterface()->get_Uri(&uri);
+    requested.push_back(uri);
+    args.ArgsInterface()->put_Handled(true);
+  });
+  ASSERT_NO_FATAL_FAILURE(Open());
+  EXPECT_EQ(starting, std::vector<std::string>{"file:///index.html"});
+
+  GList* before = gtk_window_list_toplevels();
+  const guint windows = g_list_length(before);
+  g_list_free(before);
+  EXPECT_EQ(Evaluate("window.open('other.html?x=1') === null"), "true");
+  ASSERT_TRUE(Pump([&] { return !requested.empty(); }, 10s));
+  EXPECT_EQ(requested.front(), "file:///other.html?x=1");
+  Pump([] { return false; }, 200ms);
+  GList* after = gtk_window_list_toplevels();
+  EXPECT_EQ(g_list_length(after), windows);  // handled: no window of the engine's
+  g_list_free(after);
+}
+
 TEST_F(WebViewE2E, AMissingEngineModuleReportsEFailAndStaysCreating) {
   SetLoaderLibraryPath("/nonexistent/libtessel-engine-webkit.so");
   browser_->SetParent(box_);

@@ -477,6 +477,19 @@ TEST_P(EngineContract, CapturePreviewWritesAPngAtTheStreamPosition) {
   std::string bytes;
   ReadWholeStream(stream.get(), &bytes);
   EXPECT_EQ(bytes.substr(0, 8), "\x89PNG\r\n\x1a\n");
+
+  auto jpeg = MakeMemoryStream();
+  calls = 0;
+  ASSERT_EQ(web_view_->CapturePreview(CapturePreviewImageFormat::kJpeg, jpeg,
+                                      [&](HRESULT hr) {
+                                        ++calls;
+                                        result = hr;
+                                      }),
+            kSOk);
+  ASSERT_TRUE(harness_->Pump([&] { return calls > 0; }, 10s));
+  EXPECT_EQ(result, kSOk);
+  ReadWholeStream(jpeg.get(), &bytes);
+  EXPECT_EQ(bytes.substr(0, 2), "\xFF\xD8");
 }
 
 TEST_P(EngineContract, AfterCloseEverythingIsRefusedAndPendingWorkCompletesOnce) {

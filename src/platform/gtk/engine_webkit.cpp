@@ -605,6 +605,9 @@ void ViewCore::Open() {
 
   WebKitSettings* settings = webkit_settings_new();
   webkit_settings_set_enable_developer_extras(settings, TRUE);
+  // window.open reaches NewWindowRequested, where the host decides, as with
+  // WebView2 (WebKit would otherwise block it without a user gesture).
+  webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
   view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", environment_->context(),
                                        "user-content-manager", content_, "settings", settings,
                                        nullptr));
