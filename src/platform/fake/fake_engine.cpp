@@ -495,7 +495,8 @@ HRESULT FakeWebView::PostWebMessageAsString(const std::string& text) {
 HRESULT FakeWebView::CapturePreview(CapturePreviewImageFormat format,
                                     std::shared_ptr<Stream> stream,
                                     CapturePreviewCompletedHandler completed) {
-  const HRESULT hr = Begin("CapturePreview", "(" + std::to_string(static_cast<int>(format)) + ")");
+  const HRESULT hr =
+      Begin("CapturePreview", std::string("(") + std::to_string(static_cast<int>(format)) + ")");
   if (Failed(hr)) return hr;
   if (!stream) return kEPointer;
   PostToUi([format, stream = std::move(stream), completed = std::move(completed), state = state_] {
@@ -724,7 +725,8 @@ HRESULT FakeController::put_ZoomFactor(double value) {
   return kSOk;
 }
 HRESULT FakeController::MoveFocus(MoveFocusReason reason) {
-  const HRESULT hr = Begin("MoveFocus", "(" + std::to_string(static_cast<int>(reason)) + ")");
+  const HRESULT hr =
+      Begin("MoveFocus", std::string("(") + std::to_string(static_cast<int>(reason)) + ")");
   if (Failed(hr)) return hr;
   if (!focused) {
     focused = true;
