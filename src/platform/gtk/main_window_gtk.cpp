@@ -57,13 +57,18 @@ GdkWMDecoration DecorationsFor(int border) {
   return static_cast<GdkWMDecoration>(decorations);
 }
 
-// Minimize and maximize stay allowed whatever the border: the program (and
-// the page, through the bridge) may set any state on any style, as Windows
-// allows; the decorations decide which buttons the user gets.
-GdkWMFunction FunctionsFor(int border) {
-  int functions = GDK_FUNC_MOVE | GDK_FUNC_MINIMIZE | GDK_FUNC_MAXIMIZE | GDK_FUNC_CLOSE;
-  if (border == kBorderSizeable || border == kBorderSizeToolWindow) functions |= GDK_FUNC_RESIZE;
-  return static_cast<GdkWMFunction>(functions);
+// Every function stays allowed whatever the border: the program (and the
+// page, through the bridge) may set any state on any style, as Windows
+// allows, and window managers refuse to maximize a window they may not
+// resize. The decorations decide which buttons and handles the user gets;
+// fixed-size styles pin the size through the size hints instead.
+GdkWMFunction FunctionsFor(int /*border*/) {
+  return static_cast<GdkWMFunction>(GDK_FUNC_RESIZE | GDK_FUNC_MOVE | GDK_FUNC_MINIMIZE |
+                                    GDK_FUNC_MAXIMIZE | GDK_FUNC_CLOSE);
+}
+
+bool IsFixedSize(int border) {
+  return border != kBorderSizeable && border != kBorderSizeToolWindow;
 }
 
 class GtkMainWindow : public TopLevelWindow {
@@ -166,10 +171,15 @@ class GtkMainWindow : public TopLevelWindow {
   void SetBorderStyle(int border_style) override {
     border_ = NormalizedBorder(border_style);
     ApplyBorder();
+    UpdateHints();
   }
   int BorderStyle() const override { return border_; }
 
   void SetWindowState(WindowState state) override {
+    // The hints first: a pinned size would keep the window manager from
+    // maximizing.
+    state_ = state;
+    UpdateHints();
     GtkWindow* window = GTK_WINDOW(window_);
     switch (state) {
       case WindowState::Normal:
@@ -185,7 +195,6 @@ class GtkMainWindow : public TopLevelWindow {
         break;
     }
     // Until the window manager answers, the state asked for is the state.
-    state_ = state;
   }
   WindowState State() const override { return state_; }
 
@@ -251,27 +260,12 @@ class GtkMainWindow : public TopLevelWindow {
   void ApplySize(int width, int height) override {
     width_ = std::clamp(width, 1, kLargestSize);
     height_ = std::clamp(height, 1, kLargestSize);
+    UpdateHints();
     gtk_window_set_default_size(GTK_WINDOW(window_), width_, height_);
     gtk_window_resize(GTK_WINDOW(window_), width_, height_);
   }
 
-  void ApplyLimits() override {
-    const SizeLimits& limits = Limits();
-    GdkGeometry geometry{};
-    int hints = 0;
-    if (limits.MaxWidth() != 0 || limits.MaxHeight() != 0) {
-      hints |= GDK_HINT_MAX_SIZE;
-      geometry.max_width = limits.MaxWidth() != 0 ? limits.MaxWidth() : kLargestSize;
-      geometry.max_height = limits.MaxHeight() != 0 ? limits.MaxHeight() : kLargestSize;
-    }
-    if (limits.MinWidth() != 0 || limits.MinHeight() != 0) {
-      hints |= GDK_HINT_MIN_SIZE;
-      geometry.min_width = limits.MinWidth();
-      geometry.min_height = limits.MinHeight();
-    }
-    gtk_window_set_geometry_hints(GTK_WINDOW(window_), nullptr, &geometry,
-                                  static_cast<GdkWindowHints>(hints));
-  }
+  void ApplyLimits() override { UpdateHints(); }
 
  private:
   void RequestClose() {
@@ -293,12 +287,45 @@ class GtkMainWindow : public TopLevelWindow {
 
   void StateChanged(GdkWindowState state) {
     if ((state & GDK_WINDOW_STATE_WITHDRAWN) != 0) return;
+    WindowState now = WindowState::Normal;
     if ((state & GDK_WINDOW_STATE_ICONIFIED) != 0) {
-      state_ = WindowState::Minimized;
+      now = WindowState::Minimized;
     } else if ((state & (GDK_WINDOW_STATE_MAXIMIZED | GDK_WINDOW_STATE_FULLSCREEN)) != 0) {
-      state_ = WindowState::Maximized;
+      now = WindowState::Maximized;
+    }
+    if (now == state_) return;
+    state_ = now;
+    UpdateHints();
+  }
+
+  // The window manager's size hints: the limits and, for a fixed-size
+  // border in the normal state, the size itself as both minimum and maximum.
+  void UpdateHints() {
+    const SizeLimits& limits = Limits();
+    GdkGeometry geometry{};
+    int hints = 0;
+    if (IsFixedSize(border_) && state_ == WindowState::Normal) {
+      hints = GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE;
+      geometry.min_width = geometry.max_width = width_;
+      geometry.min_height = geometry.max_height = height_;
     } else {
-      state_ = WindowState::Normal;
+      if (limits.MaxWidth() != 0 || limits.MaxHeight() != 0) {
+        hints |= GDK_HINT_MAX_SIZE;
+        geometry.max_width = limits.MaxWidth() != 0 ? limits.MaxWidth() : kLargestSize;
+        geometry.max_height = limits.MaxHeight() != 0 ? limits.MaxHeight() : kLargestSize;
+      }
+      if (limits.MinWidth() != 0 || limits.MinHeight() != 0) {
+        hints |= GDK_HINT_MIN_SIZE;
+        geometry.min_width = limits.MinWidth();
+        geometry.min_height = limits.MinHeight();
+      }
+    }
+    gtk_window_set_geometry_hints(GTK_WINDOW(window_), nullptr, &geometry,
+                                  static_cast<GdkWindowHints>(hints));
+    // GTK hands its hints over at its next resize; a state request sent now
+    // must find the window manager with these already.
+    if (GdkWindow* gdk_window = gtk_widget_get_window(window_)) {
+      gdk_window_set_geometry_hints(gdk_window, &geometry, static_cast<GdkWindowHints>(hints));
     }
   }
 
