@@ -124,7 +124,8 @@ class Win32ContentView : public NativeView {
     if (HWND next = GetNextDlgTabItem(root, hwnd_, forward ? FALSE : TRUE)) ::SetFocus(next);
   }
   bool HasParentForm() const override {
-    return hwnd_ != nullptr && GetAncestor(hwnd_, GA_ROOT) != hwnd_;
+    if (hwnd_ == nullptr) return parent_ != nullptr;
+    return GetAncestor(hwnd_, GA_ROOT) != hwnd_;
   }
   // The main window has no keyboard shortcuts of its own.
   bool IsShortCut(const KeyMessage& /*message*/) override { return false; }
