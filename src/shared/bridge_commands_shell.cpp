@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/os.h"
 #include "platform/ui_dispatch.h"
@@ -92,7 +93,8 @@ void TBrowserExternalModule::HandleShellCommand(const std::string& uuid,
   // once the command has ended, with all of its output. The module may be
   // gone by then (the application closed): the reply is dropped.
   const std::weak_ptr<int> alive = FAlive;
-  auto run = [this, alive, uuid, command, working_dir, show_window] {
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  auto run = [this, alive, finished, uuid, command, working_dir, show_window] {
     std::string output;
     try {
       output = TSysUtils::GetDosOutput(command, working_dir, show_window);
@@ -102,15 +104,25 @@ void TBrowserExternalModule::HandleShellCommand(const std::string& uuid,
     platform::RunOnUiThread([this, alive, uuid, output = std::move(output)] {
       if (!alive.expired()) ReplySuccess(uuid, Json(output));
     });
+    finished->store(true);
     --g_running_commands;
   };
+  ReapCommandWorkers();
+  FCommandWorkers.reserve(FCommandWorkers.size() + 1);  // no throw once the thread runs
   ++g_running_commands;
   try {
-    // Detached: a command that never ends must not hold up closing.
-    std::thread(run).detach();
+    FCommandWorkers.push_back({std::thread(run), finished});
   } catch (const std::system_error&) {
     run();  // no thread to be had: run it here, as a blocking call
   }
+}
+
+void TBrowserExternalModule::ReapCommandWorkers() {
+  std::erase_if(FCommandWorkers, [](TCommandWorker& worker) {
+    if (!worker.finished->load()) return false;
+    worker.thread.join();  // it has posted its reply and is about to return
+    return true;
+  });
 }
 
 std::size_t TBrowserExternalModule::RunningCommands() { return g_running_commands.load(); }

@@ -75,6 +75,8 @@ void TEdgeBrowserBridge::FocusWebView() {
 TBrowserExternalModule::TBrowserExternalModule() = default;
 
 TBrowserExternalModule::~TBrowserExternalModule() {
+  ReapCommandWorkers();
+  for (TCommandWorker& worker : FCommandWorkers) worker.thread.detach();
   FMainForm = nullptr;
   FExeZip = nullptr;
   FProjectINI = nullptr;

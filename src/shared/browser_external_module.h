@@ -80,8 +80,8 @@ class TBrowserExternalModule {
 
   // Every reference unset, InFullscreen false, no file dialogs.
   TBrowserExternalModule();
-  // Clears the references. A console command still running keeps running;
-  // its reply is dropped.
+  // Clears the references. A console command still running keeps running on
+  // its own; its reply is dropped.
   ~TBrowserExternalModule();
   TBrowserExternalModule(const TBrowserExternalModule&) = delete;
   TBrowserExternalModule& operator=(const TBrowserExternalModule&) = delete;
@@ -218,6 +218,17 @@ class TBrowserExternalModule {
   // True while a dialog is open; a second request is then answered at once
   // as cancelled.
   bool FDialogOpen = false;
+
+  // The workers of console commands. Kept joinable and joined once done:
+  // threads detached at creation are not dependable everywhere (with
+  // mingw-w64's winpthreads under Wine some never run). Only a command
+  // still running when the module goes is detached.
+  struct TCommandWorker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> finished;
+  };
+  void ReapCommandWorkers();
+  std::vector<TCommandWorker> FCommandWorkers;
 
   // Expires with the module: work that outlives a call (a console command's
   // reply, a dialog's nested loop) checks it before touching the module.
