@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <system_error>
 
 #include "platform/os.h"
@@ -125,13 +126,19 @@ void TBrowserExternalModule::HandleFilesExtractFile(const std::string& uuid,
   const std::string dir_name =
       FProjectINI != nullptr ? FProjectINI->ReadString("App", "DirName", "") : std::string();
   const std::string entry = dir_name + source_file;
-  if (FExeZip->FindFile(entry) < 0) return ReplyFailure(uuid, Json("File not found"));
+  // The file is closed before any answer, so the page finds it complete.
+  if (FExeZip->FindFile(entry) < 0) {
+    out.close();
+    return ReplyFailure(uuid, Json("File not found"));
+  }
+  std::optional<std::string> error_text;
   try {
     FExeZip->ExtractToStream(entry, out);
   } catch (const std::exception& error) {
-    return ReplyFailure(uuid, Json(error.what()));
+    error_text = error.what();
   }
   out.close();
+  if (error_text) return ReplyFailure(uuid, Json(*error_text));
   if (!out) return ReplyFailure(uuid, Json("Stream write error"));
   ReplySuccess(uuid, "true");
 }
