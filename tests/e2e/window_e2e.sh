@@ -34,7 +34,7 @@ pack() {
   local name=$1 ini=$2 dir=$out/$1
   shift 2
   mkdir -p "$dir/src/webapp"
-  printf '[App]\r\nID=com.tessel.e2e.%s\r\nName=%s\r\nDirName=webapp\r\n%b' "$name" "$name" "$ini" \
+  printf '[App]\r\nID=com.tessel.e2e.window.%s\r\nName=%s\r\nDirName=webapp\r\n%b' "$name" "$name" "$ini" \
     >"$dir/src/vtx.ini"
   local file
   for file in "$@"; do
@@ -151,15 +151,15 @@ fi
 pack relaunch 'DynamicAppTitle=1\r\n' \
   'index.html=<!doctype html><title>the start page</title>' \
   'other.html=<!doctype html><title>the other page</title>'
-if launch relaunch com.tessel.e2e.relaunch 'file:///other.html'; then
+if launch relaunch com.tessel.e2e.window.relaunch 'file:///other.html'; then
   wait_for 20 caption_is 'the other page' || fail "relaunch: caption '$(caption)'"
   close_app relaunch
 fi
-if launch relaunch COM.TESSEL.E2E.RELAUNCH 'file:///other.html'; then
+if launch relaunch COM.TESSEL.E2E.WINDOW.RELAUNCH 'file:///other.html'; then
   wait_for 20 caption_is 'the start page' || fail "relaunch, ID in capitals: caption '$(caption)'"
   close_app relaunch
 fi
-if launch relaunch com.tessel.e2e.relaunch 'file:///index.html?x=1'; then
+if launch relaunch com.tessel.e2e.window.relaunch 'file:///index.html?x=1'; then
   wait_for 20 grep -q '^tessel: navigation completed' "$out/relaunch/run.log" ||
     fail "relaunch ?x=1: no navigation completed"
   grep -q '^tessel: served' "$out/relaunch/run.log" &&
