@@ -172,6 +172,10 @@ fi
 pack plain ''
 if launch plain; then
   wait_for 10 geometry_is 800x600 || fail "default: geometry $(geometry), wanted 800x600"
+  # Centred on the 1280x1024 screen (the frame's title bar shifts it down).
+  position=$(xdotool getwindowgeometry "$win" | sed -n 's/ *Position: \([0-9]*\),\([0-9]*\).*/\1 \2/p')
+  read -r x y <<<"$position"
+  ((x >= 230 && x <= 250 && y >= 200 && y <= 260)) || fail "default: not centred: at $position"
   has_state _NET_WM_STATE_MAXIMIZED && fail "default: maximized"
   has_state _NET_WM_STATE_ABOVE && fail "default: kept above"
   close_app plain
