@@ -168,6 +168,24 @@ if launch relaunch com.tessel.e2e.window.relaunch 'file:///index.html?x=1'; then
   close_app relaunch
 fi
 
+# A page that opens a window for a local file starts a further instance with
+# the relaunch arguments, which shows that address.
+pack opener 'DynamicAppTitle=1\r\n' \
+  'index.html=<!doctype html><title>the opener</title><script>
+window.addEventListener("load", function () { window.open("other.html"); });
+</script>' \
+  'other.html=<!doctype html><title>opened by relaunch</title>'
+if launch opener; then
+  if other=$(find_window 'opened by relaunch' 30); then
+    wmctrl -i -c "$other"
+    for _ in $(seq 100); do windows_named 'opened by relaunch' >/dev/null || break; sleep 0.1; done
+    windows_named 'opened by relaunch' >/dev/null && fail "opener: the relaunched window stayed"
+  else
+    fail "opener: no window for the relaunch; log: $(cat "$out/opener/run.log")"
+  fi
+  close_app opener
+fi
+
 # 3. Geometry and state from the settings (openbox honours size hints).
 pack plain ''
 if launch plain; then
