@@ -103,6 +103,9 @@ class WebViewE2E : public ::testing::Test {
           args.ArgsInterface()->get_WebMessageAsJson(&json);
           const HRESULT hr = args.ArgsInterface()->TryGetWebMessageAsString(&text);
           messages_.push_back(platform::Succeeded(hr) ? "string:" + text : "json:" + json);
+          std::string source;
+          args.ArgsInterface()->get_Source(&source);
+          sources_.push_back(source);
         });
     browser_->SetOnDocumentTitleChanged(
         [this](TCustomEdgeBrowser*, const std::string& title) { titles_.push_back(title); });
@@ -154,6 +157,7 @@ class WebViewE2E : public ::testing::Test {
   std::vector<std::string> requested_;
   std::vector<bool> completed_;
   std::vector<std::string> messages_;
+  std::vector<std::string> sources_;
   std::vector<std::string> titles_;
   std::vector<std::string> script_results_;
 };
@@ -189,6 +193,36 @@ TEST_F(WebViewE2E, MessagesTravelBothWays) {
   ASSERT_TRUE(
       Pump([&] { return !titles_.empty() && titles_.back().rfind("reply:", 0) == 0; }, 10s));
   EXPECT_EQ(titles_.back(), R"(reply:{"n":42,"s":"</script>"})");
+}
+
+// A message names the document that posted it, and only the top-level
+// document's messages are raised (as WebView2 raises a child frame's on that
+// frame alone). The page cannot reach the channel under the shim to post
+// in another document's name.
+TEST_F(WebViewE2E, MessagesComeFromTheTopDocumentUnderItsOwnAddress) {
+  ASSERT_NO_FATAL_FAILURE(Open());
+  EXPECT_EQ(sources_, (std::vector<std::string>{"file:///index.html", "file:///index.html"}));
+  EXPECT_EQ(Evaluate("typeof (window.webkit && window.webkit.messageHandlers &&"
+                     " window.webkit.messageHandlers.tesselWebview)"),
+            R"("undefined")");
+
+  const auto posted = [&](const std::string& script, const std::string& marker) {
+    messages_.clear();
+    sources_.clear();
+    Evaluate(script + "; chrome.webview.postMessage('" + marker + "'); 0");
+    return Pump([&] { return !messages_.empty() && messages_.back() == "string:" + marker; }, 10s);
+  };
+  // The child frame's own channel, and a forged relay event in it.
+  ASSERT_TRUE(
+      posted("frames[0].chrome.webview.postMessage('from the frame');"
+             "frames[0].dispatchEvent(new frames[0].CustomEvent('tessel-webview-post',"
+             " {detail: '\"forged\"'}))",
+             "after the frame"));
+  EXPECT_EQ(messages_, std::vector<std::string>{"string:after the frame"});
+
+  // The address the document has when it posts, not the one it was loaded from.
+  ASSERT_TRUE(posted("history.pushState(null, '', 'moved.html?q=1')", "moved"));
+  EXPECT_EQ(sources_, std::vector<std::string>{"file:///moved.html?q=1"});
 }
 
 TEST_F(WebViewE2E, ExecuteScriptGivesItsResultAsJson) {

@@ -8,6 +8,18 @@
 // (engine_webkit_uri.h). window.chrome.webview is a shim injected first at
 // document start in every frame, over WebKit's script message handlers.
 //
+// Who posted a message: the script message handler lives in an isolated
+// script world of our own, out of reach of page scripts. The shim hands each
+// message to a relay script in that world (a DOM event on the frame's
+// window), and the relay adds what it sees itself: the frame's own address
+// and whether it is the top-level frame. A page can post anything, but
+// cannot make a message look as if another document had sent it. As with
+// WebView2, whose CoreWebView2 event carries the top-level document's
+// messages only (a child frame's go to that frame's own event, which this
+// seam does not have), messages of child frames are not raised; the source
+// of a raised message is the address of the document that posted it, not
+// the view's current address, which runs ahead during a navigation.
+//
 // Where WebKitGTK differs from WebView2, and what this module does:
 // - WebResourceRequested is raised for the private scheme only: WebKitGTK
 //   offers no way to intercept http(s) from the UI process. Its resource
@@ -39,6 +51,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,22 +64,28 @@ namespace tessel::platform::webkit {
 namespace {
 
 constexpr char kMessageChannel[] = "tesselWebview";
+// The isolated script world of the message channel and its relay.
+constexpr char kBridgeWorld[] = "tessel-bridge";
 constexpr char kCoreKey[] = "tessel-view-core";
 
 // window.chrome.webview: postMessage sends the value as JSON (as WebView2
 // does: JSON.stringify semantics, undefined as null); replies arrive as
-// "message" events whose data is the parsed value.
+// "message" events whose data is the parsed value. Posting dispatches the
+// JSON text to the relay (kRelayScript); the built-ins are taken before any
+// page script can replace them.
 constexpr char kWebViewShim[] = R"JS((function () {
   'use strict';
-  var handlers = window.webkit && window.webkit.messageHandlers;
-  var channel = handlers && handlers.tesselWebview;
-  if (!channel || (window.chrome && window.chrome.webview)) return;
-  var post = channel.postMessage.bind(channel);
+  if (window.chrome && window.chrome.webview) return;
+  var dispatch = EventTarget.prototype.dispatchEvent;
+  var Custom = CustomEvent;
+  var stringify = JSON.stringify;
+  var self = window;
   var target = new EventTarget();
   var webview = {
     postMessage: function (message) {
-      var json = JSON.stringify(message);
-      post(json === undefined ? 'null' : json);
+      var json = stringify(message);
+      dispatch.call(self, new Custom('tessel-webview-post',
+                                     { detail: json === undefined ? 'null' : json }));
     },
     addEventListener: function (type, listener, options) {
       target.addEventListener(type, listener, options);
@@ -83,6 +102,18 @@ constexpr char kWebViewShim[] = R"JS((function () {
   Object.freeze(webview);
   if (!window.chrome) window.chrome = {};
   Object.defineProperty(window.chrome, 'webview', { value: webview, enumerable: true });
+})();)JS";
+
+// Runs in kBridgeWorld, where page scripts cannot reach: its globals,
+// location included, are its own and cannot be replaced by the page.
+constexpr char kRelayScript[] = R"JS((function () {
+  'use strict';
+  var channel = window.webkit.messageHandlers.tesselWebview;
+  window.addEventListener('tessel-webview-post', function (event) {
+    if (typeof event.detail !== 'string') return;
+    channel.postMessage({ source: location.href, top: window.top === window.self,
+                          message: event.detail });
+  }, true);
 })();)JS";
 
 template <typename Work>
@@ -591,12 +622,20 @@ ViewCore* CoreOf(gpointer data) { return static_cast<ViewCore*>(data); }
 
 void ViewCore::Open() {
   content_ = webkit_user_content_manager_new();
-  webkit_user_content_manager_register_script_message_handler(content_, kMessageChannel);
   g_signal_connect(content_, "script-message-received::tesselWebview",
                    G_CALLBACK(+[](WebKitUserContentManager*, WebKitJavascriptResult* result,
                                   gpointer data) { CoreOf(data)->ScriptMessage(result); }),
                    this);
+  // Only the relay's world sees the channel; the page's world has no
+  // window.webkit.messageHandlers.tesselWebview.
+  webkit_user_content_manager_register_script_message_handler_in_world(content_, kMessageChannel,
+                                                                       kBridgeWorld);
   // First of all scripts, in every frame, before the page's own.
+  WebKitUserScript* relay = webkit_user_script_new_for_world(
+      kRelayScript, WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+      WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, kBridgeWorld, nullptr, nullptr);
+  webkit_user_content_manager_add_script(content_, relay);
+  webkit_user_script_unref(relay);
   WebKitUserScript* shim =
       webkit_user_script_new(kWebViewShim, WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
                              WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
@@ -775,7 +814,8 @@ void ViewCore::Close() {
   }
   if (content_ != nullptr) {
     g_signal_handlers_disconnect_by_data(content_, this);
-    webkit_user_content_manager_unregister_script_message_handler(content_, kMessageChannel);
+    webkit_user_content_manager_unregister_script_message_handler_in_world(
+        content_, kMessageChannel, kBridgeWorld);
     for (auto& [id, script] : scripts) webkit_user_script_unref(script);
     scripts.clear();
     g_object_unref(content_);
@@ -944,18 +984,39 @@ gboolean ViewCore::ScriptDialog(WebKitScriptDialog* dialog) {
   return TRUE;  // the host's answer stands; no dialog of WebKit's
 }
 
+// The member `name` of the relay's object when it is a string.
+std::optional<std::string> StringMember(JSCValue* object, const char* name) {
+  JSCValue* member = jsc_value_object_get_property(object, name);
+  std::optional<std::string> text;
+  if (member != nullptr && jsc_value_is_string(member)) {
+    gchar* chars = jsc_value_to_string(member);
+    text = Str(chars);
+    g_free(chars);
+  }
+  if (member != nullptr) g_object_unref(member);
+  return text;
+}
+
+bool IsTrue(JSCValue* object, const char* name) {
+  JSCValue* member = jsc_value_object_get_property(object, name);
+  const bool yes =
+      member != nullptr && jsc_value_is_boolean(member) && jsc_value_to_boolean(member);
+  if (member != nullptr) g_object_unref(member);
+  return yes;
+}
+
 void ViewCore::ScriptMessage(WebKitJavascriptResult* result) {
   if (closed_ || !web_message_enabled || result == nullptr) return;
+  // Only the relay can post here: {source, top, message}.
   JSCValue* value = webkit_javascript_result_get_js_value(result);
-  if (value == nullptr || !jsc_value_is_string(value)) return;
-  gchar* text = jsc_value_to_string(value);
-  std::string json = Str(text);
-  g_free(text);
-  // The shim sends JSON; anything else reached the channel by other means.
-  if (!IsJson(json)) return;
+  if (value == nullptr || !jsc_value_is_object(value) || !IsTrue(value, "top")) return;
+  std::optional<std::string> page = StringMember(value, "source");
+  std::optional<std::string> json = StringMember(value, "message");
+  // The shim sends JSON; anything else reached the relay by other means.
+  if (!page || !json || !IsJson(*json)) return;
   auto args = std::make_shared<WebMessageReceivedArgs>();
-  args->source = source;
-  args->json = std::move(json);
+  args->source = FromEngineUri(*page);
+  args->json = std::move(*json);
   Emit([this, args] {
     web_message_received.Raise(std::shared_ptr<WebMessageReceivedEventArgs>(args));
   });
