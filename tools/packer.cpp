@@ -124,7 +124,7 @@ class ProgressBar {
   ~ProgressBar() { End(); }
 
   void Show(std::string_view phase, uint64_t pos, uint64_t max) {
-    constexpr uint64_t kLargeApp = 16 * 1024 * 1024;
+    constexpr uint64_t kLargeApp = uint64_t{16} * 1024 * 1024;
     if (!enabled_ || max < kLargeApp) return;
     const int percent = static_cast<int>(pos * 100 / max);
     if (phase == phase_ && percent == percent_) return;
@@ -180,6 +180,7 @@ std::vector<std::string> CollectAppEntries(const std::string& app_dir,
   // The runtime matches names without regard to ASCII case: only the last of
   // such a group can ever be found.
   std::vector<std::pair<std::string, std::string>> folded;
+  folded.reserve(names.size());
   for (const std::string& name : names) folded.emplace_back(FoldAscii(name), name);
   std::stable_sort(folded.begin(), folded.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });

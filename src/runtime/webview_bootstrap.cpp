@@ -84,7 +84,7 @@ bool ExtractEntry(const std::string& entry, const std::string& target, bool exec
 std::string PlaceLoaderLibrary(const TEngineFiles& files) {
   const TLoadedApp& app = LoadedApp();
   platform::Os& os = platform::CurrentOs();
-  const std::string in_web_view_folder = app.WebViewDirPath + files.LoaderFileName;
+  std::string in_web_view_folder = app.WebViewDirPath + files.LoaderFileName;
   if (HasUsableFile(in_web_view_folder)) return in_web_view_folder;
   if (ExtractEntry(files.LoaderFileName, in_web_view_folder, false)) return in_web_view_folder;
   if (os.Family() == platform::OsFamily::Posix) {

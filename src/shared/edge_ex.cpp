@@ -219,18 +219,17 @@ void TCustomEdgeBrowser::InitializeWebView(bool on_worker) {
   std::shared_ptr<platform::EngineLoader> loader;
   const HRESULT opened = GetLoader(&loader);
   if (!on_worker) {
-    CallLoader(opened, std::move(loader), generation);
+    CallLoader(opened, loader, generation);
     return;
   }
   // Binds the UI thread to the dispatcher before any other thread asks.
   platform::CurrentUiDispatcher();
   JoinWorker();
   try {
-    FWorker = std::thread([this, opened, loader, generation]() mutable {
-      CallLoader(opened, std::move(loader), generation);
-    });
+    FWorker = std::thread(
+        [this, opened, loader, generation]() mutable { CallLoader(opened, loader, generation); });
   } catch (const std::system_error&) {
-    CallLoader(opened, std::move(loader), generation);
+    CallLoader(opened, loader, generation);
   }
 }
 
@@ -240,7 +239,8 @@ void TCustomEdgeBrowser::JoinWorker() {
 
 // On the worker thread (or the UI thread for a re-initialization). Touches
 // only the lock-guarded result and the loader.
-void TCustomEdgeBrowser::CallLoader(HRESULT opened, std::shared_ptr<platform::EngineLoader> loader,
+void TCustomEdgeBrowser::CallLoader(HRESULT opened,
+                                    const std::shared_ptr<platform::EngineLoader>& loader,
                                     std::uint64_t generation) {
   HRESULT hr = opened;
   if (platform::Succeeded(hr)) {

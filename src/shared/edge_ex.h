@@ -298,7 +298,7 @@ class TCustomEdgeBrowser : private platform::NativeViewClient {
 
   // Creation steps.
   void InitializeWebView(bool on_worker);
-  void CallLoader(HRESULT opened, std::shared_ptr<platform::EngineLoader> loader,
+  void CallLoader(HRESULT opened, const std::shared_ptr<platform::EngineLoader>& loader,
                   std::uint64_t generation);
   void ReportCreationResult(HRESULT hr, std::uint64_t generation);
   void CreateEnvironmentCompleted(HRESULT AResult,

@@ -14,10 +14,8 @@
 namespace tessel::shared {
 namespace {
 
-using test::ElfRange;
 using test::MakeElf;
 using test::MakePe;
-using test::PeSection;
 using test::Put16;
 using test::Put32;
 using test::Put64;
@@ -184,7 +182,7 @@ class ExeUtilsTest : public ::testing::Test {
     std::vector<uint8_t> bytes = MakePe({{0x400, 0x200}});
     image_size_ = bytes.size();
     bytes.insert(bytes.end(), attached.begin(), attached.end());
-    const std::string path = dir_.File(name);
+    std::string path = dir_.File(name);
     test::WriteBytes(path, bytes);
     return path;
   }

@@ -14,7 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kDemo = TESSEL_TEST_DATA "/../../../examples/demo";
+const std::string kDemo = TESSEL_SOURCE_DIR "/examples/demo";
 
 struct PackRun {
   int code;

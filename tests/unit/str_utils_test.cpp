@@ -380,6 +380,7 @@ TEST_F(GetFileMIMETypeTest, ReadsTheSystemDatabaseOnceForManyLookups) {
   os.mime_types_by_extension = {{".json", "application/json"}};
   const ScopedOs scoped(os);
   std::vector<std::thread> threads;
+  threads.reserve(4);
   std::atomic<int> wrong{0};
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {

@@ -102,7 +102,7 @@ TEST(ZipWriter, ArchivesOpenWithLibzipAndInfoZip) {
   int n = 0;
   for (const uint16_t t : times) {
     for (const uint16_t d : dates) {
-      const Bytes content = test::Pattern(static_cast<size_t>(n * 997), static_cast<uint8_t>(n));
+      const Bytes content = test::Pattern(static_cast<size_t>(n) * 997, static_cast<uint8_t>(n));
       entries.push_back({"dir/entry-" + std::to_string(n++) + ".bin",
                          std::string(content.begin(), content.end()),
                          {t, d}});

@@ -299,7 +299,7 @@ HRESULT FakeSettings::Put(const char* name, bool value, bool* field) {
 
 #define TESSEL_FAKE_SETTING(Name, field)                                                 \
   HRESULT FakeSettings::get_##Name(bool* enabled) { return Get(#Name, field, enabled); } \
-  HRESULT FakeSettings::put_##Name(bool enabled) { return Put(#Name, enabled, &field); }
+  HRESULT FakeSettings::put_##Name(bool enabled) { return Put(#Name, enabled, &(field)); }
 TESSEL_FAKE_SETTING(IsScriptEnabled, script_enabled)
 TESSEL_FAKE_SETTING(IsWebMessageEnabled, web_message_enabled)
 TESSEL_FAKE_SETTING(AreDefaultScriptDialogsEnabled, default_script_dialogs_enabled)

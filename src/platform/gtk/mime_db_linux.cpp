@@ -22,7 +22,7 @@
 namespace tessel::platform {
 namespace {
 
-constexpr std::size_t kMaxFileSize = 16 * 1024 * 1024;
+constexpr std::size_t kMaxFileSize = std::size_t{16} * 1024 * 1024;
 
 std::string ReadSmallFile(const char* path) {
   std::ifstream in(path, std::ios::binary);

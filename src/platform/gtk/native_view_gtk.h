@@ -13,7 +13,7 @@ namespace tessel::platform {
 
 class GtkNativeView : public NativeView {
  public:
-  virtual ~GtkNativeView() = default;
+  ~GtkNativeView() override = default;
   // Where keys offered by IsShortCut go (the top-level form's shortcut
   // handling); empty: nothing is consumed.
   virtual void SetShortcutHandler(std::function<bool(const KeyMessage&)> handler) = 0;

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <vector>
 
@@ -61,7 +62,7 @@ const char* ThemeColorName(int index) {
 std::uint8_t Channel(double value) {
   if (value <= 0) return 0;
   if (value >= 1) return 255;
-  return static_cast<std::uint8_t>(value * 255 + 0.5);
+  return static_cast<std::uint8_t>(std::lround(value * 255));
 }
 
 struct ChildWait {
@@ -126,6 +127,7 @@ class GtkStartupUi : public StartupUi {
       g_strfreev(parsed);
     }
     std::vector<gchar*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
 
