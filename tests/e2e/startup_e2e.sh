@@ -3,6 +3,12 @@
 # natively or, for the Windows build, under Wine.
 # Usage: startup_e2e.sh RUNTIME PACKER OUT_DIR [EMULATOR]
 # EMULATOR (e.g. scripts/wine-run) runs RUNTIME and PACKER when given.
+# Environment:
+#   E2E_APP_FILES  a folder whose files every packed app carries beside its
+#                  settings (e.g. a stand-in engine loader library)
+#   E2E_NO_PAGE    set when the apps' engine shows no page: then no page
+#                  agrees to a close request, so the main windows must stay
+#                  open under one and are ended with a signal instead
 set -uo pipefail
 runtime=$1
 packer=$2
@@ -22,6 +28,8 @@ fail() {
   echo "FAIL: $*" >&2
   fails=$((fails + 1))
 }
+# Background runs use $emu directly, so that $! is the program itself and
+# not a subshell that a kill would not reach past.
 run() { $emu "$@"; }
 
 start_display "$out/x"
@@ -32,6 +40,7 @@ pack() {
   mkdir -p "$dir/webapp"
   printf '%b' "$2" >"$dir/vtx.ini"
   echo '<!doctype html><title>e2e</title><p>e2e</p>' >"$dir/webapp/index.html"
+  [[ -n ${E2E_APP_FILES:-} ]] && cp -R "$E2E_APP_FILES/." "$dir/"
   run "$packer" "$dir" "$out/$1.exe" --runtime "$runtime" >"$out/$1.pack.log" 2>&1 ||
     { fail "packing $1: $(cat "$out/$1.pack.log")"; return 1; }
 }
@@ -39,7 +48,7 @@ pack() {
 # 1. No attached data: message 5 in the user's language (French here: the
 #    error title is "Erreur"), answered with Enter, then exit code 0.
 cp "$runtime" "$out/bare.exe"
-LC_ALL=fr_FR.UTF-8 LANG=fr_FR.UTF-8 run "$out/bare.exe" >"$out/bare.log" 2>&1 &
+LC_ALL=fr_FR.UTF-8 LANG=fr_FR.UTF-8 $emu "$out/bare.exe" >"$out/bare.log" 2>&1 &
 pid=$!
 E2E_CHILDREN=$pid
 if win=$(find_window "Erreur" 30); then
@@ -64,8 +73,11 @@ code=$?
 [[ $code == 0 ]] || fail "no Name: exit code $code"
 
 # 3. A second instance while one runs: exit code 0 without a window.
-pack app '[App]\r\nID=com.tessel.e2e.app\r\nName=E2E App\r\nDirName=webapp\r\n'
-run "$out/app.exe" >"$out/first.log" 2>&1 &
+# The instance lock is machine-wide: an ID of this run's own keeps parallel
+# runs (other build trees) from taking each other for a running instance.
+app_id=com.tessel.e2e.app.$$
+pack app "[App]\r\nID=$app_id\r\nName=E2E App\r\nDirName=webapp\r\n"
+$emu "$out/app.exe" >"$out/first.log" 2>&1 &
 first=$!
 E2E_CHILDREN="$first"
 if find_window "E2E App" 30 >/dev/null; then
@@ -75,17 +87,30 @@ if find_window "E2E App" 30 >/dev/null; then
   [[ $(windows_named "E2E App" | wc -l) == 1 ]] || fail "second instance showed a window"
 
   # 4. The relaunch arguments let a further instance run beside the first.
-  run "$out/app.exe" com.tessel.e2e.app "file:///index.html" >"$out/relaunch.log" 2>&1 &
+  $emu "$out/app.exe" "$app_id" "file:///index.html" >"$out/relaunch.log" 2>&1 &
   relaunch=$!
   E2E_CHILDREN="$first $relaunch"
   find_window "E2E App" 30 2 >/dev/null || fail "relaunch: no second window"
-  wmctrl -c "E2E App"
-  sleep 0.5
-  wmctrl -c "E2E App"
-  wait_exit "$relaunch"
-  [[ $code == 0 ]] || fail "relaunched instance: exit code $code"
-  wait_exit "$first"
-  [[ $code == 0 ]] || fail "first instance: exit code $code after closing"
+  if [[ -n ${E2E_NO_PAGE:-} ]]; then
+    for win in $(windows_named "E2E App"); do wmctrl -i -c "$win"; done
+    sleep 2
+    [[ $(windows_named "E2E App" | wc -l) == 2 ]] || fail "a window closed without the page's consent"
+    kill "$relaunch" "$first" 2>/dev/null
+    wait "$relaunch" "$first" 2>/dev/null
+  else
+    # Every window is asked again until both instances have ended: a page
+    # that has not loaded yet cannot answer the close query, and a search
+    # while the engine makes and drops windows may miss one.
+    for _ in $(seq 40); do
+      kill -0 "$first" 2>/dev/null || kill -0 "$relaunch" 2>/dev/null || break
+      for win in $(windows_named "E2E App"); do wmctrl -i -c "$win"; done
+      sleep 0.5
+    done
+    wait_exit "$relaunch"
+    [[ $code == 0 ]] || fail "relaunched instance: exit code $code"
+    wait_exit "$first"
+    [[ $code == 0 ]] || fail "first instance: exit code $code after closing"
+  fi
 else
   fail "first instance: no window; log: $(cat "$out/first.log")"
 fi
