@@ -105,14 +105,17 @@ constexpr char kWebViewShim[] = R"JS((function () {
 })();)JS";
 
 // Runs in kBridgeWorld, where page scripts cannot reach: its globals,
-// location included, are its own and cannot be replaced by the page.
+// location included, are its own and cannot be replaced by the page. Only the
+// top-level frame relays; what it posts is its address, a line break (which
+// a serialised address never holds) and the message's JSON, one string
+// being the cheapest value to carry.
 constexpr char kRelayScript[] = R"JS((function () {
   'use strict';
+  if (window.top !== window.self) return;
   var channel = window.webkit.messageHandlers.tesselWebview;
   window.addEventListener('tessel-webview-post', function (event) {
     if (typeof event.detail !== 'string') return;
-    channel.postMessage({ source: location.href, top: window.top === window.self,
-                          message: event.detail });
+    channel.postMessage(location.href + '\n' + event.detail);
   }, true);
 })();)JS";
 
@@ -984,39 +987,23 @@ gboolean ViewCore::ScriptDialog(WebKitScriptDialog* dialog) {
   return TRUE;  // the host's answer stands; no dialog of WebKit's
 }
 
-// The member `name` of the relay's object when it is a string.
-std::optional<std::string> StringMember(JSCValue* object, const char* name) {
-  JSCValue* member = jsc_value_object_get_property(object, name);
-  std::optional<std::string> text;
-  if (member != nullptr && jsc_value_is_string(member)) {
-    gchar* chars = jsc_value_to_string(member);
-    text = Str(chars);
-    g_free(chars);
-  }
-  if (member != nullptr) g_object_unref(member);
-  return text;
-}
-
-bool IsTrue(JSCValue* object, const char* name) {
-  JSCValue* member = jsc_value_object_get_property(object, name);
-  const bool yes =
-      member != nullptr && jsc_value_is_boolean(member) && jsc_value_to_boolean(member);
-  if (member != nullptr) g_object_unref(member);
-  return yes;
-}
-
 void ViewCore::ScriptMessage(WebKitJavascriptResult* result) {
   if (closed_ || !web_message_enabled || result == nullptr) return;
-  // Only the relay can post here: {source, top, message}.
+  // Only the relay can post here: the top-level document's address, "\n",
+  // then the message's JSON.
   JSCValue* value = webkit_javascript_result_get_js_value(result);
-  if (value == nullptr || !jsc_value_is_object(value) || !IsTrue(value, "top")) return;
-  std::optional<std::string> page = StringMember(value, "source");
-  std::optional<std::string> json = StringMember(value, "message");
+  if (value == nullptr || !jsc_value_is_string(value)) return;
+  gchar* text = jsc_value_to_string(value);
+  std::string posted = Str(text);
+  g_free(text);
+  const std::size_t end_of_source = posted.find('\n');
+  if (end_of_source == std::string::npos) return;
+  std::string json = posted.substr(end_of_source + 1);
   // The shim sends JSON; anything else reached the relay by other means.
-  if (!page || !json || !IsJson(*json)) return;
+  if (!IsJson(json)) return;
   auto args = std::make_shared<WebMessageReceivedArgs>();
-  args->source = FromEngineUri(*page);
-  args->json = std::move(*json);
+  args->source = FromEngineUri(std::string_view(posted).substr(0, end_of_source));
+  args->json = std::move(json);
   Emit([this, args] {
     web_message_received.Raise(std::shared_ptr<WebMessageReceivedEventArgs>(args));
   });
