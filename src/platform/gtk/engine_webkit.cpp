@@ -11,13 +11,13 @@
 // Who posted a message: the script message handler lives in an isolated
 // script world of our own, out of reach of page scripts. The shim hands each
 // message to a relay script in that world (a DOM event on the frame's
-// window), and the relay adds what it sees itself: the frame's own address
-// and whether it is the top-level frame. A page can post anything, but
-// cannot make a message look as if another document had sent it. As with
-// WebView2, whose CoreWebView2 event carries the top-level document's
-// messages only (a child frame's go to that frame's own event, which this
-// seam does not have), messages of child frames are not raised; the source
-// of a raised message is the address of the document that posted it, not
+// window), and the relay adds what it sees itself: the document's own
+// address. A page can post anything, but cannot make a message look as if
+// another document had sent it. As with WebView2, whose CoreWebView2 event
+// carries the top-level document's messages only (a child frame's go to that
+// frame's own event, which this seam does not have), the relay runs in the
+// top-level frame alone, so child frames' messages are never raised. The
+// source of a message is the address of the document that posted it, not
 // the view's current address, which runs ahead during a navigation.
 //
 // Where WebKitGTK differs from WebView2, and what this module does:
