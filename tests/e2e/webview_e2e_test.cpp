@@ -6,6 +6,7 @@
 #include <gtk/gtk.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -257,7 +258,8 @@ TEST_F(WebViewE2E, CapturesAPictureOfThePage) {
   const guchar* pixels = gdk_pixbuf_get_pixels(picture);
   for (int y = 0; y < gdk_pixbuf_get_height(picture); ++y) {
     for (int x = 0; x < gdk_pixbuf_get_width(picture); ++x) {
-      const guchar* p = pixels + y * stride + x * channels;
+      const guchar* p = pixels + static_cast<std::ptrdiff_t>(y) * stride +
+                        static_cast<std::ptrdiff_t>(x) * channels;
       body = body || (p[0] == 1 && p[1] == 2 && p[2] == 3);
       box = box || (p[0] == 250 && p[1] == 20 && p[2] == 30);
     }
