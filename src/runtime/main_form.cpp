@@ -178,8 +178,16 @@ void TMainForm::FormCreate() {
 
 void TMainForm::FormCloseQuery(bool& CanClose) {
   CanClose = FCanClose;
+  if (!FBrowserForm) return;
+  shared::TEdgeBrowser& edge = FBrowserForm->EdgeBrowser();
+  // A page of another origin cannot agree: the bridge does not answer it. It
+  // must not keep the user from closing the app.
+  const std::string location = edge.LocationURL();
+  if (!location.empty() && !shared::TBrowserExternalModule::IsAppDocument(location)) {
+    CanClose = true;
+  }
   // Asked every time, allowed or not; nothing waits for the page.
-  if (FBrowserForm) FBrowserForm->EdgeBrowser().ExecuteScript(std::string(kCloseQueryScript));
+  edge.ExecuteScript(std::string(kCloseQueryScript));
 }
 
 void TMainForm::FormClose() {

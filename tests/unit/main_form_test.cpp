@@ -267,6 +267,20 @@ TEST_F(MainFormTest, EveryCloseRequestAsksThePageAndIsRefusedUntilTheAppAsksToCl
   EXPECT_TRUE(form_->CanClose());
 }
 
+TEST_F(MainFormTest, APageOfAnotherOriginCannotKeepTheWindowOpen) {
+  CreateForm();
+  RunUntilReady();
+  const std::pair<const char*, bool> cases[] = {{"file:///index.html", false},
+                                                {"FILE:///other.html", false},
+                                                {"about:blank", false},
+                                                {"https://example.com/", true},
+                                                {"data:text/html,x", true}};
+  for (const auto& [source, closes] : cases) {
+    WebView()->source = source;
+    EXPECT_EQ(window_->RequestClose(), closes) << source;
+  }
+}
+
 TEST_F(MainFormTest, WithoutAnEngineTheWindowCannotBeClosedByTheUser) {
   shared::SetLoaderLibraryPath("");  // the engine cannot be opened
   CreateForm();
