@@ -35,7 +35,7 @@ struct App {
     std::mt19937 gen(42);
     for (int i = 0; i < kFiles; ++i) {
       // 1 KB to 49 KB, about 25 KB on average: 50 MB in all.
-      const size_t size = 1024 + static_cast<size_t>(gen() % (48 * 1024));
+      const size_t size = 1024 + static_cast<size_t>(gen() % (size_t{48} * 1024));
       const std::string name = "webapp/dir" + std::to_string(i % 40) + "/file" + std::to_string(i) +
                                (i % 3 == 0 ? ".js" : ".css");
       std::string content(size, '\0');

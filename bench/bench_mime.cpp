@@ -25,7 +25,7 @@ const std::vector<std::string> kNames = {
 void BM_GetFileMIMEType(benchmark::State& state) {
   benchmark::DoNotOptimize(TStrUtils::GetFileMIMEType("warm.up"));  // build outside the loop
   std::size_t i = 0;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): the loop idiom
     benchmark::DoNotOptimize(TStrUtils::GetFileMIMEType(kNames[i++ % kNames.size()]));
   }
   state.SetItemsProcessed(state.iterations());
@@ -36,7 +36,7 @@ BENCHMARK(BM_GetFileMIMEType);
 void BM_BuildTablePerLookup(benchmark::State& state) {
   const tessel::platform::Os& os = tessel::platform::CurrentOs();
   std::size_t i = 0;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): the loop idiom
     const TMimeTable table = TMimeTable::Build(os);
     benchmark::DoNotOptimize(table.TypeOfFile(kNames[i++ % kNames.size()]));
   }
@@ -51,7 +51,7 @@ void BM_HashMapFloor(benchmark::State& state) {
   const std::vector<std::string> exts = {".html", ".css", ".js",  ".png", ".jpg", ".woff2",
                                          ".json", ".mp4", ".pdf", "",     ".gz",  ".ico"};
   std::size_t i = 0;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): the loop idiom
     const auto it = map.find(exts[i++ % exts.size()]);
     std::string type = it == map.end() ? "application/octet-stream" : it->second;
     benchmark::DoNotOptimize(type);

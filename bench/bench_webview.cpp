@@ -106,6 +106,7 @@ Sample Measure(const std::vector<std::string>& command) {
   posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
   std::vector<char*> argv;
+  argv.reserve(command.size() + 1);
   for (const auto& part : command) argv.push_back(const_cast<char*>(part.c_str()));
   argv.push_back(nullptr);
   pid_t child = 0;

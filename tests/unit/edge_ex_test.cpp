@@ -175,6 +175,7 @@ TEST_F(EdgeBrowserTest, SubscribesTheEventsInOrderOnlyAfterTheCallbackReturns) {
   EXPECT_EQ(Controller()->SubscriptionCount(), 5u);
 
   std::vector<std::string> expected;
+  expected.reserve(kWebViewEvents.size() + kControllerEvents.size());
   for (const auto& name : kWebViewEvents) expected.push_back("WebView.add_" + name);
   for (const auto& name : kControllerEvents) expected.push_back("Controller.add_" + name);
   std::vector<std::string> subscriptions = CallsContaining(".add_");

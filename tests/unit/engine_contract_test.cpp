@@ -226,7 +226,7 @@ TEST_P(EngineContract, BadArgumentsAreRefusedWithoutCompletions) {
   EXPECT_EQ(environment_->CreateCoreWebView2Controller(harness_->Window(), nullptr), kEPointer);
   int calls = 0;
   EXPECT_EQ(environment_->CreateCoreWebView2Controller(
-                nullptr, [&](HRESULT, std::shared_ptr<EngineController>) { ++calls; }),
+                nullptr, [&](HRESULT, const std::shared_ptr<EngineController>&) { ++calls; }),
             kEInvalidArg);
   EXPECT_EQ(web_view_->Navigate("not an address"), kEInvalidArg);
   EXPECT_EQ(web_view_->PostWebMessageAsJson("{broken"), kEInvalidArg);
