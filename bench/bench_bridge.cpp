@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_stats.h"
 #include "platform/engine_basics.h"
 #include "platform/gtk/native_view_gtk.h"
 #include "shared/bridge_script.h"
@@ -193,13 +194,6 @@ double MeasureRuntime(const fs::path& app, const std::string& rounds) {
   return rate.empty() ? -1 : std::atof(rate.c_str());
 }
 
-double Median(std::vector<double> values) {
-  std::erase_if(values, [](double v) { return v < 0; });
-  if (values.empty()) return -1;
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -231,7 +225,8 @@ int main(int argc, char** argv) {
   std::error_code ec;
   fs::remove_all(dir, ec);
 
-  const double r = Median(raw), b = Median(bridge), t = Median(runtime);
+  const double r = tessel::bench::MedianOfTaken(raw), b = tessel::bench::MedianOfTaken(bridge),
+               t = tessel::bench::MedianOfTaken(runtime);
   std::printf("\nmedian of %d runs, %s sequential vtx.hello() round trips each\n", runs,
               rounds.c_str());
   std::printf("raw WebKitGTK floor:          %.0f/s\n", r);

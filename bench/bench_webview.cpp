@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_stats.h"
 #include "platform/engine_basics.h"
 #include "platform/gtk/native_view_gtk.h"
 #include "shared/edge_ex.h"
@@ -134,13 +135,6 @@ Sample Measure(const std::vector<std::string>& command) {
   return sample;
 }
 
-double Median(std::vector<double> values) {
-  std::erase_if(values, [](double v) { return v < 0; });
-  if (values.empty()) return -1;
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -164,8 +158,10 @@ int main(int argc, char** argv) {
                 raw.load_ms, raw.roundtrips_per_second, component.load_ms,
                 component.roundtrips_per_second);
   }
-  const double rl = Median(raw_load), rr = Median(raw_rate);
-  const double cl = Median(component_load), cr = Median(component_rate);
+  const double rl = tessel::bench::MedianOfTaken(raw_load),
+               rr = tessel::bench::MedianOfTaken(raw_rate);
+  const double cl = tessel::bench::MedianOfTaken(component_load),
+               cr = tessel::bench::MedianOfTaken(component_rate);
   std::printf("\nmedian of %d runs, %s round trips each\n", runs, rounds.c_str());
   std::printf("start to first navigation completed: raw %.0f ms, component %.0f ms, ratio %.2f\n",
               rl, cl, rl > 0 ? cl / rl : 0.0);

@@ -60,14 +60,14 @@ std::optional<std::string> ShowDialog(bool save, FileDialogOptions& options) {
   dialog->SetOptions(flags);
 
   std::vector<std::wstring> names;
-  std::vector<std::wstring> specs;
+  std::vector<std::wstring> patterns;
   for (const FileDialogFilter& filter : options.filters) {
     names.push_back(Widen(filter.description));
-    specs.push_back(Widen(filter.pattern));
+    patterns.push_back(Widen(filter.pattern));
   }
   std::vector<COMDLG_FILTERSPEC> types;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    types.push_back({names[i].c_str(), specs[i].c_str()});
+    types.push_back({names[i].c_str(), patterns[i].c_str()});
   }
   if (!types.empty()) {
     dialog->SetFileTypes(static_cast<UINT>(types.size()), types.data());
