@@ -1,9 +1,11 @@
 // The demo's control panel: every button calls one function of window.vtx
 // with the arguments from the fields beside it and shows the answer in the
 // results list. Works in a plain browser too, where the buttons stay off.
+/// <reference path="../../../../resources/vtx.d.ts" />
 (function () {
   "use strict";
 
+  /** @type {(id: string) => any} The page's fields and buttons, by id. */
   const $ = (id) => document.getElementById(id);
   const log = $("log");
   const hasBridge = typeof window.vtx === "object" && window.vtx !== null;
@@ -118,13 +120,14 @@
   // --- the close handshake -------------------------------------------------------
 
   let confirmClose = null;
-  document.querySelector('[data-call="app.close"]').addEventListener("click", (event) => {
+  const closeButton = $("close-button");
+  closeButton.addEventListener("click", (event) => {
     // A first click arms the button; the second one closes.
     if (!confirmClose) {
       event.stopImmediatePropagation();
-      event.target.textContent = "Click again to close";
+      closeButton.textContent = "Click again to close";
       confirmClose = setTimeout(() => {
-        event.target.textContent = "close";
+        closeButton.textContent = "close";
         confirmClose = null;
       }, 3000);
     }
@@ -133,7 +136,7 @@
   const defaultCloseQuery = hasBridge ? window.vtx.events.onCloseQuery : null;
   $("ask-close").addEventListener("change", (event) => {
     if (!hasBridge) return;
-    window.vtx.events.onCloseQuery = event.target.checked
+    window.vtx.events.onCloseQuery = $("ask-close").checked
       ? () => {
           entry("vtx.events.onCloseQuery()", "info", "the user asked to close the window");
           $("close-banner").hidden = false;
@@ -158,12 +161,18 @@
   const state = $("bridge-state");
   state.textContent = hasBridge ? "bridge available" : "bridge not available";
   state.classList.add(hasBridge ? "on" : "off");
-  for (const button of document.querySelectorAll("button[data-call]")) {
+  const callButtons = /** @type {NodeListOf<HTMLButtonElement>} */ (
+    document.querySelectorAll("button[data-call]")
+  );
+  for (const button of callButtons) {
     button.disabled = !hasBridge;
     button.title = "vtx." + button.dataset.call + "()";
     button.addEventListener("click", () => run(button.dataset.call));
   }
-  for (const button of document.querySelectorAll("#close-banner button, #ask-close")) {
+  const closeControls = /** @type {NodeListOf<HTMLButtonElement | HTMLInputElement>} */ (
+    document.querySelectorAll("#close-banner button, #ask-close")
+  );
+  for (const button of closeControls) {
     button.disabled = !hasBridge;
   }
 
