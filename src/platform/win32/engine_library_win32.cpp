@@ -1,6 +1,7 @@
 // Opens the engine's loader library (WebView2LoaderWin64.dll) and wraps the
 // exports the component uses. Every failure is an HRESULT: a missing, empty,
 // foreign or wrong-architecture file is simply "not an engine library".
+// The engine objects themselves are wrapped in engine_webview2.cpp.
 #include <windows.h>
 // windows.h first: objbase.h relies on its types.
 #include <objbase.h>
@@ -9,7 +10,8 @@
 #include <utility>
 
 #include "platform/engine.h"
-#include "shared/utf.h"
+#include "platform/win32/engine_webview2.h"
+#include "platform/win32/wide_text.h"
 
 namespace tessel::platform {
 namespace {
@@ -17,20 +19,9 @@ namespace {
 // The loader's exports (STDAPI: extern "C" HRESULT __stdcall, names
 // undecorated on x64).
 using GetVersionFunction = ::HRESULT(STDAPICALLTYPE*)(PCWSTR browser_folder, LPWSTR* version);
-using CreateEnvironmentFunction = ::HRESULT(STDAPICALLTYPE*)(IUnknown* completed_handler);
 
 constexpr char kGetVersionExport[] = "GetAvailableCoreWebView2BrowserVersionString";
-constexpr char kCreateEnvironmentExport[] = "CreateCoreWebView2Environment";
-
-std::wstring WideFromUtf8(const std::string& text) {
-  const std::u16string units = shared::utf::Utf8ToUtf16(text);
-  return {units.begin(), units.end()};
-}
-
-std::string Utf8FromWide(const wchar_t* text) {
-  const std::wstring_view view(text);
-  return shared::utf::Utf16ToUtf8(std::u16string(view.begin(), view.end()));
-}
+constexpr char kCreateEnvironmentExport[] = "CreateCoreWebView2EnvironmentWithOptions";
 
 // GetProcAddress gives a FARPROC whatever the export's signature is.
 template <typename Function>
@@ -38,28 +29,30 @@ Function Export(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
+// One load of the library, freed with the last object that needs its code.
+// Windows counts the loads, so the copies of other users (the component, the
+// engine check) stay loaded.
+class LoadedLibrary {
+ public:
+  explicit LoadedLibrary(HMODULE module) : module_(module) {}
+  LoadedLibrary(const LoadedLibrary&) = delete;
+  LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+  ~LoadedLibrary() { FreeLibrary(module_); }
+
+ private:
+  HMODULE module_;
+};
+
 class Win32EngineLoader final : public EngineLoader {
  public:
-  Win32EngineLoader(HMODULE module, GetVersionFunction get_version,
-                    CreateEnvironmentFunction create_environment)
-      : module_(module), get_version_(get_version), create_environment_(create_environment) {}
-  Win32EngineLoader(const Win32EngineLoader&) = delete;
-  Win32EngineLoader& operator=(const Win32EngineLoader&) = delete;
-
-  // Windows counts the loads of a library, so the copies of other users
-  // (the component, the engine check) stay loaded.
-  ~Win32EngineLoader() override { FreeLibrary(module_); }
+  Win32EngineLoader(std::shared_ptr<LoadedLibrary> library, GetVersionFunction get_version,
+                    CreateEnvironmentWithOptionsFunction create_environment)
+      : library_(std::move(library)),
+        get_version_(get_version),
+        create_environment_(create_environment) {}
 
   HRESULT CreateCoreWebView2Environment(CreateEnvironmentCompletedHandler completed) override {
-    if (!completed) return kEPointer;
-    // TODO(windows engine): call create_environment_ with a COM completion
-    // handler and wrap the ICoreWebView2Environment it delivers in the engine
-    // seam (and let that environment keep this library loaded). Until then
-    // every web view on Windows ends its creation with E_NOTIMPL: the main
-    // window opens without a page, and as no page can agree to a close, the
-    // window refuses every close request.
-    (void)create_environment_;
-    return kENotImpl;
+    return CreateWebView2Environment(create_environment_, library_, std::move(completed));
   }
 
   HRESULT GetCoreWebView2BrowserVersionString(std::string* version) override {
@@ -75,9 +68,9 @@ class Win32EngineLoader final : public EngineLoader {
   }
 
  private:
-  HMODULE module_;
+  std::shared_ptr<LoadedLibrary> library_;
   GetVersionFunction get_version_;
-  CreateEnvironmentFunction create_environment_;
+  CreateEnvironmentWithOptionsFunction create_environment_;
 };
 
 }  // namespace
@@ -99,12 +92,13 @@ HRESULT OpenNativeEngineLibrary(const std::string& path, std::shared_ptr<EngineL
 
   const auto get_version = Export<GetVersionFunction>(module, kGetVersionExport);
   const auto create_environment =
-      Export<CreateEnvironmentFunction>(module, kCreateEnvironmentExport);
+      Export<CreateEnvironmentWithOptionsFunction>(module, kCreateEnvironmentExport);
   if (get_version == nullptr || create_environment == nullptr) {
     FreeLibrary(module);
     return kEFail;
   }
-  *loader = std::make_shared<Win32EngineLoader>(module, get_version, create_environment);
+  *loader = std::make_shared<Win32EngineLoader>(std::make_shared<LoadedLibrary>(module),
+                                                get_version, create_environment);
   return kSOk;
 }
 

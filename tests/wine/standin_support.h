@@ -1,0 +1,124 @@
+// Plumbing of the stand-in engine: the log the tests read, counted COM
+// objects and strings, and the UI-thread task queue every event and
+// completion goes through. Test code only: never packed into an app.
+#pragma once
+
+#include <windows.h>
+// windows.h first: the COM headers rely on its types.
+#include <objbase.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/win32/webview2_com.h"
+
+namespace tessel::webview2 {
+template <>
+struct InterfaceId<IStream> {
+  static constexpr const IID& value = IID_IStream;
+};
+}  // namespace tessel::webview2
+
+namespace tessel::standin {
+
+// One line to the log named by TESSEL_STANDIN_LOG ("<pid> <text>"); nothing
+// when it is not set. Lines of several processes interleave whole.
+void Log(std::string_view text);
+// The log's path, empty when there is none.
+std::wstring LogPath();
+
+// Live objects by kind, and the strings handed out and not yet freed.
+void CountObject(const char* kind, int change);
+// A copy in CoTaskMemAlloc'd memory, counted until the caller frees it.
+LPWSTR HandOut(std::wstring_view text);
+
+// The thread that created the environment: every engine object belongs to it.
+DWORD OwnerThread();
+void SetOwnerThread(DWORD thread);
+// True off the owner thread: the call must fail with RPC_E_WRONG_THREAD.
+inline bool WrongThread() { return GetCurrentThreadId() != OwnerThread(); }
+
+// Runs `task` later from the owner thread's message loop, never inside the
+// caller; after `delay_ms` when given.
+void Post(std::function<void()> task, unsigned delay_ms = 0);
+// Makes the message window the queue uses (on the owner thread).
+bool StartQueue();
+
+// A counted COM object implementing `Interface`.
+template <typename Interface>
+class Object : public Interface {
+ public:
+  explicit Object(const char* kind) : kind_(kind) { CountObject(kind_, +1); }
+  Object(const Object&) = delete;
+  Object& operator=(const Object&) = delete;
+
+  ::HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, webview2::InterfaceId<Interface>::value) ||
+        (std::is_same_v<Interface, IStream> && IsEqualIID(iid, IID_ISequentialStream))) {
+      *object = static_cast<Interface*>(this);
+      this->AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+ protected:
+  virtual ~Object() { CountObject(kind_, -1); }
+
+ private:
+  const char* kind_;
+  std::atomic<ULONG> references_{1};
+};
+
+// Owns one reference.
+template <typename T>
+class Ref {
+ public:
+  Ref() = default;
+  static Ref Adopt(T* pointer) {
+    Ref ref;
+    ref.pointer_ = pointer;
+    return ref;
+  }
+  static Ref Borrow(T* pointer) {
+    if (pointer != nullptr) pointer->AddRef();
+    return Adopt(pointer);
+  }
+  Ref(const Ref& other) : pointer_(other.pointer_) {
+    if (pointer_ != nullptr) pointer_->AddRef();
+  }
+  Ref(Ref&& other) noexcept : pointer_(std::exchange(other.pointer_, nullptr)) {}
+  Ref& operator=(Ref other) noexcept {
+    std::swap(pointer_, other.pointer_);
+    return *this;
+  }
+  ~Ref() { Reset(); }
+  void Reset() {
+    if (T* old = std::exchange(pointer_, nullptr)) old->Release();
+  }
+  T** Put() {
+    Reset();
+    return &pointer_;
+  }
+  T* Get() const { return pointer_; }
+  T* operator->() const { return pointer_; }
+  explicit operator bool() const { return pointer_ != nullptr; }
+  // Hands the reference to an [out] parameter.
+  T* Detach() { return std::exchange(pointer_, nullptr); }
+
+ private:
+  T* pointer_ = nullptr;
+};
+
+}  // namespace tessel::standin

@@ -1,0 +1,214 @@
+#!/bin/bash
+# A packaged Windows app from start to close under Wine, through the WebView2
+# adapter and the stand-in engine: the start page and what it names served
+# from the archive, beside the executable and from an absolute path; bridge
+# calls answered with their exact texts; the real window read back from the
+# system; permissions; a new window for a local file relaunched; a message
+# from another origin left unanswered; the close handshake; and no object or
+# string of the engine leaked by either process.
+# Usage: webview2_e2e.sh RUNTIME PACKER LOADER OUT_DIR EMULATOR
+set -uo pipefail
+runtime=$1
+packer=$2
+loader=$3
+out=$4
+emu=$5
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../e2e/lib.sh
+. "$here/../e2e/lib.sh"
+require_x_tools
+rm -rf "$out"
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+fails=0
+fail() {
+  echo "FAIL: $*" >&2
+  fails=$((fails + 1))
+}
+export LC_ALL=C.UTF-8 LANG=C.UTF-8
+start_display "$out/x"
+
+# Z:\ is the host's root under Wine.
+winpath() { echo "Z:${1//\//\\}"; }
+fileurl() { echo "file:///Z:$1"; }
+
+app=$out/app
+id=com.tessel.e2e.webview2.$$
+mkdir -p "$app/webapp/css" "$app/webapp/js" "$app/webapp/img" "$app/webapp/data" "$out/outside"
+printf '[App]\r\nID=%s\r\nName=Wine App\r\nDirName=webapp\r\nIndexHtml=index.html\r\nWidth=700\r\nHeight=500\r\n' \
+  "$id" >"$app/vtx.ini"
+cat >"$app/webapp/index.html" <<EOF
+<!DOCTYPE html>
+<html><head><meta charset="utf-8"><title>Wine App</title>
+<link rel="stylesheet" href="css/site.css">
+<script src="js/app.js"></script>
+</head><body>
+<img src="img/logo.png">
+<img src="beside.png">
+<script src="$(fileurl "$out/outside/abs.js")"></script>
+</body></html>
+EOF
+echo 'body { color: #123456; }' >"$app/webapp/css/site.css"
+echo 'window.appLoaded = true;' >"$app/webapp/js/app.js"
+printf '\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR-not-really\xff\x00' >"$app/webapp/img/logo.png"
+printf 'archive entry\r\n' >"$app/webapp/data/entry.txt"
+cp "$loader" "$app/WebView2LoaderWin64.dll"
+printf '\x89PNG beside the executable' >"$out/beside.png"
+echo 'window.absolute = true;' >"$out/outside/abs.js"
+echo '<!DOCTYPE html><title>Local Window</title><p>local</p>' >"$out/outside/local.html"
+$emu "$packer" "$app" "$out/app.exe" --runtime "$runtime" >"$out/pack.log" 2>&1 ||
+  { echo "packing failed: $(cat "$out/pack.log")" >&2; exit 1; }
+
+# What the page does. Replies are waited for by uuid; the window is read from
+# the system after each change.
+local_uri=$(fileurl "$out/outside/local.html")
+cat >"$out/scenario.txt" <<EOF
+page file:///index.html
+post {"id":10001,"uuid":"hello","data":{}}
+wait-reply hello
+post {"id":10002,"uuid":"is-runtime","data":{}}
+wait-reply is-runtime
+post {"id":30003,"uuid":"write","data":{"filePath":"written.txt","contents":"h\u00e9llo\nworld"}}
+wait-reply write
+post {"id":30001,"uuid":"exists","data":{"filePath":"written.txt"}}
+wait-reply exists
+post {"id":30004,"uuid":"extract","data":{"sourceFile":"/data/entry.txt","targetFile":"extracted.txt"}}
+wait-reply extract
+post {"id":30004,"uuid":"extract-missing","data":{"sourceFile":"/data/none.txt","targetFile":"none.txt"}}
+wait-reply extract-missing
+post {"id":40006,"uuid":"exe-dir","data":{}}
+wait-reply exe-dir
+post {"id":40003,"uuid":"temp-dir","data":{}}
+wait-reply temp-dir
+post {"id":60006,"uuid":"set-title","data":{"title":"Wine \u00e9 title"}}
+wait-reply set-title
+post {"id":60005,"uuid":"get-title","data":{}}
+wait-reply get-title
+window
+post {"id":60002,"uuid":"set-style","data":{"style":"ontop"}}
+wait-reply set-style
+post {"id":60001,"uuid":"get-style","data":{}}
+wait-reply get-style
+window
+post {"id":60004,"uuid":"set-state","data":{"state":"maximized"}}
+wait-reply set-state
+post {"id":60003,"uuid":"get-state","data":{}}
+wait-reply get-state
+window
+post {"id":70003,"uuid":"command","data":{"command":"echo wine-shell"}}
+wait-reply command
+post-from https://foreign.example/page.html {"id":10001,"uuid":"foreign","data":{}}
+permission 3
+permission 3 https://foreign.example/page.html
+new-window $local_uri
+wait 500
+log handshake
+close-query none
+close
+wait 1500
+log refused
+close-query close
+close
+page $(fileurl "$out/outside/")*
+window
+close
+EOF
+
+log=$out/standin.log
+TESSEL_STANDIN_LOG=$(winpath "$log") TESSEL_STANDIN_SCENARIO=$(winpath "$out/scenario.txt") \
+  $emu "$out/app.exe" >"$out/app.log" 2>&1 &
+pid=$!
+E2E_CHILDREN=$pid
+wait_exit "$pid" 90
+[[ $code == 0 ]] || fail "the app ended with $code (124: still running); log: $(cat "$out/app.log")"
+# The relaunched instance ends on its own scenario.
+for _ in $(seq 100); do
+  [[ $(grep -c ' leaks ' "$log" 2>/dev/null) -ge 2 ]] && break
+  sleep 0.2
+done
+[[ -f $log ]] || { echo "no stand-in log" >&2; exit 1; }
+main=$(head -1 "$log" | cut -d' ' -f1)
+lines() { grep "^$main $1" "$log"; }
+has() { grep -qF -- "$main $1" "$log" || fail "missing in the log: $1"; }
+
+# Served from the archive, beside the executable and from an absolute path:
+# status 200, one Content-Type, the bytes themselves.
+served() { # URI SOURCE_FILE TYPE_PREFIX
+  local line n
+  line=$(lines "response $1 " | head -1)
+  [[ -n $line ]] || { fail "$1 was not served"; return; }
+  [[ $line == *" status=200 reason=OK headers=1 "* ]] || fail "$1: $line"
+  [[ $(lines "header $1 " | grep -ci ' content-type: ') == 1 ]] || fail "$1: not one Content-Type"
+  lines "header $1 Content-Type: $3" >/dev/null || fail "$1: type $(lines "header $1 ")"
+  n=${line##*body=}
+  cmp -s "$2" "$log.body.$main.$n" || fail "$1: the bytes differ from $2"
+}
+served file:///index.html "$app/webapp/index.html" text/html
+served file:///css/site.css "$app/webapp/css/site.css" text/css
+served file:///js/app.js "$app/webapp/js/app.js" ""
+served file:///img/logo.png "$app/webapp/img/logo.png" image/png
+served file:///beside.png "$out/beside.png" image/png
+served "$(fileurl "$out/outside/abs.js")" "$out/outside/abs.js" ""
+has "completed file:///index.html title=Wine App"
+
+# The bridge script registered for every document, byte for byte.
+script=$(lines "add-script 1 " | head -1)
+[[ -n $script ]] || fail "no document script registered"
+cmp -s <(sed '1s/^\xEF\xBB\xBF//' "$here/../../resources/vtx_external.js") \
+  <(sed '1s/^\xEF\xBB\xBF//' "$log.script.$main.1") ||
+  fail "the first document script is not resources/vtx_external.js"
+
+# Exact reply texts.
+has 'posted {"uuid": "hello", "success": true, "result": "2021.28"}'
+has 'posted {"uuid": "is-runtime", "success": true, "result": true}'
+has 'posted {"uuid": "write", "success": true, "result": true}'
+has 'posted {"uuid": "exists", "success": true, "result": true}'
+has 'posted {"uuid": "extract", "success": true, "result": true}'
+has 'posted {"uuid": "extract-missing", "success": false, "result": "File not found"}'
+has "posted {\"uuid\": \"exe-dir\", \"success\": true, \"result\": \"$(winpath "$out/" | sed 's/\\/\\\\\\\\/g')\"}"
+lines 'posted {"uuid": "temp-dir", "success": true, "result": "C:\\\\' >/dev/null ||
+  fail "temp dir: $(lines 'posted {"uuid": "temp-dir"')"
+has 'posted {"uuid": "set-title", "success": true, "result": true}'
+has 'posted {"uuid": "get-title", "success": true, "result": "Wine é title"}'
+has 'posted {"uuid": "get-style", "success": true, "result": "ontop"}'
+has 'posted {"uuid": "get-state", "success": true, "result": "maximized"}'
+has 'posted {"uuid": "command", "success": true, "result": "wine-shell\r\n"}'
+printf 'h\xc3\xa9llo\nworld' | cmp -s - "$out/written.txt" || fail "written.txt: $(od -c "$out/written.txt" | head -3)"
+cmp -s "$app/webapp/data/entry.txt" "$out/extracted.txt" || fail "extracted.txt differs from the entry"
+
+# The window as the system has it.
+windows=$(lines "window ")
+grep -q 'title=Wine é title ' <<<"$windows" || fail "the real title: $windows"
+[[ $(sed -n 2p <<<"$windows") == *" topmost=1 "* ]] || fail "not topmost after ontop: $windows"
+[[ $(sed -n 3p <<<"$windows") == *" zoomed=1 "* ]] || fail "not maximized: $windows"
+
+# Another origin: no answer, no effect.
+lines 'posted {"uuid": "foreign"' >/dev/null && fail "a foreign page's message was answered"
+has "permission file:///index.html kind=3 state=1"
+lines "permission https://foreign.example/page.html kind=3 state=1" >/dev/null &&
+  fail "a foreign page was granted a permission"
+has "new-window $local_uri handled=1"
+other=$(grep -v "^$main " "$log" | head -1 | cut -d' ' -f1)
+if [[ -n $other ]]; then
+  grep -qF "$other completed $local_uri title=Local Window" "$log" ||
+    fail "the relaunched instance did not show $local_uri"
+else
+  fail "no relaunched instance"
+fi
+
+# The close handshake: refused while the page answers nothing, then closed.
+handshake=$(sed -n "/^$main note handshake/,\$p" "$log" | grep "^$main ")
+[[ $(grep -c 'script vtx.events.onCloseQuery();' <<<"$handshake") == 2 ]] ||
+  fail "close queries: $(grep -c 'onCloseQuery' <<<"$handshake")"
+grep -q "note refused" <<<"$handshake" || fail "the window closed while the page answered nothing"
+has "close"
+
+# Neither process leaked an engine object or string.
+for p in $main $other; do
+  grep -qx "$p leaks objects=0 strings=0" "$log" ||
+    fail "process $p: $(grep "^$p leak" "$log" | tr '\n' '|')"
+done
+grep -q ' error' "$log" && fail "stand-in errors: $(grep ' error' "$log" | head -3)"
+
+((fails)) && { echo "$fails check(s) failed; logs in $out" >&2; exit 1; }
+echo "webview2 e2e passed"
