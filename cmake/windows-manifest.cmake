@@ -21,12 +21,12 @@ endfunction()
 
 # tessel_windows_resources(<target>): the runtime's own resources from
 # resources/tessel.rc: the main icon, the version template the packer writes
-# an app's texts into, and the manifest above.
+# an app's texts into, the manifest above and the bridge script.
 set(TESSEL_WINDOWS_RESOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/../resources)
 function(tessel_windows_resources target)
   set(rc ${TESSEL_WINDOWS_RESOURCE_DIR}/tessel.rc)
   set_source_files_properties(${rc} PROPERTIES
     INCLUDE_DIRECTORIES ${TESSEL_WINDOWS_RESOURCE_DIR}
-    OBJECT_DEPENDS "${TESSEL_WINDOWS_RESOURCE_DIR}/tessel.ico;${TESSEL_WINDOWS_MANIFEST}")
+    OBJECT_DEPENDS "${TESSEL_WINDOWS_RESOURCE_DIR}/tessel.ico;${TESSEL_WINDOWS_MANIFEST};${TESSEL_WINDOWS_RESOURCE_DIR}/vtx_external.js")
   target_sources(${target} PRIVATE ${rc})
 endfunction()

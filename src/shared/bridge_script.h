@@ -1,6 +1,7 @@
 // The page side of the script bridge (VTX_EXTERNAL_JAVASCRIPT): the script
-// that defines window.vtx, embedded in the binary at build time from
-// resources/vtx_external.js.
+// that defines window.vtx, from resources/vtx_external.js. On Windows it is
+// the executable's RCDATA resource of that name (language 1033), so an
+// executable without it gives an empty script; elsewhere it is compiled in.
 #pragma once
 
 #include <string_view>

@@ -159,6 +159,11 @@ bridge=$here/../../resources/vtx_external.js
 head -c $(($(stat -c %s "$bridge") + 1)) "$log.script.$main.1" | tail -c +2 | cmp -s - "$bridge" ||
   fail "the document script does not carry resources/vtx_external.js"
 
+# ... the executable's resource, which the runtime reads (no other copy is
+# compiled into the Windows build).
+wrestool -x --raw --type=10 --name=VTX_EXTERNAL_JAVASCRIPT --language=1033 "$out/app.exe" 2>/dev/null |
+  cmp -s - "$bridge" || fail "app.exe lacks the RCDATA resource VTX_EXTERNAL_JAVASCRIPT (1033)"
+
 # Exact reply texts.
 has 'posted {"uuid": "hello", "success": true, "result": "2021.28"}'
 has 'posted {"uuid": "is-runtime", "success": true, "result": true}'
