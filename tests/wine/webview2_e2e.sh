@@ -5,7 +5,8 @@
 # calls answered with their exact texts; the real window read back from the
 # system; permissions; a new window for a local file relaunched; a message
 # from another origin left unanswered; the close handshake; and no object or
-# string of the engine leaked by either process.
+# string of the engine leaked by either process; the open and save dialogs
+# through the bridge, answered with xdotool.
 # Usage: webview2_e2e.sh RUNTIME PACKER LOADER OUT_DIR EMULATOR
 set -uo pipefail
 runtime=$1
@@ -97,6 +98,12 @@ wait-reply get-state
 window
 post {"id":70003,"uuid":"command","data":{"command":"echo wine-shell"}}
 wait-reply command
+post {"id":20001,"uuid":"open","data":{"title":"Open Wine","fileTypes":"Text files|*.txt;All files|*.*"}}
+wait-reply open
+post {"id":20002,"uuid":"save","data":{"title":"Save Wine","fileName":"x.txt"}}
+wait-reply save
+post {"id":20001,"uuid":"open-cancelled","data":{"title":"Cancel Wine"}}
+wait-reply open-cancelled
 post-from https://foreign.example/page.html {"id":10001,"uuid":"foreign","data":{}}
 permission 3
 permission 3 https://foreign.example/page.html
@@ -114,11 +121,38 @@ window
 close
 EOF
 
+# Answers the file dialog titled $1 with the path $2 typed into its name
+# field, or with Escape; an answer that did not close it is given again.
+answer_dialog() {
+  local title=$1 answer=$2 dialog
+  dialog=$(find_window "$title" 40) || { fail "no dialog titled '$title'"; return 1; }
+  for _ in 1 2 3; do
+    xdotool windowactivate --sync "$dialog" 2>/dev/null
+    sleep 0.5
+    if [[ $answer == escape ]]; then
+      xdotool key --clearmodifiers Escape
+    else
+      xdotool key --clearmodifiers ctrl+a
+      xdotool type --delay 10 "$answer"
+      sleep 0.3
+      xdotool key --clearmodifiers Return
+    fi
+    for _ in $(seq 30); do windows_named "$title" >/dev/null || return 0; sleep 0.1; done
+  done
+  import -window root "$out/dialog.png" 2>/dev/null
+  fail "the dialog '$title' stayed open"
+  xdotool key --clearmodifiers Escape
+}
+
 log=$out/standin.log
+echo picked >"$out/picked.txt"
 TESSEL_STANDIN_LOG=$(winpath "$log") TESSEL_STANDIN_SCENARIO=$(winpath "$out/scenario.txt") \
   $emu "$out/app.exe" >"$out/app.log" 2>&1 &
 pid=$!
 E2E_CHILDREN=$pid
+answer_dialog "Open Wine" "$(winpath "$out/picked.txt")"
+answer_dialog "Save Wine" "$(winpath "$out/saved.txt")"
+answer_dialog "Cancel Wine" escape
 wait_exit "$pid" 90
 [[ $code == 0 ]] || fail "the app ended with $code (124: still running); log: $(cat "$out/app.log")"
 # The relaunched instance ends on its own scenario.
@@ -179,6 +213,10 @@ has 'posted {"uuid": "get-title", "success": true, "result": "Wine \u00E9 title"
 has 'posted {"uuid": "get-style", "success": true, "result": "ontop"}'
 has 'posted {"uuid": "get-state", "success": true, "result": "maximized"}'
 has 'posted {"uuid": "command", "success": true, "result": "wine-shell\r\n"}'
+json_path() { winpath "$1" | sed 's/\\/\\\\/g'; }
+has "posted {\"uuid\": \"open\", \"success\": true, \"result\": \"$(json_path "$out/picked.txt")\"}"
+has "posted {\"uuid\": \"save\", \"success\": true, \"result\": \"$(json_path "$out/saved.txt")\"}"
+has 'posted {"uuid": "open-cancelled", "success": true, "result": ""}'
 # A byte-order mark and CR LF line breaks, as on Windows.
 printf '\xef\xbb\xbfh\xc3\xa9llo\r\nworld\r\n' | cmp -s - "$out/written.txt" ||
   fail "written.txt: $(od -c "$out/written.txt" | head -3)"
