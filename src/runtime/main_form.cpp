@@ -1,10 +1,12 @@
 #include "runtime/main_form.h"
 
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <utility>
 
 #include "platform/os.h"
+#include "runtime/page_trace.h"
 #include "shared/bridge_script.h"
 #include "shared/settings.h"
 #include "shared/utf.h"
@@ -258,6 +260,20 @@ void InstallDiagnostics(TMainForm& form) {
   if (host == nullptr || (!trace && screenshot.empty() && !close_after_load)) return;
 
   if (trace) {
+    auto page_trace = std::make_shared<TPageTrace>(std::cerr);
+    host->SetDiagnosticScript(std::string(TPageTrace::Script()));
+    host->OnResourceUnserved = [page_trace](const std::string& uri) { page_trace->Unserved(uri); };
+    if (shared::TBrowserExternalModule* module = form.BrowserExternalModule()) {
+      module->SetOnDispatchError(
+          [page_trace](const std::string& reason) { page_trace->Unanswered(reason); });
+    }
+    shared::TEdgeBrowser& web_view = host->EdgeBrowser();
+    web_view.SetOnWebMessageReceived(
+        [page_trace, previous = web_view.OnWebMessageReceived()](
+            shared::TCustomEdgeBrowser* sender, shared::TWebMessageReceivedEventArgs& args) {
+          if (args.ArgsInterface() && page_trace->WebMessage(*args.ArgsInterface())) return;
+          if (previous) previous(sender, args);
+        });
     host->OnResourceServed = [](const shared::TServedResource& resource) {
       const char* origin = resource.Origin == shared::TResourceOrigin::Archive ? "archive"
                            : resource.Origin == shared::TResourceOrigin::BesideExecutable

@@ -114,7 +114,9 @@ class TMainForm : public shared::IAppWindow, private shared::IBrowserFormView {
 // - TESSEL_TRACE=1: every resource the host serves ("tessel: served
 //   <archive|beside-exe|absolute> <location> <mime type>") and every
 //   completed navigation ("tessel: navigation completed ok|failed") are
-//   written to stderr.
+//   written to stderr, and so is what TPageTrace reports: the page's console
+//   messages and uncaught errors, "file:" requests nothing served, and
+//   bridge messages left without an answer.
 // - TESSEL_SCREENSHOT=<file>: at the first completed navigation the page is
 //   captured into <file> as PNG, then the application closes.
 // - TESSEL_CLOSE_AFTER_LOAD=1: the application closes at the first completed

@@ -126,7 +126,12 @@ void TBrowserExternalModule::Dispatch(platform::WebMessageReceivedEventArgs& arg
   const json& data = RequiredObject(message, "data");
 
   const std::optional<int32_t> id = TSettings::ParseInteger(id_text);
-  if (!id) return;
+  // Not errors for the page: it simply gets no answer. Told all the same, so
+  // an author can see why a call never settles.
+  if (!id) {
+    if (FOnDispatchError) FOnDispatchError("Function ID '" + id_text + "' is not a number");
+    return;
+  }
   switch (*id) {
     case 10001:
       return HandleHello(uuid);
@@ -185,6 +190,7 @@ void TBrowserExternalModule::Dispatch(platform::WebMessageReceivedEventArgs& arg
     case 70004:
       return HandleShellWindows(uuid);
     default:
+      if (FOnDispatchError) FOnDispatchError("Unknown function ID " + std::to_string(*id));
       return;
   }
 }

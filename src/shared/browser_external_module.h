@@ -116,7 +116,8 @@ class TBrowserExternalModule {
   const std::string& ApplicationTitle() const { return FApplicationTitle; }
   void SetApplicationTitle(std::string value) { FApplicationTitle = std::move(value); }
 
-  // Where the reason of a dropped message goes; by default nowhere.
+  // Where the reason of a message left without an answer goes (unreadable,
+  // foreign, or naming no function); by default nowhere.
   void SetOnDispatchError(TBridgeErrorEvent value) { FOnDispatchError = std::move(value); }
 
   // True while the application considers itself in full screen; only

@@ -136,8 +136,10 @@ void TBrowserForm::EdgeBrowserCreateWebViewCompleted(TCustomEdgeBrowser* /*Sende
 void TBrowserForm::RegisterDocumentScripts() {
   const auto web_view = FEdgeBrowser->DefaultInterface();
   if (!web_view) return;
-  web_view->AddScriptToExecuteOnDocumentCreated(
-      BuildDocumentScript(FWithExternal, FExternalScript, FIsRuntime, FWebviewJavascript), nullptr);
+  std::string script =
+      BuildDocumentScript(FWithExternal, FExternalScript, FIsRuntime, FWebviewJavascript);
+  if (!FDiagnosticScript.empty()) script = '\r' + FDiagnosticScript + script;
+  web_view->AddScriptToExecuteOnDocumentCreated(script, nullptr);
 }
 
 void TBrowserForm::ApplySettings() {
@@ -159,7 +161,19 @@ void TBrowserForm::EdgeBrowserWebResourceRequested(TCustomEdgeBrowser* /*Sender*
   const auto environment = FEdgeBrowser->EnvironmentInterface();
   const std::optional<TServedResource> served = AnswerResourceRequest(
       environment.get(), Args.ArgsInterface().get(), source, platform::CurrentOs());
-  if (served && OnResourceServed) OnResourceServed(*served);
+  if (served) {
+    if (OnResourceServed) OnResourceServed(*served);
+    return;
+  }
+  if (!OnResourceUnserved) return;
+  const auto& args = Args.ArgsInterface();
+  std::shared_ptr<platform::WebResourceRequest> request;
+  std::string uri;
+  if (!args || platform::Failed(args->get_Request(&request)) || !request ||
+      platform::Failed(request->get_Uri(&uri))) {
+    return;
+  }
+  if (IsLocalFileAddress(uri)) OnResourceUnserved(uri);
 }
 
 void TBrowserForm::EdgeBrowserNavigationCompleted(TCustomEdgeBrowser* /*Sender*/,

@@ -97,6 +97,13 @@ class TBrowserForm {
   // Told about every request the host answered (for diagnostics); may be
   // empty.
   std::function<void(const TServedResource& resource)> OnResourceServed;
+  // Told about every "file:" request that no lookup could serve, with its
+  // address (for diagnostics); may be empty.
+  std::function<void(const std::string& uri)> OnResourceUnserved;
+  // A script run before all others in every document (diagnostics); empty
+  // adds nothing.
+  const std::string& DiagnosticScript() const { return FDiagnosticScript; }
+  void SetDiagnosticScript(std::string value) { FDiagnosticScript = std::move(value); }
 
   // --- the web view's callbacks, as FormCreate assigns them ---
   void EdgeBrowserProcessFailed(TCustomEdgeBrowser* Sender, platform::ProcessFailedKind Kind);
@@ -128,6 +135,7 @@ class TBrowserForm {
   std::string FStartPageURL;
   bool FHandleRequests = false;
   std::string FExternalScript;
+  std::string FDiagnosticScript;
   std::unique_ptr<TEdgeBrowser> FEdgeBrowser;
 
   IBrowserFormView* FView = nullptr;

@@ -43,19 +43,34 @@ TEST_F(DispatchTest, AnswersTheMessagesOfThePage) {
        {R"({"uuid": "u1", "success": false, "result": "Missing filePath"})"}},
       {R"({"id":30001,"uuid":"u1","data":[{"filePath":"a"}]})",
        {R"({"uuid": "u1", "success": false, "result": "Missing filePath"})"}},
-      // IDs that name no function, or are no integer: ignored.
-      {R"({"id":10003,"uuid":"u1","data":{}})", {}},
-      {R"({"id":"abc","uuid":"u1","data":{}})", {}},
-      {R"({"id":null,"uuid":"u1","data":{}})", {}},
-      {R"({"id":10001.5,"uuid":"u1","data":{}})", {}},
-      {R"({"id":0,"uuid":"u1","data":{}})", {}},
-      {R"({"id":-10001,"uuid":"u1","data":{}})", {}},
-      {R"({"id":99999999999,"uuid":"u1","data":{}})", {}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Send(c.message), c.replies) << c.message;
   }
   EXPECT_TRUE(errors_.empty()) << errors_.front();
+}
+
+// No answer and no error for the page, but the reason is told, so that a
+// call that never settles can be explained.
+TEST_F(DispatchTest, IdsThatNameNoFunctionAreIgnoredWithTheirReason) {
+  const struct {
+    const char* message;
+    const char* reason;
+  } cases[] = {
+      {R"({"id":10003,"uuid":"u1","data":{}})", "Unknown function ID 10003"},
+      {R"({"id":0,"uuid":"u1","data":{}})", "Unknown function ID 0"},
+      {R"({"id":-10001,"uuid":"u1","data":{}})", "Unknown function ID -10001"},
+      {R"({"id":"abc","uuid":"u1","data":{}})", "Function ID 'abc' is not a number"},
+      {R"({"id":null,"uuid":"u1","data":{}})", "Function ID '' is not a number"},
+      {R"({"id":10001.5,"uuid":"u1","data":{}})", "Function ID '10001.5' is not a number"},
+      {R"({"id":99999999999,"uuid":"u1","data":{}})", "Function ID '99999999999' is not a number"},
+  };
+  for (const auto& c : cases) {
+    errors_.clear();
+    EXPECT_TRUE(Send(c.message).empty()) << c.message;
+    ASSERT_EQ(errors_.size(), 1u) << c.message;
+    EXPECT_EQ(errors_[0], c.reason) << c.message;
+  }
 }
 
 TEST_F(DispatchTest, UnreadableMessagesAreDroppedWithTheirReason) {

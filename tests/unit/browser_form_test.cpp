@@ -323,6 +323,28 @@ TEST_F(BrowserFormTest, TheBuiltInBridgeScriptIsRegisteredWholeWithItsByteOrderM
   EXPECT_EQ(script.substr(0, 4), "\r\xEF\xBB\xBF");
 }
 
+// Diagnostics: a script ahead of all others, and the "file:" requests that
+// nothing served.
+TEST_F(BrowserFormTest, DiagnosticsGetTheFirstScriptAndTheUnservedFileRequests) {
+  std::vector<std::string> unserved;
+  CreateForm();
+  ConfigureAsRuntime();
+  form_->SetDiagnosticScript("diagnose();");
+  form_->OnResourceUnserved = [&](const std::string& uri) { unserved.push_back(uri); };
+  RunUntilReady();
+  ASSERT_EQ(WebView()->document_scripts.size(), 1u);
+  const std::string& script = WebView()->document_scripts[0].second;
+  EXPECT_EQ(script.substr(0, 13), "\rdiagnose();\r");
+
+  for (const char* uri : {"file:///missing.css", "file:///index.html", "https://example.com/a.js",
+                          "FILE:///Missing.js"}) {
+    auto args = std::make_shared<FakeWebResourceRequestedEventArgs>();
+    args->request = std::make_shared<BasicWebResourceRequest>(uri, "GET");
+    WebView()->web_resource_requested.Raise(std::shared_ptr<WebResourceRequestedEventArgs>(args));
+  }
+  EXPECT_EQ(unserved, (std::vector<std::string>{"file:///missing.css", "FILE:///Missing.js"}));
+}
+
 // --- busy bar --------------------------------------------------------------------
 
 TEST_F(BrowserFormTest, TheBusyBarGoesAtTheFirstCompletedNavigationEvenAFailedOne) {

@@ -599,6 +599,7 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
   gboolean ScriptDialog(WebKitScriptDialog* dialog);
   void ScriptMessage(WebKitJavascriptResult* result);
   gboolean Key(GdkEventKey* event);
+  gboolean AcceleratorKey(GdkEventKey* event);
   void ProcessTerminated();
   void Unresponsive();
   void FullScreen(bool entered);
@@ -1009,8 +1010,29 @@ void ViewCore::ScriptMessage(WebKitJavascriptResult* result) {
   });
 }
 
+// F12 and Ctrl+Shift+I, the keys that open the developer tools.
+bool IsDevToolsKey(const GdkEventKey* event) {
+  const guint mods = event->state & (GDK_CONTROL_MASK | GDK_SHIFT_MASK | GDK_MOD1_MASK);
+  if (event->keyval == GDK_KEY_F12) return mods == 0;
+  return (event->keyval == GDK_KEY_I || event->keyval == GDK_KEY_i) &&
+         mods == (GDK_CONTROL_MASK | GDK_SHIFT_MASK);
+}
+
 gboolean ViewCore::Key(GdkEventKey* event) {
-  if (closed_ || accelerator_key_pressed.empty()) return FALSE;
+  if (closed_) return FALSE;
+  const gboolean handled = AcceleratorKey(event);
+  if (handled || event->type != GDK_KEY_PRESS || !IsDevToolsKey(event)) return handled;
+  // As the engine does on Windows: the keys open the inspector whenever
+  // developer tools are allowed, context menu or not.
+  if (webkit_settings_get_enable_developer_extras(webkit_web_view_get_settings(view_)) == FALSE) {
+    return FALSE;
+  }
+  webkit_web_inspector_show(webkit_web_view_get_inspector(view_));
+  return TRUE;
+}
+
+gboolean ViewCore::AcceleratorKey(GdkEventKey* event) {
+  if (accelerator_key_pressed.empty()) return FALSE;
   const std::uint32_t virtual_key = VirtualKey(event->keyval);
   if (virtual_key == 0) return FALSE;
   const bool control = (event->state & GDK_CONTROL_MASK) != 0;
