@@ -93,7 +93,72 @@ constexpr std::array<MessageRow, 5> kFurtherRows = {{
         "您取消了Microsoft WebView2运行时的安装，此应用程序无法继续，将立即关闭。",
     }},
 }};
+
+// On Linux the messages about the app archive and the engine say what is true
+// there; the other texts, index 8 included, are the same as above. Same row
+// order as the catalogue, English first.
+struct TPosixRow {
+  std::string_view code;
+  std::string_view not_an_app;            // 5
+  std::string_view engine_required;       // 6
+  std::string_view install_question;      // 7
+  std::string_view engine_still_missing;  // 9
+};
+
+constexpr std::array<TPosixRow, 6> kPosixRows = {{
+    {"en",
+     "This application is damaged: its app archive is missing or cannot be read.",
+     "WebKitGTK 4.1 is required to run this application (on Debian and Ubuntu, the package libwebkit2gtk-4.1-0). This application cannot continue and will be closed now.",
+     "WebKitGTK 4.1 is required to run this application (on Debian and Ubuntu, the package libwebkit2gtk-4.1-0). Do you want to install it now?",
+     "WebKitGTK 4.1 was not installed (on Debian and Ubuntu, the package libwebkit2gtk-4.1-0). This application cannot continue and will be closed now."},
+    {"es",
+     "Esta aplicación está dañada: falta su archivo de aplicación o no se puede leer.",
+     "Se necesita WebKitGTK 4.1 para ejecutar esta aplicación (en Debian y Ubuntu, el paquete libwebkit2gtk-4.1-0). Esta aplicación no puede continuar y se cerrará ahora.",
+     "Se necesita WebKitGTK 4.1 para ejecutar esta aplicación (en Debian y Ubuntu, el paquete libwebkit2gtk-4.1-0). ¿Quiere instalarlo ahora?",
+     "WebKitGTK 4.1 no se ha instalado (en Debian y Ubuntu, el paquete libwebkit2gtk-4.1-0). Esta aplicación no puede continuar y se cerrará ahora."},
+    {"it",
+     "Questa applicazione è danneggiata: il suo archivio dell'applicazione manca o non può essere letto.",
+     "WebKitGTK 4.1 è necessario per eseguire questa applicazione (su Debian e Ubuntu, il pacchetto libwebkit2gtk-4.1-0). Questa applicazione non può continuare e verrà chiusa ora.",
+     "WebKitGTK 4.1 è necessario per eseguire questa applicazione (su Debian e Ubuntu, il pacchetto libwebkit2gtk-4.1-0). Vuoi installarlo ora?",
+     "WebKitGTK 4.1 non è stato installato (su Debian e Ubuntu, il pacchetto libwebkit2gtk-4.1-0). Questa applicazione non può continuare e verrà chiusa ora."},
+    {"de",
+     "Diese Anwendung ist beschädigt: Ihr Anwendungsarchiv fehlt oder kann nicht gelesen werden.",
+     "WebKitGTK 4.1 ist erforderlich, um diese Anwendung auszuführen (unter Debian und Ubuntu das Paket libwebkit2gtk-4.1-0). Diese Anwendung kann nicht fortgesetzt werden und wird jetzt geschlossen.",
+     "WebKitGTK 4.1 ist erforderlich, um diese Anwendung auszuführen (unter Debian und Ubuntu das Paket libwebkit2gtk-4.1-0). Möchten Sie es jetzt installieren?",
+     "WebKitGTK 4.1 wurde nicht installiert (unter Debian und Ubuntu das Paket libwebkit2gtk-4.1-0). Diese Anwendung kann nicht fortgesetzt werden und wird jetzt geschlossen."},
+    {"fr",
+     "Cette application est endommagée : son archive d'application est absente ou illisible.",
+     "WebKitGTK 4.1 est requis pour exécuter cette application (sous Debian et Ubuntu, le paquet libwebkit2gtk-4.1-0). Cette application ne peut pas continuer et sera fermée maintenant.",
+     "WebKitGTK 4.1 est requis pour exécuter cette application (sous Debian et Ubuntu, le paquet libwebkit2gtk-4.1-0). Voulez-vous l'installer maintenant ?",
+     "WebKitGTK 4.1 n'a pas été installé (sous Debian et Ubuntu, le paquet libwebkit2gtk-4.1-0). Cette application ne peut pas continuer et sera fermée maintenant."},
+    {"zh",
+     "此应用程序已损坏：其应用程序存档缺失或无法读取。",
+     "运行此应用程序需要WebKitGTK 4.1（在Debian和Ubuntu上为软件包libwebkit2gtk-4.1-0）。该应用程序无法继续，将立即关闭。",
+     "运行此应用程序需要WebKitGTK 4.1（在Debian和Ubuntu上为软件包libwebkit2gtk-4.1-0）。您要立即安装吗？",
+     "未安装WebKitGTK 4.1（在Debian和Ubuntu上为软件包libwebkit2gtk-4.1-0），此应用程序无法继续，将立即关闭。"},
+}};
 // clang-format on
+
+// The Linux text at `index` of the row for `code`, or nothing where the
+// catalogue's own text holds.
+std::string_view PosixMessage(std::string_view code, std::size_t index) {
+  const TPosixRow* row = &kPosixRows[0];
+  for (const TPosixRow& candidate : kPosixRows) {
+    if (candidate.code == code && &candidate != &kPosixRows[0]) row = &candidate;
+  }
+  switch (index) {
+    case 5:
+      return row->not_an_app;
+    case 6:
+      return row->engine_required;
+    case 7:
+      return row->install_question;
+    case 9:
+      return row->engine_still_missing;
+    default:
+      return {};
+  }
+}
 
 LanguageCodeProvider& Provider() {
   static LanguageCodeProvider provider;
@@ -115,6 +180,10 @@ std::string GetLocalizedMessage(int message_index) {
   }
   const auto index = static_cast<std::size_t>(message_index);
   const std::string code = GetLanguageCode();
+  if (platform::CurrentOs().Family() == platform::OsFamily::Posix) {
+    const std::string_view text = PosixMessage(code, index);
+    if (!text.empty()) return std::string(text);
+  }
   for (const MessageRow& row : kFurtherRows) {
     if (row[0] == code) return std::string(row[index]);
   }

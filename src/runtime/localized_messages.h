@@ -22,6 +22,8 @@ using LanguageCodeProvider = std::function<std::string()>;
 void SetLanguageCodeProvider(LanguageCodeProvider provider);
 
 // The text at `message_index` (0 to 9) in the user's language, else English.
+// On Linux, messages 5, 6, 7 and 9 name the app archive and WebKitGTK 4.1
+// with its package instead of a Windows application and WebView2.
 // Index 0 is the language code of the row used. Throws
 // std::out_of_range("MessageIndex is out of range!") for any other index.
 std::string GetLocalizedMessage(int message_index);

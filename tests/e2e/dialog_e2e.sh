@@ -25,7 +25,7 @@ win32=false
 if ! $win32; then
   result=$(env -u DISPLAY -u WAYLAND_DISPLAY LC_ALL=de_DE.UTF-8 "$probe" confirm 2>"$out/nodisplay.err")
   [[ $result == "result 2" ]] || fail "no display: got '$result'"
-  grep -q "^Bestätigen: Die Microsoft WebView2-Laufzeit" "$out/nodisplay.err" ||
+  grep -q "^Bestätigen: WebKitGTK 4.1 ist erforderlich" "$out/nodisplay.err" ||
     fail "no display: stderr was '$(cat "$out/nodisplay.err")'"
 fi
 

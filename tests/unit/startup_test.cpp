@@ -142,7 +142,10 @@ TEST_F(StartupTest, NoOrUnreadableArchiveShowsMessageFiveAndEnds) {
     WriteExe(attached);
     EXPECT_EQ(RunTesselRuntime({}), 0);
     ASSERT_EQ(ui_.dialogs.size(), 1U);
-    EXPECT_EQ(ui_.dialogs[0].text, "This is not a valid Windows application.");
+    EXPECT_EQ(ui_.dialogs[0].text,
+              os_.family == platform::OsFamily::Windows
+                  ? "This is not a valid Windows application."
+                  : "This application is damaged: its app archive is missing or cannot be read.");
     EXPECT_EQ(ui_.dialogs[0].title, "Error");
     EXPECT_EQ(ui_.dialogs[0].type, platform::DialogType::Error);
     EXPECT_TRUE(log_.empty());

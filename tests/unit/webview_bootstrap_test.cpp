@@ -32,16 +32,29 @@ using platform::DialogType;
 using platform::ScriptedAction;
 
 constexpr char kId[] = "com.example.app";
-constexpr char kMsg6[] =
-    "The Microsoft WebView2 runtime is required to run this application. This application cannot "
-    "continue and will be closed now.";
-constexpr char kMsg7[] =
-    "The Microsoft WebView2 runtime is required to run this application. Do you want to install it "
-    "now?";
+// The catalogue's texts as the system under test words them.
+bool OnWindows() { return platform::CurrentOs().Family() == platform::OsFamily::Windows; }
+std::string Msg6() {
+  return OnWindows() ? "The Microsoft WebView2 runtime is required to run this application. This "
+                       "application cannot continue and will be closed now."
+                     : "WebKitGTK 4.1 is required to run this application (on Debian and Ubuntu, "
+                       "the package libwebkit2gtk-4.1-0). This application cannot continue and "
+                       "will be closed now.";
+}
+std::string Msg7() {
+  return OnWindows() ? "The Microsoft WebView2 runtime is required to run this application. Do "
+                       "you want to install it now?"
+                     : "WebKitGTK 4.1 is required to run this application (on Debian and Ubuntu, "
+                       "the package libwebkit2gtk-4.1-0). Do you want to install it now?";
+}
 constexpr char kMsg8[] = "This application cannot continue and will be closed now.";
-constexpr char kMsg9[] =
-    "You cancel the installation of Microsoft WebView2 runtime, This application cannot continue "
-    "and will be closed now.";
+std::string Msg9() {
+  return OnWindows() ? "You cancel the installation of Microsoft WebView2 runtime, This "
+                       "application cannot continue and will be closed now."
+                     : "WebKitGTK 4.1 was not installed (on Debian and Ubuntu, the package "
+                       "libwebkit2gtk-4.1-0). This application cannot continue and will be "
+                       "closed now.";
+}
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -259,7 +272,7 @@ TEST_F(BootstrapTest, OnWindowsAnAbsentLoaderEntryLeavesNoEmptyFileBehind) {
   EXPECT_EQ(shared::LoaderLibraryPath(), windows_loader.string());
   EXPECT_FALSE(fs::exists(windows_loader));
   ASSERT_EQ(ui_.dialogs.size(), 1U);
-  EXPECT_EQ(ui_.dialogs[0].text, kMsg6);
+  EXPECT_EQ(ui_.dialogs[0].text, Msg6());
 }
 
 TEST_F(BootstrapTest, EngineMissingAndInstallationOffShowsMessage6AndKeepsTheFolder) {
@@ -270,7 +283,7 @@ TEST_F(BootstrapTest, EngineMissingAndInstallationOffShowsMessage6AndKeepsTheFol
 
   ASSERT_EQ(ui_.dialogs.size(), 1U);
   const platform::ShownDialog& d = ui_.dialogs[0];
-  EXPECT_EQ(d.text, kMsg6);
+  EXPECT_EQ(d.text, Msg6());
   EXPECT_EQ(d.type, DialogType::Error);
   EXPECT_EQ(d.title, "Error");
   EXPECT_EQ(d.buttons, std::vector<DialogButton>{DialogButton::Yes});
@@ -296,7 +309,7 @@ TEST_F(BootstrapTest, DecliningDeletesOnlyTheAppDataFolderAndShowsMessage8) {
 
     ASSERT_EQ(ui_.dialogs.size(), 2U);
     const platform::ShownDialog& question = ui_.dialogs[0];
-    EXPECT_EQ(question.text, kMsg7);
+    EXPECT_EQ(question.text, Msg7());
     EXPECT_EQ(question.type, DialogType::Confirmation);
     EXPECT_EQ(question.title, "Confirm");
     EXPECT_EQ(question.buttons,
@@ -373,7 +386,7 @@ TEST_F(BootstrapTest, AFailedInstallationDeletesTheFolderAndShowsMessage9OverThe
 
     EXPECT_EQ(installer_there, c.carries_installer);
     ASSERT_EQ(ui_.dialogs.size(), 2U);
-    EXPECT_EQ(ui_.dialogs[1].text, kMsg9);
+    EXPECT_EQ(ui_.dialogs[1].text, Msg9());
     EXPECT_EQ(ui_.splash_under_dialog, (std::vector<bool>{false, true}));
     EXPECT_FALSE(fs::exists(app_dir()));
     EXPECT_TRUE(fs::exists(data_));
