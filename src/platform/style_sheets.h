@@ -3,6 +3,7 @@
 // the style's palette and its own rules.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -19,5 +20,30 @@ const std::vector<StyleSheet>& StyleSheets();
 
 // The style sheet of the style called exactly `name`, if the program has one.
 std::optional<std::string_view> FindStyleSheet(std::string_view name);
+
+// A style's palette, as 0xRRGGBB: the colours its sheet defines for the
+// shared rules, for toolkits that draw from colours rather than from CSS.
+struct StylePalette {
+  std::uint32_t bg = 0;
+  std::uint32_t fg = 0;
+  std::uint32_t base = 0;
+  std::uint32_t base_fg = 0;
+  std::uint32_t button_top = 0;
+  std::uint32_t button_bottom = 0;
+  std::uint32_t button_fg = 0;
+  std::uint32_t hover = 0;
+  std::uint32_t accent = 0;
+  std::uint32_t accent_fg = 0;
+  std::uint32_t border = 0;
+};
+
+// The palette of the style called exactly `name`; empty when the program has
+// no such style or its sheet lacks one of the colours.
+std::optional<StylePalette> FindStylePalette(std::string_view name);
+
+// The palette of the style the UI applied last, for the windows the program
+// draws itself; empty for the system's look. UI thread.
+void SetActiveStylePalette(std::optional<StylePalette> palette);
+const std::optional<StylePalette>& ActiveStylePalette();
 
 }  // namespace tessel::platform

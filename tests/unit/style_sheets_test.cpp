@@ -80,5 +80,22 @@ TEST(StyleSheetsTest, EveryStyleHasADistinctCompleteSheetAndNothingElseIsCarried
   EXPECT_FALSE(FindStyleSheet("carbon").has_value());
 }
 
+// The palettes the Win32 windows draw from: read from each sheet's own
+// definitions, not from the shared rules' references to them.
+TEST(StyleSheetsTest, PalettesComeFromEachStylesOwnColours) {
+  for (const std::string_view name : runtime::VisualStyleNames()) {
+    EXPECT_TRUE(FindStylePalette(name).has_value()) << name;
+  }
+  const auto carbon = FindStylePalette("Carbon");
+  ASSERT_TRUE(carbon.has_value());
+  EXPECT_EQ(carbon->bg, 0x1e1e1eu);
+  EXPECT_EQ(carbon->fg, 0xd8d8d8u);
+  EXPECT_EQ(carbon->base, 0x121212u);
+  EXPECT_EQ(carbon->accent, 0xf08a24u);
+  EXPECT_EQ(carbon->border, 0x070707u);
+  EXPECT_FALSE(FindStylePalette("Windows").has_value());
+  EXPECT_FALSE(FindStylePalette("carbon").has_value());
+}
+
 }  // namespace
 }  // namespace tessel::platform

@@ -1,9 +1,14 @@
 // The password prompt on Win32: a dialog-framed window with a masked edit
 // control whose left margin holds a key symbol, drawn after the control has
 // painted itself. The modal loop is our own and does not call
-// IsDialogMessage, so Enter and Escape do nothing.
+// IsDialogMessage, so Enter and Escape do nothing. With a visual style
+// applied, the window, the edit box and (through DWM, where the system has
+// it) the caption take the style's colours.
 #include <windows.h>
 
+#include <optional>
+
+#include "platform/style_sheets.h"
 #include "platform/win32/startup_win32.h"
 
 namespace tessel::platform {
@@ -19,8 +24,62 @@ constexpr int kKeyArea = 20;  // the button area at the edit box's left
 constexpr int kEditId = 101;
 constexpr wchar_t kClassName[] = L"TesselRequirePasswordForm";
 
+COLORREF ToColorRef(std::uint32_t rgb) {
+  return RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
+}
+
+// The style's colours as GDI objects, for the prompt's lifetime.
+class StyleBrushes {
+ public:
+  explicit StyleBrushes(const std::optional<StylePalette>& palette) : palette_(palette) {
+    if (palette_) {
+      window_ = CreateSolidBrush(ToColorRef(palette_->bg));
+      edit_ = CreateSolidBrush(ToColorRef(palette_->base));
+    }
+  }
+  StyleBrushes(const StyleBrushes&) = delete;
+  StyleBrushes& operator=(const StyleBrushes&) = delete;
+  ~StyleBrushes() {
+    if (window_ != nullptr) DeleteObject(window_);
+    if (edit_ != nullptr) DeleteObject(edit_);
+  }
+  const std::optional<StylePalette>& palette() const { return palette_; }
+  HBRUSH window() const { return window_; }
+  HBRUSH edit() const { return edit_; }
+
+ private:
+  std::optional<StylePalette> palette_;
+  HBRUSH window_ = nullptr;
+  HBRUSH edit_ = nullptr;
+};
+
+// The caption in the style's colours where DWM offers it (Windows 11; dark
+// mode from Windows 10 20H1). Elsewhere the attributes are refused and the
+// caption stays the system's.
+void ColourCaption(HWND window, const StylePalette& palette) {
+  HMODULE dwm = LoadLibraryW(L"dwmapi.dll");
+  if (dwm == nullptr) return;
+  using SetAttribute = HRESULT(WINAPI*)(HWND, DWORD, LPCVOID, DWORD);
+  const auto set = reinterpret_cast<SetAttribute>(
+      reinterpret_cast<void*>(GetProcAddress(dwm, "DwmSetWindowAttribute")));
+  if (set != nullptr) {
+    constexpr DWORD kUseDarkMode = 20;
+    constexpr DWORD kCaptionColor = 35;
+    constexpr DWORD kTextColor = 36;
+    const std::uint32_t bg = palette.bg;
+    const BOOL dark = ((bg >> 16) & 0xFF) + ((bg >> 8) & 0xFF) + (bg & 0xFF) < 3 * 128;
+    const COLORREF caption = ToColorRef(palette.bg);
+    const COLORREF text = ToColorRef(palette.fg);
+    set(window, kUseDarkMode, &dark, sizeof dark);
+    set(window, kCaptionColor, &caption, sizeof caption);
+    set(window, kTextColor, &text, sizeof text);
+  }
+  FreeLibrary(dwm);
+}
+
 struct PromptState {
   const PasswordKeyUp* key_up = nullptr;
+  const StyleBrushes* style = nullptr;
   HWND window = nullptr;
   WNDPROC edit_proc = nullptr;
   HFONT font = nullptr;
@@ -29,9 +88,9 @@ struct PromptState {
 };
 
 // A key lying on its side in the 16x16 square at (x, y).
-void DrawKey(HDC dc, int x, int y) {
-  HBRUSH brush = CreateSolidBrush(GetSysColor(COLOR_BTNTEXT));
-  HPEN pen = CreatePen(PS_SOLID, 2, GetSysColor(COLOR_BTNTEXT));
+void DrawKey(HDC dc, int x, int y, COLORREF colour) {
+  HBRUSH brush = CreateSolidBrush(colour);
+  HPEN pen = CreatePen(PS_SOLID, 2, colour);
   HGDIOBJ old_pen = SelectObject(dc, pen);
   HGDIOBJ old_brush = SelectObject(dc, GetStockObject(NULL_BRUSH));
   Ellipse(dc, x + 1, y + 4, x + 9, y + 12);  // the bow
@@ -62,7 +121,9 @@ LRESULT CALLBACK EditProc(HWND edit, UINT msg, WPARAM wp, LPARAM lp) {
     RECT client;
     GetClientRect(edit, &client);
     HDC dc = GetDC(edit);
-    DrawKey(dc, 2, (client.bottom - 16) / 2);
+    const auto& palette = state->style->palette();
+    DrawKey(dc, 2, (client.bottom - 16) / 2,
+            palette ? ToColorRef(palette->base_fg) : GetSysColor(COLOR_BTNTEXT));
     ReleaseDC(edit, dc);
   }
   if (msg == WM_KEYUP && !state->accepted) {
@@ -94,6 +155,22 @@ LRESULT CALLBACK PromptProc(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_DESTROY:
       if (state != nullptr) state->done = true;
       return 0;
+    case WM_ERASEBKGND:
+      if (state != nullptr && state->style->window() != nullptr) {
+        RECT client;
+        GetClientRect(window, &client);
+        FillRect(reinterpret_cast<HDC>(wp), &client, state->style->window());
+        return 1;
+      }
+      break;
+    case WM_CTLCOLOREDIT:
+      if (state != nullptr && state->style->edit() != nullptr) {
+        const auto dc = reinterpret_cast<HDC>(wp);
+        SetTextColor(dc, ToColorRef(state->style->palette()->base_fg));
+        SetBkColor(dc, ToColorRef(state->style->palette()->base));
+        return reinterpret_cast<LRESULT>(state->style->edit());
+      }
+      break;
     default:
       break;
   }
@@ -125,8 +202,10 @@ HFONT MessageFont() {
 bool RunWin32PasswordPrompt(const std::string& caption, const PasswordKeyUp& key_up) {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   RegisterPromptClass(instance);
+  const StyleBrushes colours(ActiveStylePalette());
   PromptState state;
   state.key_up = &key_up;
+  state.style = &colours;
 
   const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
   const DWORD ex_style = WS_EX_DLGMODALFRAME;
@@ -145,6 +224,7 @@ bool RunWin32PasswordPrompt(const std::string& caption, const PasswordKeyUp& key
   if (window == nullptr) return false;
   state.window = window;
   state.font = MessageFont();
+  if (colours.palette()) ColourCaption(window, *colours.palette());
 
   HWND edit =
       CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",

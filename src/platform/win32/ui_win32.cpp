@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/dialog_model.h"
+#include "platform/style_sheets.h"
 #include "platform/ui.h"
 #include "platform/win32/main_window_win32.h"
 
@@ -242,10 +243,12 @@ class Win32Ui : public Ui {
                 MB_ICONERROR | MB_OK);
   }
 
+  // The windows the program draws itself (the password prompt) take the
+  // style's palette; the system's dialogs keep the system's look.
   bool ApplyStyle(const std::string& name) override {
-    // TODO: styles have no look of their own yet; windows keep the system's.
     if (name.empty()) return false;
     style_ = name;
+    SetActiveStylePalette(FindStylePalette(name));
     return true;
   }
 
