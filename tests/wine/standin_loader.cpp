@@ -47,7 +47,8 @@ using platform::WideFromUtf8;
 
 constexpr wchar_t kVersion[] = L"100.0.0.0";
 const ::HRESULT kInvalidState = HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
-constexpr ::HRESULT kBounds = static_cast<::HRESULT>(0x8000000BL);  // E_BOUNDS
+constexpr ::HRESULT kBounds = static_cast<::HRESULT>(0x8000000BL);     // E_BOUNDS
+constexpr ::HRESULT kLateWrite = static_cast<::HRESULT>(0x8000000EL);  // E_ILLEGAL_METHOD_CALL
 
 // Set at all, even empty: the size asked for then counts the terminating NUL.
 bool EngineHidden() {
@@ -366,14 +367,25 @@ class Deferral final : public Object<wv::ICoreWebView2Deferral> {
 };
 
 // Arguments that may be deferred: the event's consequences wait for Complete.
+// Writes to the arguments count while the handlers run or a deferral is
+// open; a later write is a fault of the runtime, refused and logged.
 struct Deferrable {
   int taken = 0;
+  bool sealed = false;
   std::function<void()> resume;
+  bool Writable(const char* what) const {
+    if (!sealed || taken > 0) return true;
+    Log(std::string("error: ") + what + " written after its event");
+    return false;
+  }
   ::HRESULT Take(wv::ICoreWebView2Deferral** deferral) {
     if (deferral == nullptr) return E_POINTER;
     ++taken;
     *deferral = new Deferral([this] {
-      if (--taken == 0 && resume) std::exchange(resume, nullptr)();
+      if (--taken == 0 && resume) {
+        sealed = true;
+        std::exchange(resume, nullptr)();
+      }
     });
     return S_OK;
   }
@@ -564,6 +576,7 @@ class NewWindowArgs final : public Object<wv::ICoreWebView2NewWindowRequestedEve
   }
   ::HRESULT STDMETHODCALLTYPE put_Handled(BOOL handled) override {
     STANDIN_ON_OWNER_THREAD();
+    if (!deferrable.Writable("a new window's Handled")) return kLateWrite;
     handled_ = handled;
     return S_OK;
   }
@@ -608,6 +621,7 @@ class PermissionArgs final : public Object<wv::ICoreWebView2PermissionRequestedE
   }
   ::HRESULT STDMETHODCALLTYPE put_State(wv::COREWEBVIEW2_PERMISSION_STATE state) override {
     STANDIN_ON_OWNER_THREAD();
+    if (!deferrable.Writable("a permission's state")) return kLateWrite;
     state_ = state;
     return S_OK;
   }
@@ -965,6 +979,7 @@ void Fetch(const std::shared_ptr<Core>& core, const std::string& uri,
   args->deferrable.resume = finish;
   core->web_resource_requested.Raise(static_cast<wv::ICoreWebView2*>(nullptr), args.Get());
   if (args->deferrable.taken == 0) {
+    args->deferrable.sealed = true;
     args->deferrable.resume = nullptr;
     finish();
   }
@@ -1538,6 +1553,7 @@ void RunSteps(const std::shared_ptr<Core>& core, std::shared_ptr<std::vector<Ste
     args->deferrable.resume = report;
     core->new_window_requested.Raise(static_cast<wv::ICoreWebView2*>(nullptr), args.Get());
     if (args->deferrable.taken == 0) {
+      args->deferrable.sealed = true;
       args->deferrable.resume = nullptr;
       report();
     }
@@ -1554,6 +1570,7 @@ void RunSteps(const std::shared_ptr<Core>& core, std::shared_ptr<std::vector<Ste
     args->deferrable.resume = report;
     core->permission_requested.Raise(static_cast<wv::ICoreWebView2*>(nullptr), args.Get());
     if (args->deferrable.taken == 0) {
+      args->deferrable.sealed = true;
       args->deferrable.resume = nullptr;
       report();
     }
