@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iostream>
 #include <span>
 #include <sstream>
 
@@ -11,6 +12,7 @@
 #include "platform/fake/fake_os.h"
 #include "platform/fake/fake_ui.h"
 #include "platform/fake/fake_ui_dispatch.h"
+#include "runtime/page_trace.h"
 #include "shared/bridge_script.h"
 #include "shared/program_constants.h"
 #include "shared/zip_writer.h"
@@ -406,6 +408,41 @@ TEST_F(MainFormTest, FileDialogsGoToThePlatformDialogsAndKeepTheChosenType) {
   EXPECT_EQ(WebView()->posted_json[0],
             R"({"uuid": "u1", "success": true, "result": "\/home\/user\/notes.txt"})");
   EXPECT_EQ(WebView()->posted_json[1], R"({"uuid": "u2", "success": true, "result": ""})");
+}
+
+// TESSEL_TRACE=1 adds the page's lines on stderr; without it a page's trace
+// entry and a dropped call print nothing.
+TEST_F(MainFormTest, OnlyTheTraceVariableMakesThePageTraced) {
+  for (const char* trace : {"", "0", "1"}) {
+    SCOPED_TRACE(trace);
+    os_.environment["TESSEL_TRACE"] = trace;
+    CreateForm();
+    InstallDiagnostics(*form_);
+    RunUntilReady();
+    const bool on = std::string(trace) == "1";
+    ASSERT_EQ(WebView()->document_scripts.size(), 1u);
+    const std::string& script = WebView()->document_scripts[0].second;
+    EXPECT_EQ(script.find(TPageTrace::Script()) == 1, on);
+
+    std::ostringstream err;
+    std::streambuf* const saved = std::cerr.rdbuf(err.rdbuf());
+    for (const char* json :
+         {R"({"vtx-trace":{"kind":"console.log","text":"x"}})", R"({"id":30001,"uuid":"u1"})"}) {
+      auto args = std::make_shared<platform::FakeWebMessageReceivedEventArgs>();
+      args->source = "file:///index.html";
+      args->json = json;
+      WebView()->web_message_received.Raise(
+          std::shared_ptr<platform::WebMessageReceivedEventArgs>(args));
+    }
+    ui_.Drain();
+    std::cerr.rdbuf(saved);
+    EXPECT_EQ(err.str(),
+              on ? "tessel: console.log file:///index.html: x\n"
+                   "tessel: bridge message not answered: Value 'data' not found; message "
+                   "{\"id\":30001,\"uuid\":\"u1\"}\n"
+                 : "");
+    form_.reset();
+  }
 }
 
 // The limit rules on their own: each setter in turn, the size clamped at
