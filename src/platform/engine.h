@@ -273,6 +273,23 @@ class NewWindowRequestedEventArgs {
   virtual HRESULT get_IsUserInitiated(bool* user_initiated) = 0;
 };
 
+// ICoreWebView2DownloadStartingEventArgs (with the operation's address). The
+// download is saved at ResultFilePath unless a handler sets Cancel; with no
+// handler subscribed the engine cancels it, so nothing is saved where nobody
+// chose.
+class DownloadStartingEventArgs {
+ public:
+  virtual ~DownloadStartingEventArgs() = default;
+  // The address downloaded from.
+  virtual HRESULT get_Uri(std::string* uri) = 0;
+  // The engine's suggestion, a full path whose file name the page or server
+  // proposed.
+  virtual HRESULT get_ResultFilePath(std::string* path) = 0;
+  virtual HRESULT put_ResultFilePath(const std::string& path) = 0;
+  virtual HRESULT get_Cancel(bool* cancel) = 0;
+  virtual HRESULT put_Cancel(bool cancel) = 0;
+};
+
 class WebResourceRequestedEventArgs {
  public:
   virtual ~WebResourceRequestedEventArgs() = default;
@@ -362,6 +379,7 @@ using ContentLoadingEventHandler = EventHandler<ContentLoadingEventArgs>;
 using SourceChangedEventHandler = EventHandler<SourceChangedEventArgs>;
 using NewWindowRequestedEventHandler = EventHandler<NewWindowRequestedEventArgs>;
 using WebResourceRequestedEventHandler = EventHandler<WebResourceRequestedEventArgs>;
+using DownloadStartingEventHandler = EventHandler<DownloadStartingEventArgs>;
 using ScriptDialogOpeningEventHandler = EventHandler<ScriptDialogOpeningEventArgs>;
 using PermissionRequestedEventHandler = EventHandler<PermissionRequestedEventArgs>;
 using ProcessFailedEventHandler = EventHandler<ProcessFailedEventArgs>;
@@ -523,6 +541,13 @@ class EngineWebView {
   virtual HRESULT add_WindowCloseRequested(NotifyEventHandler handler,
                                            EventRegistrationToken* token) = 0;
   virtual HRESULT remove_WindowCloseRequested(EventRegistrationToken token) = 0;
+  // A page started a download (ICoreWebView2_4). An engine that cannot
+  // raise it refuses the subscription with kENotImpl.
+  virtual HRESULT add_DownloadStarting(DownloadStartingEventHandler /*handler*/,
+                                       EventRegistrationToken* /*token*/) {
+    return kENotImpl;
+  }
+  virtual HRESULT remove_DownloadStarting(EventRegistrationToken /*token*/) { return kENotImpl; }
 };
 
 // ICoreWebView2Controller: hosts one web view inside a native window.

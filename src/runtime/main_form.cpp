@@ -129,8 +129,9 @@ void TMainForm::FormCreate() {
         EdgeBrowserDocumentTitleChanged(sender, title);
       });
 
-  FBridgeBrowser = std::make_unique<shared::TEdgeBrowserBridge>(edge, host.AppDirPath(),
-                                                                [this] { FWindow->Activate(); });
+  FBridgeBrowser = std::make_unique<shared::TEdgeBrowserBridge>(
+      edge, host.AppDirPath(), [this] { FWindow->Activate(); },
+      [&host](const std::string& source) { return host.IsAppDocument(source); });
   module.SetMainForm(this);
   module.SetBrowserForm(FBridgeBrowser.get());
   module.SetProjectINI(FApp.ProjectINI.get());
@@ -182,12 +183,10 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
   CanClose = FCanClose;
   if (!FBrowserForm) return;
   shared::TEdgeBrowser& edge = FBrowserForm->EdgeBrowser();
-  // A page of another origin cannot agree: the bridge does not answer it. It
-  // must not keep the user from closing the app.
-  const std::string location = edge.LocationURL();
-  if (!location.empty() && !shared::TBrowserExternalModule::IsAppDocument(location)) {
-    CanClose = true;
-  }
+  // A document that is not the app's own cannot agree: the bridge does not
+  // answer it. It must not keep the user from closing the app.
+  // Before the first document there is nothing to ask yet.
+  if (!edge.LocationURL().empty() && !FBrowserForm->AppDocumentShown()) CanClose = true;
   // Asked every time, allowed or not; nothing waits for the page.
   edge.ExecuteScript(std::string(kCloseQueryScript));
 }
@@ -248,6 +247,13 @@ void TMainForm::SetCaption(const std::string& caption) { FWindow->SetCaption(cap
 void TMainForm::SetBusyBarVisible(bool visible) { FWindow->SetBusyBarVisible(visible); }
 
 void TMainForm::FocusParentOfParent() { FWindow->Activate(); }
+
+std::optional<std::string> TMainForm::ChooseDownloadPath(const std::string& suggested_name) {
+  platform::FileDialogOptions options;
+  options.file_name = suggested_name;
+  options.overwrite_prompt = true;
+  return platform::CurrentUi().SaveFileDialog(options);
+}
 
 // --- diagnostics ---------------------------------------------------------------------
 

@@ -58,8 +58,12 @@ bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
 // --- TEdgeBrowserBridge ----------------------------------------------------------
 
 TEdgeBrowserBridge::TEdgeBrowserBridge(TCustomEdgeBrowser& browser, std::string app_dir_path,
-                                       std::function<void()> focus_host)
-    : FBrowser(browser), FAppDirPath(std::move(app_dir_path)), FFocusHost(std::move(focus_host)) {}
+                                       std::function<void()> focus_host,
+                                       std::function<bool(const std::string&)> is_app_document)
+    : FBrowser(browser),
+      FAppDirPath(std::move(app_dir_path)),
+      FFocusHost(std::move(focus_host)),
+      FIsAppDocument(std::move(is_app_document)) {}
 
 void TEdgeBrowserBridge::PostWebMessageAsJson(const std::string& json) {
   if (auto web_view = FBrowser.DefaultInterface()) web_view->PostWebMessageAsJson(json);
@@ -84,7 +88,7 @@ TBrowserExternalModule::~TBrowserExternalModule() {
   FOnAppCloseRequest = nullptr;
 }
 
-bool TBrowserExternalModule::IsAppDocument(std::string_view source) {
+bool TBrowserExternalModule::IsFileAddress(std::string_view source) {
   return source.size() >= 5 && EqualsIgnoreAsciiCase(source.substr(0, 5), "file:");
 }
 
@@ -107,7 +111,8 @@ void TBrowserExternalModule::WebMessageReceived(platform::WebMessageReceivedEven
 
 void TBrowserExternalModule::Dispatch(platform::WebMessageReceivedEventArgs& args) {
   std::string source;
-  if (!platform::Succeeded(args.get_Source(&source)) || !IsAppDocument(source)) {
+  if (!platform::Succeeded(args.get_Source(&source)) || FBrowserForm == nullptr ||
+      !FBrowserForm->IsAppDocument(source)) {
     throw EBridgeError("Message from a foreign document dropped: " + source);
   }
 

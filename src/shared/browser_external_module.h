@@ -7,10 +7,11 @@
 // Nothing thrown leaves EdgeBrowserWebMessageReceived: a message that cannot
 // be read ends its dispatch without a reply and goes to OnDispatchError.
 //
-// Only the application's own documents reach the commands: a message from a
-// document whose address is not a "file:" address (a page of another origin
-// that the application navigated to) is dropped without any effect, so a
-// foreign page can neither start programs nor touch files.
+// Only the application's own documents reach the commands: the browser host
+// tells which those are (IBridgeBrowser::IsAppDocument). A message from any
+// other document (a page of another origin, a local file the app did not
+// serve itself) is dropped without any effect, so a foreign page can neither
+// start programs nor touch files.
 #pragma once
 
 #include <functional>
@@ -49,24 +50,33 @@ class IBridgeBrowser {
   // Gives the keyboard focus to the window two levels above the web view
   // control (its parent's parent), then to the control itself.
   virtual void FocusWebView() = 0;
+  // True when a message from the document at `source` comes from one of the
+  // application's own documents.
+  virtual bool IsAppDocument(const std::string& source) const = 0;
 };
 
 // IBridgeBrowser over the web view component, for the browser host to hand
 // to the module. `focus_host` focuses the control's parent's parent (may be
-// empty); the control itself is focused with SetFocus. The component must
-// outlive this object.
+// empty); the control itself is focused with SetFocus. `is_app_document`
+// answers IsAppDocument (empty: no document is). The component must outlive
+// this object.
 class TEdgeBrowserBridge : public IBridgeBrowser {
  public:
   TEdgeBrowserBridge(TCustomEdgeBrowser& browser, std::string app_dir_path,
-                     std::function<void()> focus_host = {});
+                     std::function<void()> focus_host = {},
+                     std::function<bool(const std::string&)> is_app_document = {});
   void PostWebMessageAsJson(const std::string& json) override;
   std::string AppDirPath() const override { return FAppDirPath; }
   void FocusWebView() override;
+  bool IsAppDocument(const std::string& source) const override {
+    return FIsAppDocument && FIsAppDocument(source);
+  }
 
  private:
   TCustomEdgeBrowser& FBrowser;
   std::string FAppDirPath;
   std::function<void()> FFocusHost;
+  std::function<bool(const std::string&)> FIsAppDocument;
 };
 
 class TBrowserExternalModule;
@@ -161,9 +171,9 @@ class TBrowserExternalModule {
   // finished yet, replies posted or not. Any thread.
   static std::size_t RunningCommands();
 
-  // True for the address of one of the application's own documents: it
-  // begins with "file:", in any letter case.
-  static bool IsAppDocument(std::string_view source);
+  // True for a local-file address: it begins with "file:", in any letter
+  // case.
+  static bool IsFileAddress(std::string_view source);
 
  private:
   void Dispatch(platform::WebMessageReceivedEventArgs& args);

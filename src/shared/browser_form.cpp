@@ -38,13 +38,33 @@ std::string ExecutableDirPath() {
   return at == std::string::npos ? std::string() : exe.substr(0, at + 1);
 }
 
-// The app's own documents are local files: the runtime serves them itself
-// (or they are files the user's machine already holds).
 bool IsLocalFileAddress(std::string_view uri) {
   return platform::StartsWithIgnoreAsciiCase(uri, "file:");
 }
 
+// The document an address names: without its fragment.
+std::string_view DocumentAddress(std::string_view uri) { return uri.substr(0, uri.find('#')); }
+
+// The file name a path or address ends with ('/' or '\\' separate).
+std::string FileNameOf(std::string_view path) {
+  const std::size_t at = path.find_last_of("/\\");
+  return std::string(at == std::string_view::npos ? path : path.substr(at + 1));
+}
+
 }  // namespace
+
+void TAppDocumentTracker::Served(std::string_view uri, TResourceOrigin origin) {
+  if (origin == TResourceOrigin::AbsolutePath) return;
+  FAppAddresses.emplace(DocumentAddress(uri));
+}
+
+void TAppDocumentTracker::DocumentCommitted(std::string_view uri) {
+  FAppDocumentShown = IsLocalFileAddress(uri) && FAppAddresses.contains(DocumentAddress(uri));
+}
+
+bool TAppDocumentTracker::IsAppDocument(std::string_view source) const {
+  return FAppDocumentShown && IsLocalFileAddress(source);
+}
 
 std::string RelaunchArguments(const std::string& app_id, const std::string& address) {
   return "\"" + app_id + "\" \"" + address + "\"";
@@ -99,11 +119,22 @@ TBrowserForm::TBrowserForm(std::unique_ptr<platform::NativeView> edge_view,
       [this](TCustomEdgeBrowser* sender, TPermissionRequestedEventArgs& args) {
         EdgeBrowserPermissionRequested(sender, args);
       });
+  edge.SetOnNavigationStarting(
+      [this](TCustomEdgeBrowser* sender, TNavigationStartingEventArgs& args) {
+        EdgeBrowserNavigationStarting(sender, args);
+      });
+  edge.SetOnContentLoading(
+      [this](TCustomEdgeBrowser* sender, bool error_page, std::uint64_t navigation_id) {
+        EdgeBrowserContentLoading(sender, error_page, navigation_id);
+      });
   if (FView != nullptr) FView->SetBusyBarVisible(true);
   edge.SetParent(client_area);
 }
 
-TBrowserForm::~TBrowserForm() { FEdgeBrowser.reset(); }
+TBrowserForm::~TBrowserForm() {
+  if (auto web_view = FDownloadWebView.lock()) web_view->remove_DownloadStarting(FDownloadToken);
+  FEdgeBrowser.reset();
+}
 
 void TBrowserForm::EdgeBrowserProcessFailed(TCustomEdgeBrowser* /*Sender*/,
                                             platform::ProcessFailedKind /*Kind*/) {
@@ -119,6 +150,9 @@ void TBrowserForm::EdgeBrowserNewWindowRequested(TCustomEdgeBrowser* /*Sender*/,
   if (!args || platform::Failed(args->get_Uri(&uri))) return;
   if (!IsLocalFileAddress(uri)) return;
   args->put_Handled(true);
+  // Only the app's own document may open a local file in a new instance; for
+  // any other the request is simply refused.
+  if (!FAppDocuments.AppDocumentShown()) return;
   // A relaunch that cannot start is not reported; the request stays handled.
   TSysUtils::ShellExec(platform::CurrentOs().ExecutablePath(),
                        RelaunchArguments(FRuntimeAppID, uri));
@@ -130,7 +164,28 @@ void TBrowserForm::EdgeBrowserCreateWebViewCompleted(TCustomEdgeBrowser* /*Sende
   RegisterDocumentScripts();
   ApplySettings();
   FEdgeBrowser->AddWebResourceRequestedFilter("*", platform::WebResourceContext::kAll);
-  if (!FStartPageURL.empty()) FEdgeBrowser->Navigate(FStartPageURL);
+  SubscribeToDownloads();
+  if (!FStartPageURL.empty()) {
+    FHostNavigation = FStartPageURL;
+    FEdgeBrowser->Navigate(FStartPageURL);
+  }
+}
+
+void TBrowserForm::SubscribeToDownloads() {
+  const auto web_view = FEdgeBrowser->DefaultInterface();
+  if (!web_view) return;
+  if (auto previous = FDownloadWebView.lock()) previous->remove_DownloadStarting(FDownloadToken);
+  FDownloadWebView.reset();
+  platform::EventRegistrationToken token = 0;
+  const platform::HRESULT added = web_view->add_DownloadStarting(
+      [this](const std::shared_ptr<platform::DownloadStartingEventArgs>& args) {
+        if (args) EdgeBrowserDownloadStarting(*args);
+        return platform::kSOk;
+      },
+      &token);
+  if (platform::Failed(added)) return;
+  FDownloadToken = token;
+  FDownloadWebView = web_view;
 }
 
 void TBrowserForm::RegisterDocumentScripts() {
@@ -162,6 +217,7 @@ void TBrowserForm::EdgeBrowserWebResourceRequested(TCustomEdgeBrowser* /*Sender*
   const std::optional<TServedResource> served = AnswerResourceRequest(
       environment.get(), Args.ArgsInterface().get(), source, platform::CurrentOs());
   if (served) {
+    FAppDocuments.Served(served->Uri, served->Origin);
     if (OnResourceServed) OnResourceServed(*served);
     return;
   }
@@ -174,6 +230,41 @@ void TBrowserForm::EdgeBrowserWebResourceRequested(TCustomEdgeBrowser* /*Sender*
     return;
   }
   if (IsLocalFileAddress(uri)) OnResourceUnserved(uri);
+}
+
+void TBrowserForm::EdgeBrowserNavigationStarting(TCustomEdgeBrowser* /*Sender*/,
+                                                 TNavigationStartingEventArgs& Args) {
+  const auto& args = Args.ArgsInterface();
+  std::string uri;
+  if (!args || platform::Failed(args->get_Uri(&uri))) return;
+  const bool by_host = !FHostNavigation.empty() && uri == FHostNavigation;
+  FHostNavigation.clear();
+  // A foreign document must not bring a local file up in its place: that
+  // file would then be shown as if the app had chosen it.
+  if (FIsRuntime && !by_host && !FAppDocuments.AppDocumentShown() && IsLocalFileAddress(uri)) {
+    args->put_Cancel(true);
+  }
+}
+
+void TBrowserForm::EdgeBrowserContentLoading(TCustomEdgeBrowser* /*Sender*/, bool /*IsErrorPage*/,
+                                             std::uint64_t /*NavigationID*/) {
+  FAppDocuments.DocumentCommitted(FEdgeBrowser->LocationURL());
+}
+
+void TBrowserForm::EdgeBrowserDownloadStarting(platform::DownloadStartingEventArgs& Args) {
+  // Never saved without the user choosing where, and never for a document
+  // that is not the app's own.
+  std::string suggested;
+  Args.get_ResultFilePath(&suggested);
+  std::optional<std::string> chosen;
+  if (FIsRuntime && FAppDocuments.AppDocumentShown() && FView != nullptr) {
+    chosen = FView->ChooseDownloadPath(FileNameOf(suggested));
+  }
+  if (chosen && !chosen->empty()) {
+    Args.put_ResultFilePath(*chosen);
+  } else {
+    Args.put_Cancel(true);
+  }
 }
 
 void TBrowserForm::EdgeBrowserNavigationCompleted(TCustomEdgeBrowser* /*Sender*/,
@@ -198,12 +289,13 @@ void TBrowserForm::EdgeBrowserClickMessageReceived(TCustomEdgeBrowser* /*Sender*
 void TBrowserForm::EdgeBrowserPermissionRequested(TCustomEdgeBrowser* /*Sender*/,
                                                   TPermissionRequestedEventArgs& Args) {
   // Only the app's own pages get camera, microphone, location and the like
-  // without a prompt; any other origin the app navigated to is left to the
-  // engine's default, which asks the user or refuses.
+  // without a prompt. The address is that of the frame that asks, so a frame
+  // of another origin inside an app page is left to the engine's default
+  // (which asks the user or refuses), as is any page the app navigated to.
   const auto& args = Args.ArgsInterface();
   std::string uri;
   if (!args || platform::Failed(args->get_Uri(&uri))) return;
-  if (IsLocalFileAddress(uri)) args->put_State(platform::PermissionState::kAllow);
+  if (FAppDocuments.IsAppDocument(uri)) args->put_State(platform::PermissionState::kAllow);
 }
 
 }  // namespace tessel::shared

@@ -2,7 +2,15 @@
 // web view, sets it up each time the engine is ready (document script,
 // settings, the catch-all resource filter, the start page), serves the app's
 // "file:///" requests, starts a new instance for local-file windows and
-// decides permission requests.
+// decides permission requests and downloads.
+//
+// Only the app may act as the app. An app document is a top-level document
+// that the host served itself from the app archive or from the executable's
+// folder; a file reached by its absolute path, or loaded by the engine on
+// its own, is not one, nor is any page of another origin. Only an app
+// document gets bridge answers, permissions without a prompt, new instances
+// and downloads; any other document can neither navigate to local-file
+// addresses nor open windows for them.
 //
 // It is not tied to a real window: the web view's native control and the
 // host's own client area come from the caller, and what the host shows
@@ -14,7 +22,10 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 
 #include "platform/engine.h"
 #include "platform/native_view.h"
@@ -34,6 +45,34 @@ class IBrowserFormView {
   virtual void SetBusyBarVisible(bool visible) = 0;
   // Gives the input focus to the parent of the host's parent control.
   virtual void FocusParentOfParent() = 0;
+  // Asks the user where to save a download the app's page started (the
+  // platform's save dialog, `suggested_name` preset); nullopt when the user
+  // cancels. May run a nested loop.
+  virtual std::optional<std::string> ChooseDownloadPath(const std::string& suggested_name) = 0;
+};
+
+// Which top-level document is the app's own, decided from what the resource
+// handler served: an address counts only once the host served it from the
+// archive or from beside the executable, and only a new top-level document
+// at such an address is an app document. A document keeps what it was when
+// it changes its own address (history.pushState, fragments), so a foreign
+// document cannot become one by rewriting its address.
+class TAppDocumentTracker {
+ public:
+  // The resource handler answered `uri` from `origin`.
+  void Served(std::string_view uri, TResourceOrigin origin);
+  // A new top-level document at `uri` replaced the shown one.
+  void DocumentCommitted(std::string_view uri);
+  // The shown top-level document is an app document.
+  bool AppDocumentShown() const { return FAppDocumentShown; }
+  // A message from the document at `source` comes from the shown app
+  // document: that document is an app document and `source` a "file:"
+  // address (a message of the document before it is not).
+  bool IsAppDocument(std::string_view source) const;
+
+ private:
+  std::set<std::string, std::less<>> FAppAddresses;
+  bool FAppDocumentShown = false;
 };
 
 // The relaunch command line: both texts in double quotes, one blank between.
@@ -94,6 +133,10 @@ class TBrowserForm {
   TEdgeBrowser& EdgeBrowser() const { return *FEdgeBrowser; }
   bool BusyBarVisible() const { return FBusyBarVisible; }
 
+  // See TAppDocumentTracker.
+  bool AppDocumentShown() const { return FAppDocuments.AppDocumentShown(); }
+  bool IsAppDocument(std::string_view source) const { return FAppDocuments.IsAppDocument(source); }
+
   // Told about every request the host answered (for diagnostics); may be
   // empty.
   std::function<void(const TServedResource& resource)> OnResourceServed;
@@ -118,10 +161,16 @@ class TBrowserForm {
                                        TWebMessageReceivedEventArgs& Args);
   void EdgeBrowserPermissionRequested(TCustomEdgeBrowser* Sender,
                                       TPermissionRequestedEventArgs& Args);
+  void EdgeBrowserNavigationStarting(TCustomEdgeBrowser* Sender,
+                                     TNavigationStartingEventArgs& Args);
+  void EdgeBrowserContentLoading(TCustomEdgeBrowser* Sender, bool IsErrorPage,
+                                 std::uint64_t NavigationID);
+  void EdgeBrowserDownloadStarting(platform::DownloadStartingEventArgs& Args);
 
  private:
   void RegisterDocumentScripts();
   void ApplySettings();
+  void SubscribeToDownloads();
 
   const TExeZip* FExeZip = nullptr;
   bool FIsRuntime = false;
@@ -140,6 +189,12 @@ class TBrowserForm {
 
   IBrowserFormView* FView = nullptr;
   bool FBusyBarVisible = true;
+  TAppDocumentTracker FAppDocuments;
+  // The address the host itself navigates to next; that navigation may leave
+  // a foreign document for a local file.
+  std::string FHostNavigation;
+  platform::EventRegistrationToken FDownloadToken = 0;
+  std::weak_ptr<platform::EngineWebView> FDownloadWebView;
 };
 
 }  // namespace tessel::shared

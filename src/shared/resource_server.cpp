@@ -118,7 +118,9 @@ std::string ResourceResponseHeaders(std::string_view mime_type) {
 std::optional<TServedResource> LookUpResource(std::string_view uri, const TResourceSource& source,
                                               const platform::Os& os) noexcept {
   try {
-    return LookUp(uri, source, os);
+    std::optional<TServedResource> served = LookUp(uri, source, os);
+    if (served) served->Uri = uri;
+    return served;
   } catch (...) {
     // A failed MIME lookup, a closed archive, memory: answering nothing lets
     // the engine handle the request as for a missing file.

@@ -29,6 +29,8 @@ struct TResourceSource {
 enum class TResourceOrigin { Archive, BesideExecutable, AbsolutePath };
 
 struct TServedResource {
+  // The address as requested.
+  std::string Uri;
   TResourceOrigin Origin = TResourceOrigin::Archive;
   // The archive entry name or the disk path that was read.
   std::string Location;

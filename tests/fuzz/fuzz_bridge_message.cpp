@@ -51,6 +51,7 @@ class Browser : public tessel::shared::IBridgeBrowser {
   void PostWebMessageAsJson(const std::string& text) override { posted.push_back(text); }
   std::string AppDirPath() const override { return app_dir_; }
   void FocusWebView() override {}
+  bool IsAppDocument(const std::string&) const override { return true; }
 
  private:
   std::string app_dir_;

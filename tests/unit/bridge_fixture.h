@@ -61,6 +61,11 @@ class RecordingBrowser : public IBridgeBrowser {
   void PostWebMessageAsJson(const std::string& json) override { posted.push_back(json); }
   std::string AppDirPath() const override { return app_dir_path; }
   void FocusWebView() override { ++focus_requests; }
+  // The shown document is the app's own, so its "file:" messages count.
+  bool app_document_shown = true;
+  bool IsAppDocument(const std::string& source) const override {
+    return app_document_shown && shared::TBrowserExternalModule::IsFileAddress(source);
+  }
 };
 
 // Records every change in `calls`, in order ("border 0", "state maximized",

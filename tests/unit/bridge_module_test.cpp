@@ -180,7 +180,8 @@ TEST_F(DispatchTest, WithoutABrowserNothingIsPosted) {
   args.source = kAppDocument;
   args.json = R"({"id":10001,"uuid":"u1","data":{}})";
   module_.WebMessageReceived(args);
-  EXPECT_TRUE(errors_.empty());
+  // Without a browser no document counts as the app's own.
+  EXPECT_EQ(errors_.size(), 1u);
 }
 
 // --- reading members and arguments ------------------------------------------------
@@ -260,12 +261,12 @@ TEST(BridgeReading, ArgBoolReadsBooleansWordsAndNumbers) {
   EXPECT_FALSE(TBrowserExternalModule::ArgBool(json::object(), "v", false));
 }
 
-TEST(BridgeReading, OnlyFileAddressesAreApplicationDocuments) {
-  EXPECT_TRUE(TBrowserExternalModule::IsAppDocument("file:///index.html"));
-  EXPECT_TRUE(TBrowserExternalModule::IsAppDocument("File:"));
-  EXPECT_FALSE(TBrowserExternalModule::IsAppDocument(" file:///index.html"));
-  EXPECT_FALSE(TBrowserExternalModule::IsAppDocument("filesystem:https://x/"));
-  EXPECT_FALSE(TBrowserExternalModule::IsAppDocument("https://example.com/file:"));
+TEST(BridgeReading, FileAddressesAreTold) {
+  EXPECT_TRUE(TBrowserExternalModule::IsFileAddress("file:///index.html"));
+  EXPECT_TRUE(TBrowserExternalModule::IsFileAddress("File:"));
+  EXPECT_FALSE(TBrowserExternalModule::IsFileAddress(" file:///index.html"));
+  EXPECT_FALSE(TBrowserExternalModule::IsFileAddress("filesystem:https://x/"));
+  EXPECT_FALSE(TBrowserExternalModule::IsFileAddress("https://example.com/file:"));
 }
 
 // --- the wiring the main window makes ---------------------------------------------------
@@ -288,7 +289,9 @@ class WiredModuleTest : public ::testing::Test {
     ASSERT_TRUE(dispatcher_.RunUntil([&] { return created; }));
     dispatcher_.Drain();
 
-    bridge_ = std::make_unique<shared::TEdgeBrowserBridge>(*browser_, "/opt/app/");
+    bridge_ = std::make_unique<shared::TEdgeBrowserBridge>(
+        *browser_, "/opt/app/", nullptr,
+        [this](const std::string& source) { return app_document_ && source.starts_with("file:"); });
     module_.SetBrowserForm(bridge_.get());
     browser_->SetOnWebMessageReceived(
         [this](shared::TCustomEdgeBrowser* sender, shared::TWebMessageReceivedEventArgs& args) {
@@ -313,6 +316,7 @@ class WiredModuleTest : public ::testing::Test {
   std::unique_ptr<shared::TEdgeBrowserBridge> bridge_;
   std::shared_ptr<platform::FakeWebView> web_view_;
   std::vector<std::string> exceptions_;
+  bool app_document_ = true;
   TBrowserExternalModule module_;
 };
 
@@ -326,9 +330,13 @@ TEST_F(WiredModuleTest, APagePostsAndReadsTheReplyThroughTheWebView) {
                                       R"({"uuid": "u3", "success": true, "result": false})"}));
   EXPECT_TRUE(exceptions_.empty());
 
-  // A page of another origin shown in the same web view gets nothing.
+  // A page of another origin shown in the same web view gets nothing, nor
+  // does a local file that the host did not count as the app's own.
   web_view_->source = "https://example.com/";
   web_view_->RaiseWebMessage(R"({"id":10001,"uuid":"u4","data":{}})");
+  app_document_ = false;
+  web_view_->source = "file:///home/u/page.html";
+  web_view_->RaiseWebMessage(R"({"id":10001,"uuid":"u5","data":{}})");
   EXPECT_EQ(web_view_->posted_json.size(), 2u);
 }
 

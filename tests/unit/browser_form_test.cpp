@@ -38,6 +38,12 @@ class RecordingView : public IBrowserFormView {
     calls.push_back(visible ? "busy bar shown" : "busy bar hidden");
   }
   void FocusParentOfParent() override { calls.push_back("focus parent of parent"); }
+  // The answer the user gives the save dialog of a download.
+  std::optional<std::string> download_path;
+  std::optional<std::string> ChooseDownloadPath(const std::string& suggested_name) override {
+    calls.push_back("save dialog for " + suggested_name);
+    return download_path;
+  }
 };
 
 // One host over the fake engine, the fake UI queue and the fake OS, with a
@@ -429,6 +435,120 @@ TEST_F(BrowserFormTest, ANewWindowWhoseAddressCannotBeReadIsLeftToTheEngine) {
   EXPECT_TRUE(os_.shell_starts.empty());
 }
 
+// --- which document is the app's own --------------------------------------------
+
+TEST(AppDocumentTracker, OnlyANewDocumentAtAnAddressTheHostServedFromTheAppIsTheApps) {
+  TAppDocumentTracker tracker;
+  tracker.Served("file:///index.html", TResourceOrigin::Archive);
+  tracker.Served("file:///beside.html", TResourceOrigin::BesideExecutable);
+  tracker.Served("file:///home/u/payload.html", TResourceOrigin::AbsolutePath);
+  tracker.Served("file:///style.css?v=2#x", TResourceOrigin::Archive);
+  const struct {
+    const char* committed;
+    bool app;
+  } cases[] = {
+      {"file:///index.html", true},
+      {"file:///index.html#section", true},
+      {"file:///beside.html", true},
+      {"file:///style.css?v=2", true},
+      // Read by its absolute path, or never served by the host at all.
+      {"file:///home/u/payload.html", false},
+      {"file:///other.html", false},
+      {"file:///index.html?x=1", false},
+      {"https://example.com/index.html", false},
+      {"data:text/html,x", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.committed);
+    tracker.DocumentCommitted(c.committed);
+    EXPECT_EQ(tracker.AppDocumentShown(), c.app);
+    EXPECT_EQ(tracker.IsAppDocument("file:///index.html"), c.app);
+    // Messages of another address come from the document before.
+    EXPECT_FALSE(tracker.IsAppDocument("https://example.com/"));
+  }
+}
+
+TEST_F(BrowserFormTest, AForeignDocumentStaysForeignAndCannotBringUpLocalFiles) {
+  CreateForm();
+  ConfigureAsRuntime();
+  RunUntilReady();
+  ASSERT_EQ(WebView()->source, "file:///index.html");
+  EXPECT_TRUE(form_->AppDocumentShown());
+  EXPECT_TRUE(form_->IsAppDocument("file:///index.html"));
+
+  // The app's page may go to a site; that site is not the app.
+  WebView()->Navigate("https://example.com/");
+  ui_.Drain();
+  ASSERT_EQ(WebView()->source, "https://example.com/");
+  EXPECT_FALSE(form_->AppDocumentShown());
+
+  // Rewriting its own address makes no difference.
+  WebView()->source = "file:///index.html";
+  EXPECT_FALSE(form_->IsAppDocument("file:///index.html"));
+  WebView()->source = "https://example.com/";
+
+  // It cannot navigate to a local file or to the app's pages, nor open a
+  // window or a new instance for one.
+  for (const char* address : {"file:///index.html", "FILE:///home/u/payload.html"}) {
+    SCOPED_TRACE(address);
+    WebView()->Navigate(address);
+    ui_.Drain();
+    EXPECT_EQ(WebView()->source, "https://example.com/");
+    auto window = std::make_shared<FakeNewWindowRequestedEventArgs>();
+    window->uri = address;
+    WebView()->new_window_requested.Raise(std::shared_ptr<NewWindowRequestedEventArgs>(window));
+    EXPECT_TRUE(window->handled);
+  }
+  EXPECT_TRUE(os_.shell_starts.empty());
+  // Other addresses are its own business.
+  WebView()->Navigate("https://example.org/");
+  ui_.Drain();
+  EXPECT_EQ(WebView()->source, "https://example.org/");
+
+  // The host itself brings the app back when the engine is made anew.
+  form_->EdgeBrowser().ReinitializeWebView();
+  RunUntilReady();
+  EXPECT_EQ(WebView()->source, "file:///index.html");
+  EXPECT_TRUE(form_->AppDocumentShown());
+}
+
+TEST_F(BrowserFormTest, DownloadsAreSavedOnlyWhereTheUserChoseAndOnlyForTheApp) {
+  const struct {
+    const char* shown;  // the document the download starts from
+    std::optional<std::string> answer;
+    bool asked;
+    bool cancelled;
+  } cases[] = {
+      {"file:///index.html", "/home/u/report.csv", true, false},
+      {"file:///index.html", std::nullopt, true, true},
+      {"file:///index.html", "", true, true},
+      {"https://example.com/", "/home/u/report.csv", false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    CreateForm();
+    ConfigureAsRuntime();
+    RunUntilReady();
+    WebView()->Navigate(c.shown);
+    ui_.Drain();
+    ASSERT_EQ(WebView()->download_starting.size(), 1u);
+    view_.calls.clear();
+    view_.download_path = c.answer;
+    auto args = std::make_shared<FakeDownloadStartingEventArgs>();
+    args->uri = "data:text/csv,a";
+    args->result_file_path = "/home/u/Downloads/report.csv";
+    WebView()->download_starting.Raise(std::shared_ptr<DownloadStartingEventArgs>(args));
+    EXPECT_EQ(view_.calls, c.asked ? std::vector<std::string>{"save dialog for report.csv"}
+                                   : std::vector<std::string>{});
+    EXPECT_EQ(args->cancel, c.cancelled);
+    if (!c.cancelled) {
+      EXPECT_EQ(args->result_file_path, *c.answer);
+    }
+    form_.reset();
+  }
+}
+
 // --- permissions -----------------------------------------------------------------
 
 TEST_F(BrowserFormTest, OnlyTheAppsOwnPagesGetPermissionsWithoutAPrompt) {
@@ -452,6 +572,8 @@ TEST_F(BrowserFormTest, OnlyTheAppsOwnPagesGetPermissionsWithoutAPrompt) {
       {"", PermissionKind::kClipboardRead, false, PermissionState::kDefault},
       {"file:///index.html", PermissionKind::kCamera, true, PermissionState::kDefault},
   };
+  // The address is the asking frame's: a frame of another origin inside the
+  // app's page is asked about by its own address and gets no grant.
   for (const auto& c : cases) {
     SCOPED_TRACE(c.uri);
     auto args = std::make_shared<FakePermissionRequestedEventArgs>();

@@ -172,6 +172,26 @@ HRESULT FakeNewWindowRequestedEventArgs::get_IsUserInitiated(bool* value) {
   return Out(value, user_initiated, Check("get_IsUserInitiated"));
 }
 
+HRESULT FakeDownloadStartingEventArgs::get_Uri(std::string* value) {
+  return Out(value, uri, Check("get_Uri"));
+}
+HRESULT FakeDownloadStartingEventArgs::get_ResultFilePath(std::string* value) {
+  return Out(value, result_file_path, Check("get_ResultFilePath"));
+}
+HRESULT FakeDownloadStartingEventArgs::put_ResultFilePath(const std::string& value) {
+  const HRESULT hr = Check("put_ResultFilePath");
+  if (Succeeded(hr)) result_file_path = value;
+  return hr;
+}
+HRESULT FakeDownloadStartingEventArgs::get_Cancel(bool* value) {
+  return Out(value, cancel, Check("get_Cancel"));
+}
+HRESULT FakeDownloadStartingEventArgs::put_Cancel(bool value) {
+  const HRESULT hr = Check("put_Cancel");
+  if (Succeeded(hr)) cancel = value;
+  return hr;
+}
+
 HRESULT FakeWebResourceRequestedEventArgs::get_Request(std::shared_ptr<WebResourceRequest>* v) {
   return Out(v, request, Check("get_Request"));
 }
@@ -354,6 +374,7 @@ void FakeWebView::ClearEvents() {
   web_message_received.Clear();
   contains_full_screen_element_changed.Clear();
   window_close_requested.Clear();
+  download_starting.Clear();
   for (auto& [name, receiver] : devtools_receivers) receiver->received.Clear();
 }
 
@@ -651,6 +672,7 @@ TESSEL_FAKE_EVENT(WebMessageReceived, web_message_received, WebMessageReceivedEv
 TESSEL_FAKE_EVENT(ContainsFullScreenElementChanged, contains_full_screen_element_changed,
                   NotifyEventHandler)
 TESSEL_FAKE_EVENT(WindowCloseRequested, window_close_requested, NotifyEventHandler)
+TESSEL_FAKE_EVENT(DownloadStarting, download_starting, DownloadStartingEventHandler)
 #undef TESSEL_FAKE_EVENT
 
 // --- controller ------------------------------------------------------------------

@@ -111,6 +111,19 @@ class FakeWebResourceRequestedEventArgs : public WebResourceRequestedEventArgs, 
   HRESULT get_ResourceContext(WebResourceContext* value) override;
 };
 
+class FakeDownloadStartingEventArgs : public DownloadStartingEventArgs, public FakeFaults {
+ public:
+  std::string uri;
+  std::string result_file_path;
+  bool cancel = false;
+
+  HRESULT get_Uri(std::string* value) override;
+  HRESULT get_ResultFilePath(std::string* value) override;
+  HRESULT put_ResultFilePath(const std::string& value) override;
+  HRESULT get_Cancel(bool* value) override;
+  HRESULT put_Cancel(bool value) override;
+};
+
 class FakeScriptDialogOpeningEventArgs : public ScriptDialogOpeningEventArgs, public FakeFaults {
  public:
   std::string uri;
@@ -281,6 +294,8 @@ class FakeWebView : public EngineWebView, public std::enable_shared_from_this<Fa
   EventList<WebMessageReceivedEventHandler> web_message_received;
   EventList<NotifyEventHandler> contains_full_screen_element_changed;
   EventList<NotifyEventHandler> window_close_requested;
+  // Not one of the component's events (SubscriptionCount leaves it out).
+  EventList<DownloadStartingEventHandler> download_starting;
 
   // Raises WebMessageReceived as a page posting `json` would.
   void RaiseWebMessage(const std::string& json);
@@ -361,6 +376,9 @@ class FakeWebView : public EngineWebView, public std::enable_shared_from_this<Fa
   HRESULT remove_ContainsFullScreenElementChanged(EventRegistrationToken token) override;
   HRESULT add_WindowCloseRequested(NotifyEventHandler h, EventRegistrationToken* token) override;
   HRESULT remove_WindowCloseRequested(EventRegistrationToken token) override;
+  HRESULT add_DownloadStarting(DownloadStartingEventHandler h,
+                               EventRegistrationToken* token) override;
+  HRESULT remove_DownloadStarting(EventRegistrationToken token) override;
 
  private:
   HRESULT Begin(const std::string& operation, const std::string& args = {}) const;
