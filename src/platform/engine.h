@@ -543,8 +543,10 @@ class EngineWebView {
   virtual HRESULT remove_WindowCloseRequested(EventRegistrationToken token) = 0;
   // A page started a download (ICoreWebView2_4). An engine that cannot
   // raise it refuses the subscription with kENotImpl.
-  virtual HRESULT add_DownloadStarting(DownloadStartingEventHandler /*handler*/,
-                                       EventRegistrationToken* /*token*/) {
+  // By value like every add_X, so the override can keep the handler.
+  virtual HRESULT add_DownloadStarting(
+      DownloadStartingEventHandler /*handler*/,  // NOLINT(performance-unnecessary-value-param)
+      EventRegistrationToken* /*token*/) {
     return kENotImpl;
   }
   virtual HRESULT remove_DownloadStarting(EventRegistrationToken /*token*/) { return kENotImpl; }

