@@ -5,6 +5,7 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/file_replace.h"
 #include "platform/os.h"
 #include "shared/bridge_commands.h"
 #include "shared/browser_external_module.h"
@@ -24,12 +25,18 @@ std::string Json(std::string_view text) { return TStrUtils::StringToJsonString(t
 
 const char* JsonBool(bool value) { return value ? "true" : "false"; }
 
+std::string CannotCreateFile(const std::string& path, int code) {
+  return "Cannot create file \"" + path + "\". " + SystemErrorMessage(code);
+}
+
 // Read right after the failed open, before anything else can touch the
 // thread's error code.
 std::string CannotCreateFile(const std::string& path) {
-  const int code = platform::CurrentOs().LastErrorCode();
-  return "Cannot create file \"" + path + "\". " + SystemErrorMessage(code);
+  return CannotCreateFile(path, platform::CurrentOs().LastErrorCode());
 }
+
+// The system would cut such a path at its NUL and act on another file.
+bool HasNul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
 
 }  // namespace
 
@@ -71,6 +78,7 @@ void TBrowserExternalModule::HandleFilesFileExists(const std::string& uuid,
                                                    const nlohmann::json& data) {
   const std::string file_path = ArgString(data, "filePath", "");
   if (file_path.empty()) return ReplyFailure(uuid, Json("Missing filePath"));
+  if (HasNul(file_path)) return ReplySuccess(uuid, JsonBool(false));
   std::error_code ec;
   const fs::file_status status = fs::status(PathFromUtf8(ResolvePath(file_path)), ec);
   ReplySuccess(uuid, JsonBool(fs::exists(status) && !fs::is_directory(status)));
@@ -80,6 +88,7 @@ void TBrowserExternalModule::HandleFilesDeleteFile(const std::string& uuid,
                                                    const nlohmann::json& data) {
   const std::string file_path = ArgString(data, "filePath", "");
   if (file_path.empty()) return ReplyFailure(uuid, Json("Missing filePath"));
+  if (HasNul(file_path)) return ReplySuccess(uuid, JsonBool(false));
   const fs::path path = PathFromUtf8(ResolvePath(file_path));
   std::error_code ec;
   const fs::file_status status = fs::symlink_status(path, ec);
@@ -94,18 +103,22 @@ void TBrowserExternalModule::HandleFilesWriteTextFile(const std::string& uuid,
   const std::string file_path = ArgString(data, "filePath", "");
   if (file_path.empty()) return ReplyFailure(uuid, Json("Missing filePath"));
   const std::string path = ResolvePath(file_path);
-  const fs::path native = PathFromUtf8(path);
   std::error_code ec;
   // A folder that cannot be made shows up as the failure to create the file.
-  fs::create_directories(native.parent_path(), ec);
+  if (!HasNul(path)) fs::create_directories(PathFromUtf8(path).parent_path(), ec);
   const std::string bytes = TextFileBytes(ArgString(data, "contents", ""));
 
-  std::ofstream out(native, std::ios::binary | std::ios::trunc);
-  if (!out.is_open()) return ReplyFailure(uuid, Json(CannotCreateFile(path)));
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) return ReplyFailure(uuid, Json("Stream write error"));
-  ReplySuccess(uuid, "true");
+  // All or nothing: a full disk must not leave the file cut short.
+  const platform::FileReplaceResult result = platform::ReplaceFileContent(path, bytes);
+  switch (result.stage) {
+    case platform::FileReplaceResult::Stage::kDone:
+      return ReplySuccess(uuid, "true");
+    case platform::FileReplaceResult::Stage::kCreate:
+      return ReplyFailure(uuid, Json(CannotCreateFile(path, result.error_code)));
+    case platform::FileReplaceResult::Stage::kWrite:
+      break;
+  }
+  ReplyFailure(uuid, Json("Stream write error"));
 }
 
 void TBrowserExternalModule::HandleFilesExtractFile(const std::string& uuid,
@@ -119,6 +132,10 @@ void TBrowserExternalModule::HandleFilesExtractFile(const std::string& uuid,
   // The target is taken as given: a relative one is relative to the current
   // folder, not the application folder. It is created (or emptied) before
   // the entry is looked up, so a missing entry leaves an empty file.
+  if (HasNul(target_file)) {
+    return ReplyFailure(uuid,
+                        Json(CannotCreateFile(target_file, platform::InvalidPathErrorCode())));
+  }
   std::ofstream out(PathFromUtf8(target_file), std::ios::binary | std::ios::trunc);
   if (!out.is_open()) return ReplyFailure(uuid, Json(CannotCreateFile(target_file)));
 
@@ -147,6 +164,7 @@ void TBrowserExternalModule::HandleFoldersDirExists(const std::string& uuid,
                                                     const nlohmann::json& data) {
   const std::string dir_path = ArgString(data, "dirPath", "");
   if (dir_path.empty()) return ReplyFailure(uuid, Json("Missing dirPath"));
+  if (HasNul(dir_path)) return ReplySuccess(uuid, JsonBool(false));
   std::error_code ec;
   ReplySuccess(uuid, JsonBool(fs::is_directory(PathFromUtf8(ResolvePath(dir_path)), ec)));
 }
@@ -155,6 +173,7 @@ void TBrowserExternalModule::HandleFoldersDeleteDir(const std::string& uuid,
                                                     const nlohmann::json& data) {
   const std::string dir_path = ArgString(data, "dirPath", "");
   if (dir_path.empty()) return ReplyFailure(uuid, Json("Missing dirPath"));
+  if (HasNul(dir_path)) return ReplySuccess(uuid, JsonBool(false));
   ReplySuccess(uuid, JsonBool(TSysUtils::DeleteDirectory(ResolvePath(dir_path))));
 }
 

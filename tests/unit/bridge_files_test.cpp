@@ -2,7 +2,9 @@
 // the folder getters and path rules over the fake OS.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -10,6 +12,7 @@
 #include <sstream>
 
 #include "bridge_fixture.h"
+#include "platform/file_replace.h"
 #include "shared/bridge_commands.h"
 #include "shared/exe_zip.h"
 #include "shared/program_constants.h"
@@ -143,6 +146,78 @@ TEST_F(FilesTest, WriteTextFileReportsAFileThatCannotBeCreated) {
     }
   }
   EXPECT_EQ(Call(30003, R"({"contents":"x"})"), Failure(Str("Missing filePath")));
+}
+
+// Whatever a write does, the folder holds the file and nothing else.
+std::vector<std::string> Names(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder))
+    names.push_back(Utf8(entry.path().filename()));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(FilesTest, WriteTextFileReplacesTheFileWholeKeepingItsModeAndLinks) {
+  WriteAll(app_ / "notes.txt", "old");
+  EXPECT_EQ(Call(30003, R"({"filePath":"notes.txt","contents":"new"})"), Success("true"));
+  EXPECT_EQ(ReadAll(app_ / "notes.txt"), "\xEF\xBB\xBFnew\r\n");
+  EXPECT_EQ(Names(app_), std::vector<std::string>{"notes.txt"});
+  if (native_->Family() != platform::OsFamily::Posix) return;
+
+  // Its permissions stay; a link is written through to its target.
+  fs::permissions(app_ / "notes.txt",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_directories(root_ / "elsewhere");
+  WriteAll(root_ / "elsewhere" / "target.txt", "old");
+  fs::create_symlink(root_ / "elsewhere" / "target.txt", app_ / "link.txt");
+  EXPECT_EQ(Call(30003, R"({"filePath":"notes.txt","contents":"again"})"), Success("true"));
+  EXPECT_EQ(Call(30003, R"({"filePath":"link.txt","contents":"through"})"), Success("true"));
+  EXPECT_EQ(fs::status(app_ / "notes.txt").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_TRUE(fs::is_symlink(app_ / "link.txt"));
+  EXPECT_EQ(ReadAll(root_ / "elsewhere" / "target.txt"), "\xEF\xBB\xBFthrough\r\n");
+  EXPECT_EQ(Names(app_), (std::vector<std::string>{"link.txt", "notes.txt"}));
+  EXPECT_EQ(Names(root_ / "elsewhere"), std::vector<std::string>{"target.txt"});
+}
+
+// A full disk in the middle of a write: on a 64 KB file system of its own
+// (mounting needs root; skipped otherwise).
+TEST_F(FilesTest, AWriteThatDoesNotFitLeavesTheOldFileAsItWas) {
+  if (native_->Family() != platform::OsFamily::Posix) GTEST_SKIP() << "POSIX only";
+  const fs::path small = root_ / "small";
+  fs::create_directories(small);
+  const std::string mount = "mount -t tmpfs -o size=64k tmpfs '" + Utf8(small) + "' 2>/dev/null";
+  if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+  browser_.app_dir_path = Utf8(small) + "/";
+  WriteAll(small / "notes.txt", "old content");
+  const json reply = json::parse(Call(
+      30003, R"({"filePath":"notes.txt","contents":")" + std::string(100 * 1024, 'x') + "\"}"));
+  EXPECT_EQ(reply["success"], false);
+  EXPECT_EQ(reply["result"], "Stream write error");
+  EXPECT_EQ(ReadAll(small / "notes.txt"), "old content");
+  EXPECT_EQ(Names(small), std::vector<std::string>{"notes.txt"});
+  // A write that fits still goes through.
+  EXPECT_EQ(Call(30003, R"({"filePath":"notes.txt","contents":"new"})"), Success("true"));
+  EXPECT_EQ(ReadAll(small / "notes.txt"), "\xEF\xBB\xBFnew\r\n");
+  EXPECT_EQ(std::system(("umount '" + Utf8(small) + "'").c_str()), 0);
+}
+
+TEST_F(FilesTest, APathWithANulTouchesNothingAndWritingItFails) {
+  WriteAll(app_ / "notes" / "a", "keep");
+  fs::create_directories(app_ / "dir");
+  const std::string path =
+      shared::ResolveAppPath(std::string("notes/a\0b", 9), browser_.app_dir_path);
+  const json write = json::parse(Call(30003, R"({"filePath":"notes/a\u0000b","contents":"x"})"));
+  EXPECT_EQ(write["success"], false);
+  EXPECT_EQ(write["result"], "Cannot create file \"" + path + "\". " +
+                                 shared::SystemErrorMessage(platform::InvalidPathErrorCode()));
+  EXPECT_EQ(Call(30001, R"({"filePath":"notes/a\u0000b"})"), Success("false"));
+  EXPECT_EQ(Call(30002, R"({"filePath":"notes/a\u0000b"})"), Success("false"));
+  EXPECT_EQ(Call(40001, R"({"dirPath":"dir\u0000x"})"), Success("false"));
+  EXPECT_EQ(Call(40002, R"({"dirPath":"dir\u0000x"})"), Success("false"));
+  EXPECT_EQ(ReadAll(app_ / "notes" / "a"), "keep");
+  EXPECT_TRUE(fs::is_directory(app_ / "dir"));
+  EXPECT_EQ(Names(app_ / "notes"), std::vector<std::string>{"a"});
 }
 
 TEST_F(FilesTest, DirExistsAndDeleteDir) {
