@@ -441,6 +441,58 @@ bool FiltersMatch(const std::vector<ResourceFilter>& filters, std::string_view u
 
 bool IsJson(std::string_view text) { return nlohmann::json::accept(text); }
 
+namespace {
+
+// The code unit of a "\uXXXX" escape at `at` (the backslash), or -1.
+int EscapedUnit(std::string_view json, std::size_t at) {
+  if (at + 6 > json.size() || json[at] != '\\' || json[at + 1] != 'u') return -1;
+  int unit = 0;
+  for (std::size_t i = at + 2; i < at + 6; ++i) {
+    const char c = json[i];
+    int digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      return -1;
+    }
+    unit = unit * 16 + digit;
+  }
+  return unit;
+}
+
+bool IsHigh(int unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLow(int unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+}  // namespace
+
+std::string WithoutLoneSurrogates(std::string_view json) {
+  if (json.find("\\u") == std::string_view::npos) return std::string(json);
+  std::string out;
+  out.reserve(json.size());
+  for (std::size_t i = 0; i < json.size();) {
+    if (json[i] != '\\' || i + 1 >= json.size()) {
+      out += json[i++];
+      continue;
+    }
+    const int unit = EscapedUnit(json, i);
+    if (IsHigh(unit) && IsLow(EscapedUnit(json, i + 6))) {
+      out.append(json.substr(i, 12));
+      i += 12;
+    } else if (IsHigh(unit) || IsLow(unit)) {
+      out += "\\ufffd";
+      i += 6;
+    } else {
+      out.append(json.substr(i, 2));  // any other escape, "\\" included
+      i += 2;
+    }
+  }
+  return out;
+}
+
 bool DecodeJsonString(std::string_view json, std::string* text) {
   const auto trimmed = json.find_first_not_of(" \t\r\n");
   if (trimmed == std::string_view::npos || json[trimmed] != '"') return false;

@@ -192,6 +192,11 @@ bool FiltersMatch(const std::vector<ResourceFilter>& filters, std::string_view u
 // True when `text` is one complete JSON value (RFC 8259).
 bool IsJson(std::string_view text);
 
+// `json` with every escaped lone UTF-16 surrogate ("\ud83d" without its
+// pair, as JSON.stringify writes a string cut inside an emoji) turned into
+// "\ufffd", so that UTF-8 parsers take it; everything else unchanged.
+std::string WithoutLoneSurrogates(std::string_view json);
+
 // When `json` is a JSON string, its value in UTF-8 and true; false otherwise.
 bool DecodeJsonString(std::string_view json, std::string* text);
 

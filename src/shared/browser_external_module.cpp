@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "platform/engine_basics.h"
 #include "platform/ui.h"
 #include "shared/settings.h"
 #include "shared/str_utils.h"
@@ -125,7 +126,10 @@ void TBrowserExternalModule::Dispatch(platform::WebMessageReceivedEventArgs& arg
 
   std::string message_json;
   args.get_WebMessageAsJson(&message_json);
-  const json message = json::parse(message_json, nullptr, /*allow_exceptions=*/false);
+  // A lone surrogate (a text cut inside an emoji) reads as U+FFFD; the call
+  // is answered like any other.
+  const json message = json::parse(platform::WithoutLoneSurrogates(message_json), nullptr,
+                                   /*allow_exceptions=*/false);
   const std::string id_text = RequiredString(message, "id");
   const std::string uuid = RequiredString(message, "uuid");
   const json& data = RequiredObject(message, "data");
@@ -244,9 +248,12 @@ void TBrowserExternalModule::PostBridgeReply(const std::string& uuid, const std:
   if (FBrowserForm == nullptr) return;
   // A uuid made by the bridge script (hex digits and hyphens) comes out as it
   // went in; encoding it keeps the reply valid JSON for any other uuid too.
-  FBrowserForm->PostWebMessageAsJson("{\"uuid\": " + TStrUtils::StringToJsonString(uuid) +
-                                     ", \"success\": " + (success ? "true" : "false") +
-                                     ", \"result\": " + result + "}");
+  const std::string uuid_text = TStrUtils::StringToJsonString(uuid);
+  std::string reply;
+  reply.reserve(uuid_text.size() + result.size() + 40);
+  reply.append("{\"uuid\": ").append(uuid_text).append(", \"success\": ");
+  reply.append(success ? "true" : "false").append(", \"result\": ").append(result).append("}");
+  FBrowserForm->PostWebMessageAsJson(reply);
 }
 
 void TBrowserExternalModule::ReplySuccess(const std::string& uuid, const std::string& result) {

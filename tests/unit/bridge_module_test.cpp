@@ -100,6 +100,33 @@ TEST_F(DispatchTest, UnreadableMessagesAreDroppedWithTheirReason) {
   EXPECT_EQ(Call(10001), kHelloReply);
 }
 
+// A text cut inside an emoji: JSON.stringify writes the lone half as an
+// escape that strict UTF-8 parsers refuse. It is answered like any text, the
+// half read as U+FFFD.
+TEST_F(DispatchTest, ALoneSurrogateIsTextLikeAnyOther) {
+  const struct {
+    const char* title;  // as JSON text
+    const char* caption;
+  } cases[] = {
+      {R"("a\ud83d")", "a\xEF\xBF\xBD"},
+      {R"("\uDE00b")",
+       "\xEF\xBF\xBD"
+       "b"},
+      {R"("\ude00\ud83d")", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {R"("\ud83d\ud83d\ude00")", "\xEF\xBF\xBD\xF0\x9F\x98\x80"},
+      {R"("\ud83d\ude00")", "\xF0\x9F\x98\x80"},
+      {R"("\\ud83d")", "\\ud83d"},
+      {R"("x\ud83d\n")", "x\xEF\xBF\xBD\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Call(60006, std::string(R"({"title":)") + c.title + "}"),
+              R"({"uuid": "u1", "success": true, "result": true})")
+        << c.title;
+    EXPECT_EQ(window_.caption, c.caption) << c.title;
+  }
+  EXPECT_TRUE(errors_.empty());
+}
+
 TEST_F(DispatchTest, OnlyTheApplicationsOwnDocumentsReachTheCommands) {
   const std::string execute = R"({"id":70001,"uuid":"u1","data":{"filePath":"/bin/true"}})";
   const struct {

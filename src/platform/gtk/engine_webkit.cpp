@@ -1044,7 +1044,9 @@ void ViewCore::ScriptMessage(WebKitJavascriptResult* result) {
   g_free(text);
   const std::size_t end_of_source = posted.find('\n');
   if (end_of_source == std::string::npos) return;
-  std::string json = posted.substr(end_of_source + 1);
+  // A string cut inside an emoji is an ordinary text, not a reason to drop
+  // the message.
+  std::string json = WithoutLoneSurrogates(std::string_view(posted).substr(end_of_source + 1));
   // The shim sends JSON; anything else reached the relay by other means.
   if (!IsJson(json)) return;
   auto args = std::make_shared<WebMessageReceivedArgs>();
