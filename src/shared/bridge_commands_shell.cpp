@@ -101,8 +101,11 @@ void TBrowserExternalModule::HandleShellCommand(const std::string& uuid,
     } catch (...) {
       output.clear();  // counts as an interpreter that did not start
     }
-    platform::RunOnUiThread([this, alive, uuid, output = std::move(output)] {
-      if (!alive.expired()) ReplySuccess(uuid, Json(output));
+    // Only the reply's text is kept: a large output is held once at a time.
+    std::string result = Json(output);
+    std::string().swap(output);
+    platform::RunOnUiThread([this, alive, uuid, result = std::move(result)] {
+      if (!alive.expired()) ReplySuccess(uuid, result);
     });
     finished->store(true);
     --g_running_commands;

@@ -7,36 +7,37 @@ namespace tessel::shared {
 
 std::string TStrUtils::StringToJsonString(std::string_view value) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  const std::u16string units = utf::Utf8ToUtf16(value);
   std::string out;
-  out.reserve(units.size() + 2);
+  out.reserve(value.size() + 2);
   out.push_back('"');
-  for (const char16_t u : units) {
+  // Unit by unit as UTF-16 would hold them, decoded as it goes: a command's
+  // output of many megabytes is not copied once more.
+  const auto add = [&out](char16_t u) {
     switch (u) {
       case u'"':
         out += "\\\"";
-        continue;
+        return;
       case u'\\':
         out += "\\\\";
-        continue;
+        return;
       case u'/':
         out += "\\/";
-        continue;
+        return;
       case u'\b':
         out += "\\b";
-        continue;
+        return;
       case u'\t':
         out += "\\t";
-        continue;
+        return;
       case u'\n':
         out += "\\n";
-        continue;
+        return;
       case u'\f':
         out += "\\f";
-        continue;
+        return;
       case u'\r':
         out += "\\r";
-        continue;
+        return;
       default:
         break;
     }
@@ -48,6 +49,15 @@ std::string TStrUtils::StringToJsonString(std::string_view value) {
       out.push_back(kHex[u & 0xF]);
     } else {
       out.push_back(static_cast<char>(u));
+    }
+  };
+  for (std::size_t pos = 0; pos < value.size();) {
+    const char32_t cp = utf::DecodeUtf8(value, pos);
+    if (cp < 0x10000) {
+      add(static_cast<char16_t>(cp));
+    } else {
+      add(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      add(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
     }
   }
   out.push_back('"');

@@ -2,9 +2,19 @@
 // their reply on the UI queue, window captions.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include "bridge_fixture.h"
@@ -13,6 +23,7 @@
 namespace tessel::test {
 namespace {
 
+using nlohmann::json;
 using ShellTest = BridgeTest;
 
 TEST_F(ShellTest, ExecuteHandsThePathToTheShellUnchanged) {
@@ -113,6 +124,88 @@ TEST_F(CommandTest, TheOutputComesBackWholeAfterTheCommandEnded) {
   EXPECT_EQ(os_.console_starts[0].argv, (std::vector<std::string>{"/bin/sh", "-c", "echo hello"}));
   EXPECT_EQ(os_.console_starts[0].working_dir, "/tmp");
   EXPECT_EQ(os_.console_waits, 1);
+}
+
+// A command that runs until the test lets it end: it reads a pipe of the
+// test's own until the test closes it.
+class HeldCommand {
+ public:
+  HeldCommand() {
+    const std::string name = "tessel-held-" + std::to_string(std::random_device{}());
+#ifdef _WIN32
+    path_ = "\\\\.\\pipe\\" + name;
+    pipe_ = CreateNamedPipeA(path_.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                             4096, 4096, 0, nullptr);
+    EXPECT_NE(pipe_, INVALID_HANDLE_VALUE);
+    command_ = "type " + path_;
+#else
+    path_ = (std::filesystem::temp_directory_path() / name).string();
+    EXPECT_EQ(mkfifo(path_.c_str(), 0600), 0);
+    command_ = "cat '" + path_ + "'";
+#endif
+  }
+  ~HeldCommand() {
+    Release();
+#ifndef _WIN32
+    unlink(path_.c_str());
+#endif
+  }
+  HeldCommand(const HeldCommand&) = delete;
+  HeldCommand& operator=(const HeldCommand&) = delete;
+
+  const std::string& command() const { return command_; }
+
+  // Lets the command end, printing "held".
+  void Release() {
+    if (released_) return;
+    released_ = true;
+#ifdef _WIN32
+    if (pipe_ == INVALID_HANDLE_VALUE) return;
+    ConnectNamedPipe(pipe_, nullptr);  // at once when the command is connected already
+    DWORD written = 0;
+    WriteFile(pipe_, "held", 4, &written, nullptr);
+    FlushFileBuffers(pipe_);
+    CloseHandle(pipe_);
+#else
+    const int fd = open(path_.c_str(), O_WRONLY);  // waits for the command to open it
+    if (fd >= 0) {
+      EXPECT_EQ(write(fd, "held", 4), 4);
+      close(fd);
+    }
+#endif
+  }
+
+ private:
+  std::string path_;
+  std::string command_;
+  bool released_ = false;
+#ifdef _WIN32
+  HANDLE pipe_ = INVALID_HANDLE_VALUE;
+#endif
+};
+
+// Over the real OS seam: a short command started while a long one runs is
+// answered at once. Neither child may hold the other's pipe open.
+TEST_F(CommandTest, AShortCommandIsAnsweredWhileALongOneStillRuns) {
+  const std::unique_ptr<platform::Os> native = platform::MakeNativeOs();
+  platform::SetCurrentOs(native.get());
+  {
+    HeldCommand held;
+    Send(R"({"id":70003,"uuid":"long","data":{"command":)" + Str(held.command()) + "}}");
+    Send(R"({"id":70003,"uuid":"short","data":{"command":"echo short"}})");
+    const json first = json::parse(AwaitReply());
+    EXPECT_EQ(first["uuid"], "short");
+    EXPECT_NE(first["result"].get<std::string>().find("short"), std::string::npos);
+    EXPECT_EQ(browser_.posted.size(), 1u);
+    held.Release();
+    const json second = json::parse(AwaitReply());
+    EXPECT_EQ(second["uuid"], "long");
+    EXPECT_EQ(second["result"], "held");
+  }
+  for (int i = 0; i < 1000 && shared::TBrowserExternalModule::RunningCommands() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  platform::SetCurrentOs(&os_);
 }
 
 TEST_F(CommandTest, AnInterpreterThatDoesNotStartGivesAnEmptySuccess) {

@@ -18,6 +18,7 @@
 #include <clocale>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +26,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "platform/gtk/linux_os.h"
 #include "shared/utf.h"
@@ -263,12 +265,26 @@ std::string FileUri(const std::string& absolute_path) {
   return uri;
 }
 
+// The process groups of console commands still running. They end with the
+// app: at exit every one of them is killed, the command's children included.
+std::mutex g_console_groups_mutex;
+std::vector<pid_t> g_console_groups;
+
+void KillConsoleGroups() {
+  const std::lock_guard<std::mutex> lock(g_console_groups_mutex);
+  for (const pid_t group : g_console_groups) killpg(group, SIGKILL);
+  g_console_groups.clear();
+}
+
 class PosixConsoleProcess : public ConsoleProcess {
  public:
   PosixConsoleProcess(pid_t pid, int read_fd) : pid_(pid), fd_(read_fd) {}
   ~PosixConsoleProcess() override {
     close(fd_);
     Wait();
+    // Its output has ended and it is gone: the group is nobody's to kill now.
+    const std::lock_guard<std::mutex> lock(g_console_groups_mutex);
+    std::erase(g_console_groups, pid_);
   }
   PosixConsoleProcess(const PosixConsoleProcess&) = delete;
   PosixConsoleProcess& operator=(const PosixConsoleProcess&) = delete;
@@ -657,10 +673,19 @@ std::unique_ptr<ConsoleProcess> LinuxOs::StartConsole(const std::vector<std::str
   sigaddset(&pipe_only, SIGPIPE);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &pipe_only);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // A group of its own, so that the command and everything it starts can be
+  // ended together when the app ends.
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  static std::once_flag at_exit;
+  std::call_once(at_exit, [] { std::atexit(KillConsoleGroups); });
   pid_t pid = 0;
+  std::unique_lock<std::mutex> groups(g_console_groups_mutex);
   // glibc reports a failed chdir or exec here rather than in the child.
   const int rc = posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
+  if (rc == 0) g_console_groups.push_back(pid);
+  groups.unlock();
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);

@@ -4,7 +4,9 @@
 #include <shlobj.h>
 
 #include <filesystem>
+#include <mutex>
 #include <system_error>
+#include <vector>
 
 #include "platform/win32/win32_os.h"
 
@@ -160,6 +162,23 @@ bool Win32Os::ShellShowInFolder(const std::string& file) {
 std::unique_ptr<ConsoleProcess> Win32Os::StartConsole(const std::vector<std::string>& argv,
                                                       const std::string& working_dir,
                                                       bool show_window) {
+  // Every command joins one job that ends with the app: its handle closes
+  // with the process, and the system then ends whatever the commands left.
+  static const HANDLE job = [] {
+    const HANDLE made = CreateJobObjectW(nullptr, nullptr);
+    if (made != nullptr) {
+      JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+      limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+      SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    }
+    return made;
+  }();
+  // One start at a time: while a write end is inheritable, no other child
+  // may be started, or it would hold that pipe open and the command's reply
+  // would wait for it to end.
+  static std::mutex starting;
+  const std::lock_guard<std::mutex> lock(starting);
+
   SECURITY_ATTRIBUTES sa{};
   sa.nLength = sizeof sa;
   sa.lpSecurityDescriptor = nullptr;
@@ -167,14 +186,36 @@ std::unique_ptr<ConsoleProcess> Win32Os::StartConsole(const std::vector<std::str
   HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
   if (!CreatePipe(&read_end, &write_end, &sa, 0)) return nullptr;
+  // Only the write end goes to the child; the read end stays ours.
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  const HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                                   OPEN_EXISTING, 0, nullptr);
 
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-  si.wShowWindow = show_window ? SW_SHOWNORMAL : SW_HIDE;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  si.hStdOutput = write_end;
-  si.hStdError = write_end;
+  STARTUPINFOEXW si{};
+  si.StartupInfo.cb = sizeof si;
+  si.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  si.StartupInfo.wShowWindow = show_window ? SW_SHOWNORMAL : SW_HIDE;
+  si.StartupInfo.hStdInput = input != INVALID_HANDLE_VALUE ? input : nullptr;
+  si.StartupInfo.hStdOutput = write_end;
+  si.StartupInfo.hStdError = write_end;
+
+  // The child inherits exactly its own pipe end and input, nothing else.
+  HANDLE inherited[2] = {write_end, input};
+  const DWORD inherited_count = input != INVALID_HANDLE_VALUE ? 2 : 1;
+  SIZE_T list_size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+  std::vector<unsigned char> list_storage(list_size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_storage.data());
+  DWORD flags = CREATE_SUSPENDED;
+  if (list_size > 0 && InitializeProcThreadAttributeList(list, 1, 0, &list_size)) {
+    if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                  inherited_count * sizeof(HANDLE), nullptr, nullptr)) {
+      si.lpAttributeList = list;
+      flags |= EXTENDED_STARTUPINFO_PRESENT;
+    } else {
+      DeleteProcThreadAttributeList(list);
+    }
+  }
 
   std::string joined;
   for (size_t i = 0; i < argv.size(); ++i) {
@@ -184,16 +225,23 @@ std::unique_ptr<ConsoleProcess> Win32Os::StartConsole(const std::vector<std::str
   std::wstring command_line = Utf8ToWide(joined);  // CreateProcessW may write into it
   const std::wstring dir = Utf8ToWide(working_dir);
   PROCESS_INFORMATION pi{};
-  const BOOL started = CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0,
-                                      nullptr, dir.empty() ? nullptr : dir.c_str(), &si, &pi);
+  const BOOL started =
+      CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                     dir.empty() ? nullptr : dir.c_str(), &si.StartupInfo, &pi);
   const DWORD err = GetLastError();
+  if (si.lpAttributeList != nullptr) DeleteProcThreadAttributeList(si.lpAttributeList);
   // Our copy of the write end must go, or the pipe never reports its end.
   CloseHandle(write_end);
+  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
   if (!started) {
     CloseHandle(read_end);
     SetLastError(err);
     return nullptr;
   }
+  // Joined before it runs, so nothing it starts escapes the job. Without a
+  // job (nested jobs refused) it still runs.
+  if (job != nullptr) AssignProcessToJobObject(job, pi.hProcess);
+  ResumeThread(pi.hThread);
   return std::make_unique<Win32ConsoleProcess>(pi.hProcess, pi.hThread, read_end);
 }
 
