@@ -59,4 +59,12 @@ void TopLevelWindow::ChangeLimit(void (SizeLimits::*setter)(int), int value) {
   if (width != Width() || height != Height()) ApplySize(width, height);
 }
 
+std::string WindowSystemTitle(std::string_view text) {
+  if (text.size() <= kMaxWindowTitleBytes) return std::string(text);
+  std::size_t end = kMaxWindowTitleBytes;
+  // Back to the first byte of the character the limit falls in.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return std::string(text.substr(0, end));
+}
+
 }  // namespace tessel::platform

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tessel::platform {
@@ -272,5 +273,11 @@ void SetCurrentUi(Ui* ui);
 // The platform's real implementation (chosen by CMake). Creating it touches
 // no display; Initialize does.
 std::unique_ptr<Ui> MakeNativeUi();
+
+// The most of a window title or application name that is handed to the
+// window system: a page's title of many megabytes would otherwise end the
+// app (X refuses the request). Cut at a character boundary of UTF-8 text.
+inline constexpr std::size_t kMaxWindowTitleBytes = 4096;
+std::string WindowSystemTitle(std::string_view text);
 
 }  // namespace tessel::platform

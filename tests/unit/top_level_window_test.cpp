@@ -82,6 +82,11 @@ TEST_P(TopLevelWindowContract, PropertiesReadBackAsSet) {
   const std::string caption = "Quotes \" and \\ and\nlines \xC3\xA9";
   window_->SetCaption(caption);
   EXPECT_EQ(window_->Caption(), caption);
+  // Far more than a window system takes in one request: the window keeps
+  // the whole text and shows what fits.
+  const std::string huge(24 * 1024 * 1024, 'T');
+  window_->SetCaption(huge);
+  EXPECT_EQ(window_->Caption(), huge);
   window_->SetApplicationTitle("App");
   EXPECT_EQ(window_->ApplicationTitle(), "App");
 
@@ -160,6 +165,24 @@ INSTANTIATE_TEST_SUITE_P(Windows, TopLevelWindowContract,
                          [](const ::testing::TestParamInfo<Implementation>& info) {
                            return std::string(info.param.name);
                          });
+
+TEST(WindowSystemTitle, LongTextsAreCutAtACharacterBoundary) {
+  const std::string e_acute = "\xC3\xA9";
+  const struct {
+    std::string text;
+    std::string shown;
+  } cases[] = {
+      {"App", "App"},
+      {std::string(kMaxWindowTitleBytes, 'a'), std::string(kMaxWindowTitleBytes, 'a')},
+      {std::string(kMaxWindowTitleBytes + 1, 'a'), std::string(kMaxWindowTitleBytes, 'a')},
+      // The limit falls inside the two bytes of an e acute: it goes whole.
+      {std::string(kMaxWindowTitleBytes - 1, 'a') + e_acute + "b",
+       std::string(kMaxWindowTitleBytes - 1, 'a')},
+      {std::string(kMaxWindowTitleBytes - 2, 'a') + e_acute + "b",
+       std::string(kMaxWindowTitleBytes - 2, 'a') + e_acute},
+  };
+  for (const auto& c : cases) EXPECT_EQ(WindowSystemTitle(c.text), c.shown) << c.text.size();
+}
 
 }  // namespace
 }  // namespace tessel::platform

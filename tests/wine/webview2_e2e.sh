@@ -3,7 +3,7 @@
 # adapter and the stand-in engine: the start page and what it names served
 # from the archive, beside the executable and from an absolute path; bridge
 # calls answered with their exact texts; the real window read back from the
-# system; permissions; a new window for a local file relaunched; a message
+# system; permissions; a new window for an app page relaunched; a message
 # from another origin left unanswered; the close handshake; and no object or
 # string of the engine leaked by either process; the open and save dialogs
 # through the bridge, answered with xdotool.
@@ -53,6 +53,7 @@ echo 'body { color: #123456; }' >"$app/webapp/css/site.css"
 echo 'window.appLoaded = true;' >"$app/webapp/js/app.js"
 printf '\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR-not-really\xff\x00' >"$app/webapp/img/logo.png"
 printf 'archive entry\r\n' >"$app/webapp/data/entry.txt"
+echo '<!DOCTYPE html><title>Local Window</title><p>local</p>' >"$app/webapp/local.html"
 cp "$loader" "$app/WebView2LoaderWin64.dll"
 printf '\x89PNG beside the executable' >"$out/beside.png"
 echo 'window.absolute = true;' >"$out/outside/abs.js"
@@ -107,6 +108,7 @@ wait-reply open-cancelled
 post-from https://foreign.example/page.html {"id":10001,"uuid":"foreign","data":{}}
 permission 3
 permission 3 https://foreign.example/page.html
+new-window file:///local.html
 new-window $local_uri
 wait 500
 log handshake
@@ -116,7 +118,7 @@ wait 1500
 log refused
 close-query close
 close
-page $(fileurl "$out/outside/")*
+page file:///local.html
 window
 close
 EOF
@@ -233,11 +235,16 @@ lines 'posted {"uuid": "foreign"' >/dev/null && fail "a foreign page's message w
 has "permission file:///index.html kind=3 state=1"
 lines "permission https://foreign.example/page.html kind=3 state=1" >/dev/null &&
   fail "a foreign page was granted a permission"
+# A new window for one of the app's pages starts a new instance with it; for
+# a local file elsewhere nothing opens.
+has "new-window file:///local.html handled=1"
 has "new-window $local_uri handled=1"
 other=$(grep -v "^$main " "$log" | head -1 | cut -d' ' -f1)
 if [[ -n $other ]]; then
-  grep -qF "$other completed $local_uri title=Local Window" "$log" ||
-    fail "the relaunched instance did not show $local_uri"
+  grep -qF "$other completed file:///local.html title=Local Window" "$log" ||
+    fail "the relaunched instance did not show file:///local.html"
+  [[ $(grep -v "^$main " "$log" | cut -d' ' -f1 | sort -u | wc -l) == 1 ]] ||
+    fail "more than one instance was started"
 else
   fail "no relaunched instance"
 fi

@@ -150,7 +150,7 @@ class GtkMainWindow : public TopLevelWindow {
 
   void SetCaption(const std::string& caption) override {
     caption_ = caption;
-    gtk_window_set_title(GTK_WINDOW(window_), ValidUtf8(caption).c_str());
+    gtk_window_set_title(GTK_WINDOW(window_), ValidUtf8(WindowSystemTitle(caption)).c_str());
   }
   std::string Caption() const override { return caption_; }
 
@@ -160,7 +160,7 @@ class GtkMainWindow : public TopLevelWindow {
     static bool named = false;
     if (!named && !title.empty()) {
       named = true;
-      g_set_application_name(ValidUtf8(title).c_str());
+      g_set_application_name(ValidUtf8(WindowSystemTitle(title)).c_str());
     }
   }
   std::string ApplicationTitle() const override { return application_title_; }

@@ -129,7 +129,7 @@ bool GtkUi::ApplyStyle(const std::string& name) {
 void GtkUi::RunPlainMainWindow(const std::string& caption) {
   if (!Initialize()) return;
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  gtk_window_set_title(GTK_WINDOW(window), ValidUtf8(caption).c_str());
+  gtk_window_set_title(GTK_WINDOW(window), ValidUtf8(WindowSystemTitle(caption)).c_str());
   gtk_window_set_default_size(GTK_WINDOW(window), 800, 600);
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
@@ -146,7 +146,7 @@ int GtkUi::RunDialog(const std::string& text, const DialogLayout& layout,
   GtkWidget* widget = GTK_WIDGET(g_object_new(GTK_TYPE_DIALOG, "use-header-bar", FALSE, nullptr));
   GtkDialog* dialog = GTK_DIALOG(widget);
   GtkWindow* window = GTK_WINDOW(widget);
-  gtk_window_set_title(window, ValidUtf8(title).c_str());
+  gtk_window_set_title(window, ValidUtf8(WindowSystemTitle(title)).c_str());
   gtk_window_set_modal(window, TRUE);
   gtk_window_set_resizable(window, FALSE);
   gtk_window_set_keep_above(window, TRUE);

@@ -201,7 +201,7 @@ class Win32MainWindow : public TopLevelWindow {
 
   void SetCaption(const std::string& caption) override {
     caption_ = caption;
-    SetWindowTextW(hwnd_, Widen(caption).c_str());
+    SetWindowTextW(hwnd_, Widen(WindowSystemTitle(caption)).c_str());
   }
   std::string Caption() const override { return caption_; }
   // The main window is the one on the task bar, so the application's title
