@@ -82,6 +82,12 @@ function load(tag, src) {
   link.click();
   await sleep(700);
   report("step?n=download");
+  // Permissions the app's own page would get without a prompt.
+  try {
+    Notification.requestPermission().then(function (state) {
+      if (state === "granted") report("leak?what=notification-granted");
+    });
+  } catch (e) {}
   // 2. Local files through the app's addresses: load/error tells existence,
   //    a script runs, a fetch reads.
   load("script", app + "secret.js");
