@@ -182,6 +182,31 @@ wait_for() {
 run_row frame
 run_row top
 
+# The app's own page may download: only where the user chose in the save
+# dialog.
+printf 'window.E2E = {work: "%s", port: %s, row: "download"};\n' "$work" "$port" >"$app_dir/e2e-config.js"
+"$app_dir/hostile-e2e" >"$out/run-download.log" 2>&1 &
+pid=$!
+E2E_CHILDREN=$pid
+if dialog=$(find_window 'Save File' 30); then
+  for _ in 1 2 3; do
+    xdotool windowactivate --sync "$dialog" 2>/dev/null
+    sleep 0.5
+    xdotool key --clearmodifiers ctrl+a
+    xdotool type --delay 20 "$work/chosen.txt"
+    sleep 0.3
+    xdotool key --clearmodifiers Return
+    wait_for 3 eval '! windows_named "Save File" >/dev/null' && break
+  done
+  wait_for 10 test -s "$work/chosen.txt" || fail "download: nothing saved where the user chose"
+  [[ $(cat "$work/chosen.txt" 2>/dev/null) == "saved by the app" ]] ||
+    fail "download: saved '$(cat "$work/chosen.txt" 2>/dev/null)'"
+else
+  fail "download: the app's page got no save dialog"
+fi
+kill "$pid" 2>/dev/null
+wait "$pid" 2>/dev/null
+
 # Commands the app started end with it, and whatever they started too.
 printf 'window.E2E = {work: "%s", port: %s, row: "lifetime"};\n' "$work" "$port" >"$app_dir/e2e-config.js"
 "$app_dir/hostile-e2e" >"$out/run-lifetime.log" 2>&1 &
