@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/file_replace.h"
@@ -34,7 +35,8 @@ bool FollowLinks(std::string path, std::string* target) {
     const ssize_t length = readlink(path.c_str(), buffer.data(), buffer.size() - 1);
     if (length < 0) return false;
     std::string next(buffer.data(), static_cast<std::size_t>(length));
-    path = next.starts_with('/') ? next : DirectoryOf(path) + "/" + next;
+    if (!next.starts_with('/')) next = DirectoryOf(path).append("/").append(next);
+    path = std::move(next);
   }
   errno = ELOOP;
   return false;
@@ -71,8 +73,10 @@ FileReplaceResult ReplaceFileContent(const std::string& path, std::string_view b
 
   const std::string folder = DirectoryOf(target);
   const std::size_t slash = target.rfind('/');
-  std::string temp =
-      folder + "/." + target.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
+  std::string temp = folder;
+  temp.append("/.")
+      .append(target.substr(slash == std::string::npos ? 0 : slash + 1))
+      .append(".XXXXXX");
   const int fd = mkstemp(temp.data());
   if (fd < 0) return Failure(Stage::kCreate, errno);
 
