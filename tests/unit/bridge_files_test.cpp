@@ -190,8 +190,9 @@ TEST_F(FilesTest, AWriteThatDoesNotFitLeavesTheOldFileAsItWas) {
   if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
   browser_.app_dir_path = Utf8(small) + "/";
   WriteAll(small / "notes.txt", "old content");
-  const json reply = json::parse(Call(
-      30003, R"({"filePath":"notes.txt","contents":")" + std::string(100 * 1024, 'x') + "\"}"));
+  const json reply =
+      json::parse(Call(30003, R"({"filePath":"notes.txt","contents":")" +
+                                  std::string(std::size_t{100} * 1024, 'x') + "\"}"));
   EXPECT_EQ(reply["success"], false);
   EXPECT_EQ(reply["result"], "Stream write error");
   EXPECT_EQ(ReadAll(small / "notes.txt"), "old content");

@@ -84,7 +84,7 @@ TEST_P(TopLevelWindowContract, PropertiesReadBackAsSet) {
   EXPECT_EQ(window_->Caption(), caption);
   // Far more than a window system takes in one request: the window keeps
   // the whole text and shows what fits.
-  const std::string huge(24 * 1024 * 1024, 'T');
+  const std::string huge(std::size_t{24} * 1024 * 1024, 'T');
   window_->SetCaption(huge);
   EXPECT_EQ(window_->Caption(), huge);
   window_->SetApplicationTitle("App");
