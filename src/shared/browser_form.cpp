@@ -171,7 +171,7 @@ void TBrowserForm::EdgeBrowserCreateWebViewCompleted(TCustomEdgeBrowser* /*Sende
   FEdgeBrowser->AddWebResourceRequestedFilter("*", platform::WebResourceContext::kAll);
   SubscribeToDownloads();
   if (!FStartPageURL.empty()) {
-    FHostNavigation = FStartPageURL;
+    FHostNavigationPending = true;
     FEdgeBrowser->Navigate(FStartPageURL);
   }
 }
@@ -242,8 +242,10 @@ void TBrowserForm::EdgeBrowserNavigationStarting(TCustomEdgeBrowser* /*Sender*/,
   const auto& args = Args.ArgsInterface();
   std::string uri;
   if (!args || platform::Failed(args->get_Uri(&uri))) return;
-  const bool by_host = !FHostNavigation.empty() && uri == FHostNavigation;
-  FHostNavigation.clear();
+  // The engine reports the address as it normalised it (escapes, case), so
+  // the host's own navigation is known by coming first, not by its text.
+  const bool by_host = FHostNavigationPending;
+  FHostNavigationPending = false;
   // A foreign document must not bring a local file up in its place: that
   // file would then be shown as if the app had chosen it.
   if (FIsRuntime && !by_host && !FAppDocuments.AppDocumentShown() && IsLocalFileAddress(uri)) {

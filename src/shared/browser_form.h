@@ -190,9 +190,9 @@ class TBrowserForm {
   IBrowserFormView* FView = nullptr;
   bool FBusyBarVisible = true;
   TAppDocumentTracker FAppDocuments;
-  // The address the host itself navigates to next; that navigation may leave
-  // a foreign document for a local file.
-  std::string FHostNavigation;
+  // The host itself has started a navigation (the start page) that has not
+  // begun yet; that one may leave a foreign document for a local file.
+  bool FHostNavigationPending = false;
   platform::EventRegistrationToken FDownloadToken = 0;
   std::weak_ptr<platform::EngineWebView> FDownloadWebView;
 };
