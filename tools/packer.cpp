@@ -1,6 +1,7 @@
 #include "packer.h"
 
 #include <algorithm>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -9,8 +10,10 @@
 
 #include "platform/os.h"
 #include "shared/exe_utils.h"
+#include "shared/pe_resources.h"
 #include "shared/program_constants.h"
 #include "shared/settings.h"
+#include "shared/utf.h"
 #include "shared/zip_writer.h"
 
 namespace tessel::shared {
@@ -20,8 +23,24 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: tessel-pack APP_DIR OUTPUT [--runtime RUNTIME]\n"
-    "       tessel-pack --list PACKAGED\n";
+    "usage: tessel-pack APP_DIR OUTPUT [--runtime RUNTIME] [--icon FILE.ico]\n"
+    "                   [--version-info KEY=VALUE]... [--no-engine-module]\n"
+    "       tessel-pack --list PACKAGED\n"
+    "--icon and --version-info apply to Windows runtimes; version keys: CompanyName,\n"
+    "FileDescription, FileVersion, InternalName, LegalCopyright, LegalTrademarks,\n"
+    "OriginalFilename, ProgramID, ProductName, ProductVersion, Comments.\n";
+
+constexpr std::string_view kEngineModuleName = "libtessel-engine-webkit.so";
+constexpr std::string_view kWindowsLoaderName = "WebView2LoaderWin64.dll";
+
+// Every key of section [App] that the runtime reads.
+constexpr std::string_view kSettingsKeys[] = {
+    "ID",           "Name",           "DirName",          "IndexHtml",
+    "Theme",        "AllowInstances", "Password",         "EdgeInstaller",
+    "InstallFormColor", "InstallIndicatorColor", "InstallIndicatorType", "AllowDebug",
+    "AllowContextMenu", "Width",      "Height",           "MaxWidth",
+    "MaxHeight",    "MinWidth",       "MinHeight",        "WindowStyle",
+    "WindowBorder", "WindowState",    "WindowOrder",      "DynamicAppTitle"};
 
 std::string Quoted(const std::string& s) { return "'" + s + "'"; }
 
@@ -47,6 +66,61 @@ class TempFiles {
   std::vector<std::string> paths_;
 };
 
+// Edit distance with adjacent transpositions, so "Widht" is one step from
+// "Width".
+size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The known name closest to `name` (without regard to case), when it is
+// close enough to be a slip of the keyboard.
+template <typename Names>
+std::string ClosestName(std::string_view name, const Names& known) {
+  const std::string folded = FoldAscii(std::string(name));
+  std::string best;
+  size_t best_distance = std::max<size_t>(1, std::min<size_t>(2, folded.size() / 3)) + 1;
+  for (const std::string_view candidate : known) {
+    const size_t distance = EditDistance(folded, FoldAscii(std::string(candidate)));
+    if (distance < best_distance) {
+      best_distance = distance;
+      best = std::string(candidate);
+    }
+  }
+  return best;
+}
+
+std::string Trim(std::string_view s) {
+  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return std::string(s);
+}
+
+std::vector<uint8_t> ReadWholeFile(const std::string& path, const std::string& what) {
+  std::ifstream in(Utf8ToPath(path), std::ios::binary);
+  if (!in) throw EPackError("cannot open " + what + " " + Quoted(path));
+  std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (in.bad()) throw EPackError("cannot read " + what + " " + Quoted(path));
+  return bytes;
+}
+
+bool ContainsText(const std::vector<uint8_t>& bytes, std::string_view text) {
+  return std::search(bytes.begin(), bytes.end(),
+                     std::boyer_moore_horspool_searcher(text.begin(), text.end())) != bytes.end();
+}
+
 std::string DefaultRuntime() {
   // Beside the packer, with the packer's own extension (".exe" on Windows).
   const fs::path self = Utf8ToPath(platform::CurrentOs().ExecutablePath());
@@ -57,7 +131,8 @@ std::string DefaultRuntime() {
 }
 
 // Reads the identity keys the runtime refuses to start without.
-TSettings ReadAppSettings(const fs::path& app_dir, const std::string& app_dir_text) {
+TSettings ReadAppSettings(const fs::path& app_dir, const std::string& app_dir_text,
+                          std::vector<std::string>& warnings) {
   const fs::path ini = app_dir / "vtx.ini";
   std::error_code ec;
   if (!fs::is_regular_file(ini, ec)) {
@@ -73,11 +148,13 @@ TSettings ReadAppSettings(const fs::path& app_dir, const std::string& app_dir_te
       throw EPackError(std::string("vtx.ini has no ") + key + " in section [App]");
     }
   }
+  for (std::string& warning : UnknownSettingsKeys(bytes)) warnings.push_back(std::move(warning));
   return settings;
 }
 
-// Checks that `runtime` is an executable image with nothing behind it.
-void CheckRuntime(const std::string& runtime, bool is_default) {
+// Checks that `runtime` is an executable image with nothing behind it and
+// returns its format.
+TImageFormat CheckRuntime(const std::string& runtime, bool is_default) {
   std::error_code ec;
   if (!fs::is_regular_file(Utf8ToPath(runtime), ec)) {
     if (is_default) {
@@ -105,6 +182,62 @@ void CheckRuntime(const std::string& runtime, bool is_default) {
                      std::to_string(layout.attach_offset) + " of a " + std::to_string(size) +
                      "-byte file");
   }
+  return layout.format;
+}
+
+// The engine module a Linux runtime loads when it is installed: beside it,
+// or in ../lib as the install rules put it.
+std::string FindEngineModule(const std::string& runtime) {
+  const fs::path dir = Utf8ToPath(runtime).parent_path();
+  for (const fs::path& candidate : {dir / kEngineModuleName, dir.parent_path() / "lib" / kEngineModuleName}) {
+    std::error_code ec;
+    if (fs::is_regular_file(candidate, ec)) return PathToUtf8(candidate);
+  }
+  return {};
+}
+
+// The icon file, checked as the resource editor will check it.
+std::vector<uint8_t> ReadIconFile(const std::string& icon) {
+  std::error_code ec;
+  const uint64_t size = fs::file_size(Utf8ToPath(icon), ec);
+  if (ec) throw EPackError("icon " + Quoted(icon) + " not found");
+  if (size > kMaxIconFileSize) throw EPackError("icon " + Quoted(icon) + ": Icon file is too large");
+  std::vector<uint8_t> bytes = ReadWholeFile(icon, "icon");
+  if (!IsValidIconFile(bytes)) throw EPackError("icon " + Quoted(icon) + ": Icon file is invalid");
+  return bytes;
+}
+
+// Checks each text against the room its value has in the runtime's version
+// template, so that nothing is cut or dropped in the packed app.
+void CheckVersionTexts(const TPeImage& image, const std::string& runtime,
+                       const std::vector<TVersionText>& texts) {
+  const TResource* version = FindVersionResource(image);
+  if (version == nullptr) {
+    throw EPackError("runtime " + Quoted(runtime) + " has no version information to write into");
+  }
+  std::vector<TVersionValue> values;
+  try {
+    values = ListVersionValues(version->data);
+  } catch (const EPeResourceError& e) {
+    throw EPackError("runtime " + Quoted(runtime) + ": " + e.what());
+  }
+  for (const TVersionText& text : texts) {
+    const std::u16string key(text.key.begin(), text.key.end());
+    size_t room = 0;
+    bool found = false;
+    for (const TVersionValue& v : values) {
+      if (FoldAscii(std::string(v.key.begin(), v.key.end())) != FoldAscii(text.key)) continue;
+      room = found ? std::min(room, v.chars - (v.chars > 0 ? 1 : 0)) : v.chars - (v.chars > 0 ? 1 : 0);
+      found = true;
+    }
+    if (!found) {
+      throw EPackError("runtime " + Quoted(runtime) + " has no version value " + text.key);
+    }
+    if (text.value.size() > room) {
+      throw EPackError("--version-info " + text.key + " is " + std::to_string(text.value.size()) +
+                       " characters long; the runtime has room for " + std::to_string(room));
+    }
+  }
 }
 
 // Opens the archive behind `packaged` and checks that it reads back.
@@ -118,13 +251,18 @@ void VerifyPackaged(const std::string& packaged, std::string_view password) {
   if (!zip.ReadEntry("vtx.ini")) throw EPackError("the written archive does not read back");
 }
 
+std::string Megabytes(uint64_t bytes) {
+  const uint64_t tenths = (bytes * 10 + 512 * 1024) / (1024 * 1024);
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MB";
+}
+
 class ProgressBar {
  public:
   ProgressBar(std::ostream& out, bool enabled) : out_(out), enabled_(enabled) {}
   ~ProgressBar() { End(); }
 
   void Show(std::string_view phase, uint64_t pos, uint64_t max) {
-    constexpr uint64_t kLargeApp = uint64_t{16} * 1024 * 1024;
+    constexpr uint64_t kLargeApp = uint64_t{4} * 1024 * 1024;
     if (!enabled_ || max < kLargeApp) return;
     const int percent = static_cast<int>(pos * 100 / max);
     if (phase == phase_ && percent == percent_) return;
@@ -134,8 +272,8 @@ class ProgressBar {
     constexpr int kWidth = 40;
     const int filled = percent * kWidth / 100;
     out_ << '\r' << phase_ << " [" << std::string(static_cast<size_t>(filled), '#')
-         << std::string(static_cast<size_t>(kWidth - filled), ' ') << "] " << percent << '%'
-         << std::flush;
+         << std::string(static_cast<size_t>(kWidth - filled), ' ') << "] " << Megabytes(pos)
+         << " of " << Megabytes(max) << ' ' << percent << "%  " << std::flush;
   }
 
   void End() {
@@ -193,6 +331,37 @@ std::vector<std::string> CollectAppEntries(const std::string& app_dir,
   return names;
 }
 
+std::vector<std::string> UnknownSettingsKeys(std::string_view settings_bytes) {
+  std::vector<std::string> warnings;
+  const std::string text = TSettings::DecodeText(settings_bytes);
+  bool in_app = false;
+  std::istringstream lines(text);
+  for (std::string raw; std::getline(lines, raw);) {
+    // Lone CRs end lines too; the runtime reads them that way.
+    std::istringstream parts(raw);
+    for (std::string part; std::getline(parts, part, '\r');) {
+      const std::string line = Trim(part);
+      if (line.empty() || line[0] == ';') continue;
+      if (line.front() == '[' && line.back() == ']') {
+        in_app = FoldAscii(Trim(std::string_view(line).substr(1, line.size() - 2))) == "app";
+        continue;
+      }
+      if (!in_app) continue;
+      const std::string key = Trim(std::string_view(line).substr(0, line.find('=')));
+      const bool known = std::any_of(std::begin(kSettingsKeys), std::end(kSettingsKeys),
+                                     [&](std::string_view k) {
+                                       return FoldAscii(std::string(k)) == FoldAscii(key);
+                                     });
+      if (known) continue;
+      const std::string closest = ClosestName(key, kSettingsKeys);
+      warnings.push_back("vtx.ini: unknown key " + Quoted(key) + " in [App]" +
+                         (closest.empty() ? std::string(" (the runtime ignores it)")
+                                          : ": did you mean " + closest + "?"));
+    }
+  }
+  return warnings;
+}
+
 TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) {
   TPackResult result;
   const fs::path app_dir = Utf8ToPath(options.app_dir);
@@ -200,20 +369,77 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
   if (!fs::is_directory(app_dir, ec)) {
     throw EPackError("app folder " + Quoted(options.app_dir) + " not found");
   }
-  const TSettings settings = ReadAppSettings(app_dir, options.app_dir);
+  const TSettings settings = ReadAppSettings(app_dir, options.app_dir, result.warnings);
   const std::string dir_name = settings.ReadString("App", "DirName", "");
   const std::string index_html = settings.ReadString("App", "IndexHtml", "index.html");
+  if (!fs::is_directory(app_dir / Utf8ToPath(dir_name), ec)) {
+    throw EPackError("the DirName folder " + Quoted(dir_name) + " is missing from " +
+                     Quoted(options.app_dir));
+  }
   if (!fs::is_regular_file(app_dir / Utf8ToPath(dir_name) / Utf8ToPath(index_html), ec)) {
-    result.warnings.push_back("the start page " + Quoted(dir_name + "/" + index_html) +
-                              " is missing from " + Quoted(options.app_dir));
+    throw EPackError("the start page " + Quoted(dir_name + "/" + index_html) +
+                     " is missing from " + Quoted(options.app_dir));
   }
 
   const bool default_runtime = options.runtime.empty();
   const std::string runtime = default_runtime ? DefaultRuntime() : options.runtime;
-  CheckRuntime(runtime, default_runtime);
+  const TImageFormat format = CheckRuntime(runtime, default_runtime);
   const fs::path output = Utf8ToPath(options.output);
   if (fs::equivalent(output, Utf8ToPath(runtime), ec)) {
     throw EPackError("the output " + Quoted(options.output) + " is the runtime itself");
+  }
+  std::vector<uint8_t> runtime_bytes = ReadWholeFile(runtime, "runtime");
+  if (!ContainsText(runtime_bytes, RuntimeImageMark())) {
+    throw EPackError("runtime " + Quoted(runtime) +
+                     " is not a Tessel runtime image (an executable without the runtime's mark)");
+  }
+
+  std::vector<TVersionText> texts;
+  for (const auto& [key, value] : options.version_info) {
+    texts.push_back({key, utf::Utf8ToUtf16(value)});
+  }
+  const bool edits_resources = !options.icon.empty() || !texts.empty();
+  std::vector<TZipFileEntry> extra_files;
+  if (format == TImageFormat::kElf64) {
+    if (edits_resources) {
+      throw EPackError("--icon and --version-info apply to Windows runtimes; " + Quoted(runtime) +
+                       " is a Linux runtime, whose executables carry no icon or version texts");
+    }
+    std::error_code exists_ec;
+    if (options.engine_module && !fs::exists(app_dir / kEngineModuleName, exists_ec)) {
+      const std::string module = FindEngineModule(runtime);
+      if (module.empty()) {
+        throw EPackError("no engine module " + std::string(kEngineModuleName) +
+                         " beside the runtime or in ../lib; pass --no-engine-module for an app "
+                         "that uses the one installed beside its runtime");
+      }
+      extra_files.push_back({std::string(kEngineModuleName), module});
+    }
+  } else {
+    std::error_code exists_ec;
+    if (!fs::exists(app_dir / kWindowsLoaderName, exists_ec)) {
+      result.warnings.push_back(
+          "the app folder has no " + std::string(kWindowsLoaderName) +
+          ": the Windows app cannot start its web engine; copy the loader library of the "
+          "WebView2 SDK (x64) into " + Quoted(options.app_dir));
+    }
+  }
+  if (edits_resources) {
+    // Everything is checked before anything is written.
+    try {
+      TPeImage image(std::move(runtime_bytes));
+      if (!options.icon.empty()) {
+        const std::vector<uint8_t> icon = ReadIconFile(options.icon);
+        ReplaceMainIcon(image, icon);
+      }
+      if (!texts.empty()) {
+        CheckVersionTexts(image, runtime, texts);
+        UpdateVersionTexts(image, texts);
+      }
+      runtime_bytes = image.Build();
+    } catch (const EPeResourceError& e) {
+      throw EPackError("runtime " + Quoted(runtime) + ": " + e.what());
+    }
   }
 
   std::vector<TZipFileEntry> files;
@@ -230,6 +456,11 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
     if (!ec) total += size;
     files.push_back({std::move(name), PathToUtf8(path)});
   }
+  for (TZipFileEntry& extra : extra_files) {
+    const uint64_t size = fs::file_size(Utf8ToPath(extra.path), ec);
+    if (!ec) total += size;
+    files.push_back(std::move(extra));
+  }
 
   TempFiles temps;
   const std::string zip_temp = temps.Add(TempPathBeside(options.output));
@@ -243,15 +474,13 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
   }
 
   const fs::perms runtime_perms = fs::status(Utf8ToPath(runtime), ec).permissions();
-  fs::copy_file(Utf8ToPath(runtime), Utf8ToPath(exe_temp), fs::copy_options::overwrite_existing,
-                ec);
-  if (ec) {
-    throw EPackError("cannot copy runtime " + Quoted(runtime) + " to " + Quoted(exe_temp) + ": " +
-                     ec.message());
+  {
+    std::ofstream out(Utf8ToPath(exe_temp), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(runtime_bytes.data()),
+              static_cast<std::streamsize>(runtime_bytes.size()));
+    out.close();
+    if (!out) throw EPackError("cannot write " + Quoted(exe_temp));
   }
-  // The copy may be read-only like its source; it must take the archive.
-  fs::permissions(Utf8ToPath(exe_temp), fs::perms::owner_read | fs::perms::owner_write,
-                  fs::perm_options::add, ec);
   try {
     TExeUtils utils(exe_temp);
     uint64_t archive_size = 0;
@@ -312,8 +541,10 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
     return 2;
   };
   std::vector<std::string> positional;
-  std::string runtime;
+  TPackOptions options;
+  std::string& runtime = options.runtime;
   bool list = false;
+  bool windows_options = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "-h" || arg == "--help") {
@@ -328,6 +559,33 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
     } else if (arg.starts_with("--runtime=")) {
       runtime = arg.substr(10);
       if (runtime.empty()) return usage_error("--runtime needs a file");
+    } else if (arg == "--icon" || arg.starts_with("--icon=")) {
+      if (arg == "--icon" && ++i == args.size()) return usage_error("--icon needs a file");
+      options.icon = arg == "--icon" ? args[i] : arg.substr(7);
+      if (options.icon.empty()) return usage_error("--icon needs a file");
+      windows_options = true;
+    } else if (arg == "--version-info" || arg.starts_with("--version-info=")) {
+      if (arg == "--version-info" && ++i == args.size()) {
+        return usage_error("--version-info needs KEY=VALUE");
+      }
+      const std::string item = arg == "--version-info" ? args[i] : arg.substr(15);
+      const size_t eq = item.find('=');
+      if (eq == std::string::npos) return usage_error("--version-info needs KEY=VALUE: " + item);
+      const std::string key = item.substr(0, eq);
+      const auto known = std::find_if(
+          std::begin(kVersionKeys), std::end(kVersionKeys),
+          [&](std::string_view k) { return FoldAscii(std::string(k)) == FoldAscii(key); });
+      if (known == std::end(kVersionKeys)) {
+        const std::string closest = ClosestName(key, kVersionKeys);
+        return usage_error("unknown version key " + Quoted(key) +
+                           (closest.empty() ? "" : ": did you mean " + closest + "?"));
+      }
+      // A later value for the same key replaces an earlier one.
+      std::erase_if(options.version_info, [&](const auto& kv) { return kv.first == *known; });
+      options.version_info.emplace_back(std::string(*known), item.substr(eq + 1));
+      windows_options = true;
+    } else if (arg == "--no-engine-module") {
+      options.engine_module = false;
     } else if (arg.starts_with("-") && arg.size() > 1) {
       return usage_error("unknown option " + arg);
     } else {
@@ -337,7 +595,7 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
 
   try {
     if (list) {
-      if (positional.size() != 1 || !runtime.empty()) {
+      if (positional.size() != 1 || !runtime.empty() || windows_options) {
         return usage_error("--list takes one packaged app");
       }
       for (const TZipEntryInfo& entry : ListPackagedApp(positional[0])) {
@@ -347,8 +605,10 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
     }
     if (positional.size() != 2) return usage_error("expected APP_DIR and OUTPUT");
     ProgressBar bar(err, progress_bar);
+    options.app_dir = positional[0];
+    options.output = positional[1];
     const TPackResult result = PackApp(
-        {positional[0], positional[1], runtime},
+        options,
         [&](std::string_view phase, uint64_t pos, uint64_t max) { bar.Show(phase, pos, max); });
     bar.End();
     for (const std::string& warning : result.warnings) {

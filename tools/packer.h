@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "shared/exe_zip.h"
@@ -23,6 +24,13 @@ struct TPackOptions {
   std::string app_dir;  // mirrors the archive's root: vtx.ini, <DirName>/, ...
   std::string output;   // the packaged app to write
   std::string runtime;  // empty: tessel-runtime beside the running packer
+  // Windows runtimes only: the app's icon file and version texts (keys of
+  // the runtime's version template, without regard to case).
+  std::string icon;
+  std::vector<std::pair<std::string, std::string>> version_info;
+  // Linux runtimes: carry the engine module found beside the runtime in the
+  // archive, so the app runs where Tessel is not installed.
+  bool engine_module = true;
 };
 
 // A phase ("packing", "appending") has moved `pos` of `max` bytes.
@@ -48,8 +56,13 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress =
 // The entries of the archive attached to `packaged`. Throws EPackError.
 std::vector<TZipEntryInfo> ListPackagedApp(const std::string& packaged);
 
-// The command line: "APP_DIR OUTPUT [--runtime RUNTIME]" or "--list
-// PACKAGED". Returns the exit code: 0 done, 1 failed, 2 bad usage.
+// Warnings for keys of section [App] in the settings text that the runtime
+// does not read, each with the closest key it does read, if one is close.
+std::vector<std::string> UnknownSettingsKeys(std::string_view settings_bytes);
+
+// The command line: "APP_DIR OUTPUT [--runtime RUNTIME] [--icon FILE.ico]
+// [--version-info KEY=VALUE]... [--no-engine-module]" or "--list PACKAGED".
+// Returns the exit code: 0 done, 1 failed, 2 bad usage.
 int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
               bool progress_bar);
 

@@ -102,6 +102,27 @@ class TExeUtils {
   // std::runtime_error when either file cannot be opened, read or written.
   void AppendZipToExe(const std::string& zip_path, const std::string& exe_path);
 
+  // Replaces the main icon ("MAINICON") of `exe_path` with the images of the
+  // icon file `ico_path`. Apply before an archive is appended. Throws
+  // std::runtime_error whose message names the failed step ("Icon file is
+  // too large", "Icon file is invalid", "FindResource failed (1)", ...); the
+  // executable is then left as it was. On Windows through the platform's
+  // resource-update calls, elsewhere through the portable editor.
+  void ChangeExeIcon(const std::string& exe_path, const std::string& ico_path);
+
+  // Writes the texts in place into the string values of the executable's
+  // version information and stores the result as the neutral-language
+  // version resource. True when that resource has been written. A text
+  // longer than its value's room is not written: that value keeps its old
+  // text (the platform path cannot report it; check first with
+  // ListVersionValues).
+  bool UpdateExeInfo(const std::string& exe_path, const std::string& company_name,
+                     const std::string& file_description, const std::string& file_version,
+                     const std::string& internal_name, const std::string& legal_copyright,
+                     const std::string& legal_trademarks, const std::string& original_file_name,
+                     const std::string& program_id, const std::string& product_name,
+                     const std::string& product_version, const std::string& comments);
+
  private:
   // Length of the file in bytes, or -1 when no file matches the path.
   static int64_t GetFileLength(const std::string& path);
