@@ -13,10 +13,6 @@
 #include "shared/edge_ex.h"
 #include "shared/sys_utils.h"
 
-#ifndef TESSEL_BUILD_ENGINE_MODULE
-#define TESSEL_BUILD_ENGINE_MODULE ""
-#endif
-
 namespace tessel::runtime {
 namespace {
 
@@ -89,7 +85,7 @@ std::string PlaceLoaderLibrary(const TEngineFiles& files) {
   if (ExtractEntry(files.LoaderFileName, in_web_view_folder, false)) return in_web_view_folder;
   if (os.Family() == platform::OsFamily::Posix) {
     for (const std::string& candidate :
-         InstalledEngineModuleCandidates(os.ExecutablePath(), TESSEL_BUILD_ENGINE_MODULE)) {
+         InstalledEngineModuleCandidates(os.ExecutablePath(), {})) {
       if (HasUsableFile(candidate)) return candidate;
     }
   }

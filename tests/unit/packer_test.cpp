@@ -7,6 +7,7 @@
 #include "archive_fixtures.h"
 #include "platform/fake/fake_os.h"
 #include "shared/exe_utils.h"
+#include "shared/pe_resources.h"
 #include "shared/program_constants.h"
 
 namespace tessel::shared {
@@ -22,6 +23,13 @@ struct PackRun {
   std::string err;
 };
 
+// A runtime image carries the runtime's mark somewhere in its data.
+std::vector<uint8_t> MarkedAsRuntime(std::vector<uint8_t> image) {
+  const std::string mark = RuntimeImageMark();
+  std::copy(mark.begin(), mark.end(), image.end() - 0x100);
+  return image;
+}
+
 PackRun Pack(const std::vector<std::string>& args) {
   std::ostringstream out;
   std::ostringstream err;
@@ -36,7 +44,7 @@ class PackerTest : public ::testing::Test {
     runtime_ = dir_.File("runtime");
     output_ = dir_.File("out/packed");
     fs::create_directories(Utf8ToPath(dir_.File("out")));
-    test::WriteBytes(runtime_, test::MakePe({{0x400, 0x200}, {0x600, 0x300}}));
+    test::WriteBytes(runtime_, MarkedAsRuntime(test::MakePe({{0x400, 0x200}, {0x600, 0x300}})));
     fs::permissions(Utf8ToPath(runtime_), fs::perms::owner_all | fs::perms::group_read);
     WriteApp("[App]\nID=com.example.app\nName=Example\nDirName=web\n");
   }
@@ -64,7 +72,11 @@ class PackerTest : public ::testing::Test {
 TEST_F(PackerTest, PacksTheDemoAppAndListsIt) {
   const PackRun run = Pack({kDemo, output_, "--runtime", runtime_});
   ASSERT_EQ(run.code, 0) << run.err;
-  EXPECT_EQ(run.err, "");
+  // The test runtime is a Windows image: the demo lacks the engine's loader.
+  EXPECT_TRUE(run.err.starts_with("tessel-pack: warning: the app folder has no "
+                                  "WebView2LoaderWin64.dll"))
+      << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
 
   // The runtime unchanged, then the archive of every file, sorted.
   const std::vector<uint8_t> runtime = test::ReadBytes(runtime_);
@@ -122,6 +134,13 @@ TEST_F(PackerTest, BadInputFailsWithOneLineAndLeavesNoOutput) {
       {"no ID", ini("[App]\nName=a\nDirName=web\n"), "no ID"},
       {"empty Name", ini("[App]\nID=a\nName=\nDirName=web\n"), "no Name"},
       {"DirName outside [App]", ini("DirName=web\n[App]\nID=a\nName=b\n"), "no DirName"},
+      {"no DirName folder", ini("[App]\nID=a\nName=b\nDirName=site\n"),
+       "the DirName folder 'site' is missing"},
+      {"no start page", ini("[App]\nID=a\nName=b\nDirName=web\nIndexHtml=start.html\n"),
+       "the start page 'web/start.html' is missing"},
+      {"runtime without the mark",
+       [](PackerTest& t) { test::WriteBytes(t.runtime_, test::MakePe({{0x400, 0x200}})); },
+       "is not a Tessel runtime image"},
       {"runtime missing", [](PackerTest& t) { fs::remove(Utf8ToPath(t.runtime_)); }, "not found"},
       {"runtime not an executable",
        [](PackerTest& t) { test::WriteBytes(t.runtime_, std::string("#!/bin/sh\n")); },
@@ -171,13 +190,17 @@ TEST_F(PackerTest, FileThatIsNotRegularFailsTheWholePack) {
 }
 
 TEST_F(PackerTest, WarningsDoNotStopThePack) {
-  WriteApp("[App]\nID=a\nName=b\nDirName=web\nIndexHtml=start.html\n");
+  WriteApp("[App]\nID=a\nName=b\nDirName=web\nWidht=300\nfrobnicate=1\n[Other]\nX=1\n");
   test::WriteBytes(app_ + "/web/Logo.svg", std::string("<svg/>"));
   test::WriteBytes(app_ + "/web/logo.svg", std::string("<svg></svg>"));
   const bool case_sensitive = fs::file_size(Utf8ToPath(app_ + "/web/Logo.svg")) == 6;
   const PackRun run = Pack({app_, output_, "--runtime", runtime_});
   EXPECT_EQ(run.code, 0) << run.err;
-  EXPECT_NE(run.err.find("warning: the start page 'web/start.html' is missing"), std::string::npos)
+  EXPECT_NE(run.err.find("warning: vtx.ini: unknown key 'Widht' in [App]: did you mean Width?"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("unknown key 'frobnicate' in [App] (the runtime ignores it)"),
+            std::string::npos)
       << run.err;
   if (case_sensitive) {
     EXPECT_NE(run.err.find("'web/Logo.svg' and 'web/logo.svg' differ only in letter case"),
@@ -209,6 +232,10 @@ TEST_F(PackerTest, UsageErrors) {
       {app_, output_, "--runtime"},
       {app_, output_, "--runtime="},
       {app_, output_, "--frobnicate"},
+      {app_, output_, "--icon"},
+      {app_, output_, "--version-info", "ProductName"},
+      {app_, output_, "--version-info", "ProductNam=x"},
+      {"--list", output_, "--icon", "a.ico"},
       {"--list"},
       {"--list", output_, "--runtime", runtime_},
   };
@@ -218,8 +245,90 @@ TEST_F(PackerTest, UsageErrors) {
     EXPECT_EQ(run.code, 2);
     EXPECT_NE(run.err.find("usage: tessel-pack"), std::string::npos);
   }
+  EXPECT_NE(Pack({app_, output_, "--version-info", "ProductNam=x"})
+                .err.find("unknown version key 'ProductNam': did you mean ProductName?"),
+            std::string::npos);
   EXPECT_EQ(Pack({"--help"}).code, 0);
 }
+
+// A Linux runtime takes its engine module along and refuses Windows-only
+// options.
+TEST_F(PackerTest, LinuxRuntimeCarriesItsEngineModule) {
+  const std::string runtime = dir_.File("bin/tessel-runtime");
+  fs::create_directories(Utf8ToPath(dir_.File("bin")));
+  test::WriteBytes(runtime, MarkedAsRuntime(test::MakeElf({{0, 0x400}}, {})));
+  const PackRun no_module = Pack({app_, output_, "--runtime", runtime});
+  EXPECT_EQ(no_module.code, 1);
+  EXPECT_NE(no_module.err.find("no engine module"), std::string::npos) << no_module.err;
+  EXPECT_FALSE(fs::exists(Utf8ToPath(output_)));
+
+  const PackRun without = Pack({app_, output_, "--runtime", runtime, "--no-engine-module"});
+  EXPECT_EQ(without.code, 0) << without.err;
+  EXPECT_EQ(without.err, "");
+
+  test::WriteBytes(dir_.File("lib/libtessel-engine-webkit.so"), std::string("module"));
+  const PackRun with = Pack({app_, output_, "--runtime", runtime});
+  ASSERT_EQ(with.code, 0) << with.err;
+  const std::vector<TZipEntryInfo> entries = ListPackagedApp(output_);
+  EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const TZipEntryInfo& e) {
+    return e.name == "libtessel-engine-webkit.so" && e.size == 6;
+  }));
+
+  for (const std::vector<std::string>& extra :
+       {std::vector<std::string>{"--icon", "app.ico"}, {"--version-info", "ProductName=x"}}) {
+    std::vector<std::string> args = {app_, dir_.File("out/linux"), "--runtime", runtime};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const PackRun run = Pack(args);
+    EXPECT_EQ(run.code, 1);
+    EXPECT_NE(run.err.find("apply to Windows runtimes"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(Utf8ToPath(dir_.File("out/linux"))));
+  }
+}
+
+#ifdef TESSEL_PE_FIXTURES
+// A Windows runtime gets the app's icon and version texts before the archive
+// is appended; texts that do not fit are refused before anything is written.
+TEST_F(PackerTest, WindowsRuntimeTakesIconAndVersionTexts) {
+  const std::string runtime = std::string(TESSEL_PE_FIXTURES) + "/template.exe";
+  const std::string icon = std::string(TESSEL_PE_ICONS) + "/three.ico";
+  const PackRun run = Pack({app_, output_, "--runtime", runtime, "--icon", icon,
+                            "--version-info", "ProductName=Notes", "--version-info",
+                            "originalfilename=notes.exe"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  std::vector<uint8_t> packed = test::ReadBytes(output_);
+  const TImageLayout layout = ComputeAttachOffset(packed);
+  packed.resize(layout.attach_offset);
+  const TPeImage image(packed);
+  EXPECT_EQ(image.Find(TResId::Id(kRtGroupIcon), TResId::Name(u"MAINICON"), kLangEnUs)->data[4], 3);
+  const TResource* version = image.Find(TResId::Id(kRtVersion), TResId::Id(1), 0);
+  ASSERT_NE(version, nullptr);
+  for (const TVersionValue& v : ListVersionValues(version->data)) {
+    if (v.key == u"ProductName") {
+      EXPECT_EQ(version->data[v.offset], 'N');
+    }
+    if (v.key == u"OriginalFilename") {
+      EXPECT_EQ(version->data[v.offset], 'n');
+    }
+  }
+  ASSERT_FALSE(ListPackagedApp(output_).empty());
+
+  test::WriteBytes(dir_.File("bad.ico"), std::string("MZ"));
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
+      {{"--version-info", "FileVersion=1.10.0.0"},
+       "--version-info FileVersion is 8 characters long; the runtime has room for 7"},
+      {{"--icon", dir_.File("bad.ico")}, "Icon file is invalid"},
+      {{"--icon", dir_.File("none.ico")}, "not found"},
+  };
+  for (const auto& [extra, message] : refusals) {
+    std::vector<std::string> args = {app_, dir_.File("out/win.exe"), "--runtime", runtime};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const PackRun refused = Pack(args);
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.err.find(message), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(Utf8ToPath(dir_.File("out/win.exe"))));
+  }
+}
+#endif
 
 TEST_F(PackerTest, ListRefusesFilesWithoutAnArchive) {
   const PackRun bare = Pack({"--list", runtime_});
