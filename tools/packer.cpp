@@ -1,9 +1,9 @@
 #include "packer.h"
 
 #include <algorithm>
-#include <functional>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <system_error>
@@ -34,13 +34,30 @@ constexpr std::string_view kEngineModuleName = "libtessel-engine-webkit.so";
 constexpr std::string_view kWindowsLoaderName = "WebView2LoaderWin64.dll";
 
 // Every key of section [App] that the runtime reads.
-constexpr std::string_view kSettingsKeys[] = {
-    "ID",           "Name",           "DirName",          "IndexHtml",
-    "Theme",        "AllowInstances", "Password",         "EdgeInstaller",
-    "InstallFormColor", "InstallIndicatorColor", "InstallIndicatorType", "AllowDebug",
-    "AllowContextMenu", "Width",      "Height",           "MaxWidth",
-    "MaxHeight",    "MinWidth",       "MinHeight",        "WindowStyle",
-    "WindowBorder", "WindowState",    "WindowOrder",      "DynamicAppTitle"};
+constexpr std::string_view kSettingsKeys[] = {"ID",
+                                              "Name",
+                                              "DirName",
+                                              "IndexHtml",
+                                              "Theme",
+                                              "AllowInstances",
+                                              "Password",
+                                              "EdgeInstaller",
+                                              "InstallFormColor",
+                                              "InstallIndicatorColor",
+                                              "InstallIndicatorType",
+                                              "AllowDebug",
+                                              "AllowContextMenu",
+                                              "Width",
+                                              "Height",
+                                              "MaxWidth",
+                                              "MaxHeight",
+                                              "MinWidth",
+                                              "MinHeight",
+                                              "WindowStyle",
+                                              "WindowBorder",
+                                              "WindowState",
+                                              "WindowOrder",
+                                              "DynamicAppTitle"};
 
 std::string Quoted(const std::string& s) { return "'" + s + "'"; }
 
@@ -189,7 +206,8 @@ TImageFormat CheckRuntime(const std::string& runtime, bool is_default) {
 // or in ../lib as the install rules put it.
 std::string FindEngineModule(const std::string& runtime) {
   const fs::path dir = Utf8ToPath(runtime).parent_path();
-  for (const fs::path& candidate : {dir / kEngineModuleName, dir.parent_path() / "lib" / kEngineModuleName}) {
+  for (const fs::path& candidate :
+       {dir / kEngineModuleName, dir.parent_path() / "lib" / kEngineModuleName}) {
     std::error_code ec;
     if (fs::is_regular_file(candidate, ec)) return PathToUtf8(candidate);
   }
@@ -201,7 +219,8 @@ std::vector<uint8_t> ReadIconFile(const std::string& icon) {
   std::error_code ec;
   const uint64_t size = fs::file_size(Utf8ToPath(icon), ec);
   if (ec) throw EPackError("icon " + Quoted(icon) + " not found");
-  if (size > kMaxIconFileSize) throw EPackError("icon " + Quoted(icon) + ": Icon file is too large");
+  if (size > kMaxIconFileSize)
+    throw EPackError("icon " + Quoted(icon) + ": Icon file is too large");
   std::vector<uint8_t> bytes = ReadWholeFile(icon, "icon");
   if (!IsValidIconFile(bytes)) throw EPackError("icon " + Quoted(icon) + ": Icon file is invalid");
   return bytes;
@@ -227,7 +246,8 @@ void CheckVersionTexts(const TPeImage& image, const std::string& runtime,
     bool found = false;
     for (const TVersionValue& v : values) {
       if (FoldAscii(std::string(v.key.begin(), v.key.end())) != FoldAscii(text.key)) continue;
-      room = found ? std::min(room, v.chars - (v.chars > 0 ? 1 : 0)) : v.chars - (v.chars > 0 ? 1 : 0);
+      room =
+          found ? std::min(room, v.chars - (v.chars > 0 ? 1 : 0)) : v.chars - (v.chars > 0 ? 1 : 0);
       found = true;
     }
     if (!found) {
@@ -252,7 +272,8 @@ void VerifyPackaged(const std::string& packaged, std::string_view password) {
 }
 
 std::string Megabytes(uint64_t bytes) {
-  const uint64_t tenths = (bytes * 10 + 512 * 1024) / (1024 * 1024);
+  constexpr uint64_t kMegabyte = uint64_t{1024} * 1024;
+  const uint64_t tenths = (bytes * 10 + kMegabyte / 2) / kMegabyte;
   return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MB";
 }
 
@@ -348,10 +369,9 @@ std::vector<std::string> UnknownSettingsKeys(std::string_view settings_bytes) {
       }
       if (!in_app) continue;
       const std::string key = Trim(std::string_view(line).substr(0, line.find('=')));
-      const bool known = std::any_of(std::begin(kSettingsKeys), std::end(kSettingsKeys),
-                                     [&](std::string_view k) {
-                                       return FoldAscii(std::string(k)) == FoldAscii(key);
-                                     });
+      const bool known = std::any_of(
+          std::begin(kSettingsKeys), std::end(kSettingsKeys),
+          [&](std::string_view k) { return FoldAscii(std::string(k)) == FoldAscii(key); });
       if (known) continue;
       const std::string closest = ClosestName(key, kSettingsKeys);
       warnings.push_back("vtx.ini: unknown key " + Quoted(key) + " in [App]" +
@@ -377,8 +397,8 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
                      Quoted(options.app_dir));
   }
   if (!fs::is_regular_file(app_dir / Utf8ToPath(dir_name) / Utf8ToPath(index_html), ec)) {
-    throw EPackError("the start page " + Quoted(dir_name + "/" + index_html) +
-                     " is missing from " + Quoted(options.app_dir));
+    throw EPackError("the start page " + Quoted(dir_name + "/" + index_html) + " is missing from " +
+                     Quoted(options.app_dir));
   }
 
   const bool default_runtime = options.runtime.empty();
@@ -421,7 +441,8 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
       result.warnings.push_back(
           "the app folder has no " + std::string(kWindowsLoaderName) +
           ": the Windows app cannot start its web engine; copy the loader library of the "
-          "WebView2 SDK (x64) into " + Quoted(options.app_dir));
+          "WebView2 SDK (x64) into " +
+          Quoted(options.app_dir));
     }
   }
   if (edits_resources) {
@@ -607,9 +628,8 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
     ProgressBar bar(err, progress_bar);
     options.app_dir = positional[0];
     options.output = positional[1];
-    const TPackResult result = PackApp(
-        options,
-        [&](std::string_view phase, uint64_t pos, uint64_t max) { bar.Show(phase, pos, max); });
+    const TPackResult result = PackApp(options, [&](std::string_view phase, uint64_t pos,
+                                                    uint64_t max) { bar.Show(phase, pos, max); });
     bar.End();
     for (const std::string& warning : result.warnings) {
       err << "tessel-pack: warning: " << warning << '\n';

@@ -84,8 +84,7 @@ std::string PlaceLoaderLibrary(const TEngineFiles& files) {
   if (HasUsableFile(in_web_view_folder)) return in_web_view_folder;
   if (ExtractEntry(files.LoaderFileName, in_web_view_folder, false)) return in_web_view_folder;
   if (os.Family() == platform::OsFamily::Posix) {
-    for (const std::string& candidate :
-         InstalledEngineModuleCandidates(os.ExecutablePath(), {})) {
+    for (const std::string& candidate : InstalledEngineModuleCandidates(os.ExecutablePath(), {})) {
       if (HasUsableFile(candidate)) return candidate;
     }
   }

@@ -26,13 +26,12 @@ void TExeUtils::ChangeExeIcon(const std::string& exe_path, const std::string& ic
 }
 
 bool TExeUtils::UpdateExeInfo(const std::string& exe_path, const std::string& company_name,
-                              const std::string& file_description,
-                              const std::string& file_version, const std::string& internal_name,
-                              const std::string& legal_copyright,
+                              const std::string& file_description, const std::string& file_version,
+                              const std::string& internal_name, const std::string& legal_copyright,
                               const std::string& legal_trademarks,
-                              const std::string& original_file_name,
-                              const std::string& program_id, const std::string& product_name,
-                              const std::string& product_version, const std::string& comments) {
+                              const std::string& original_file_name, const std::string& program_id,
+                              const std::string& product_name, const std::string& product_version,
+                              const std::string& comments) {
   const std::string* values[] = {&company_name,       &file_description, &file_version,
                                  &internal_name,      &legal_copyright,  &legal_trademarks,
                                  &original_file_name, &program_id,       &product_name,

@@ -46,9 +46,9 @@ std::vector<uint8_t> ReadIconFile(const std::string& ico_path) {
   }
   std::vector<uint8_t> bytes(static_cast<size_t>(size.QuadPart));
   DWORD read = 0;
-  if (!bytes.empty() && (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read,
-                                   nullptr) ||
-                         read != bytes.size())) {
+  if (!bytes.empty() &&
+      (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+       read != bytes.size())) {
     throw std::runtime_error(SystemErrorText(GetLastError()));
   }
   return bytes;
@@ -61,8 +61,7 @@ BOOL CALLBACK FirstLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR p
 
 WORD ResourceLanguage(HMODULE module, LPCWSTR type, LPCWSTR name) {
   WORD language = 0;
-  EnumResourceLanguagesW(module, type, name, &FirstLanguage,
-                         reinterpret_cast<LONG_PTR>(&language));
+  EnumResourceLanguagesW(module, type, name, &FirstLanguage, reinterpret_cast<LONG_PTR>(&language));
   return language;
 }
 
@@ -101,8 +100,10 @@ void TExeUtils::ChangeExeIcon(const std::string& exe_path, const std::string& ic
     }
     const size_t previous_count = previous.size() >= 6 ? (previous[4] | (previous[5] << 8)) : 0;
     for (size_t i = 0; i < previous_count && 6 + 14 * i + 14 <= previous.size(); ++i) {
-      const auto id = static_cast<WORD>(previous[6 + 14 * i + 12] | (previous[6 + 14 * i + 13] << 8));
-      const WORD language = ResourceLanguage(module, MAKEINTRESOURCEW(kRtIcon), MAKEINTRESOURCEW(id));
+      const auto id =
+          static_cast<WORD>(previous[6 + 14 * i + 12] | (previous[6 + 14 * i + 13] << 8));
+      const WORD language =
+          ResourceLanguage(module, MAKEINTRESOURCEW(kRtIcon), MAKEINTRESOURCEW(id));
       if (!UpdateResourceW(update, MAKEINTRESOURCEW(kRtIcon), MAKEINTRESOURCEW(id), language,
                            nullptr, 0)) {
         throw std::runtime_error("UpdateResource failed (2)");
@@ -132,13 +133,12 @@ void TExeUtils::ChangeExeIcon(const std::string& exe_path, const std::string& ic
 }
 
 bool TExeUtils::UpdateExeInfo(const std::string& exe_path, const std::string& company_name,
-                              const std::string& file_description,
-                              const std::string& file_version, const std::string& internal_name,
-                              const std::string& legal_copyright,
+                              const std::string& file_description, const std::string& file_version,
+                              const std::string& internal_name, const std::string& legal_copyright,
                               const std::string& legal_trademarks,
-                              const std::string& original_file_name,
-                              const std::string& program_id, const std::string& product_name,
-                              const std::string& product_version, const std::string& comments) {
+                              const std::string& original_file_name, const std::string& program_id,
+                              const std::string& product_name, const std::string& product_version,
+                              const std::string& comments) {
   const std::wstring exe = Wide(exe_path);
   if (GetFileAttributesW(exe.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
   DWORD handle = 0;
@@ -148,9 +148,9 @@ bool TExeUtils::UpdateExeInfo(const std::string& exe_path, const std::string& co
   if (!GetFileVersionInfoW(exe.c_str(), 0, size, info.data())) return false;
 
   const std::array<const std::string*, 11> texts = {
-      &company_name,       &file_description, &file_version, &internal_name,
-      &legal_copyright,    &legal_trademarks, &original_file_name, &program_id,
-      &product_name,       &product_version,  &comments};
+      &company_name,     &file_description,   &file_version, &internal_name, &legal_copyright,
+      &legal_trademarks, &original_file_name, &program_id,   &product_name,  &product_version,
+      &comments};
   void* translations = nullptr;
   UINT translations_size = 0;
   if (VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", &translations,
@@ -180,8 +180,8 @@ bool TExeUtils::UpdateExeInfo(const std::string& exe_path, const std::string& co
 
   const HANDLE update = BeginUpdateResourceW(exe.c_str(), FALSE);
   if (update == nullptr) return false;
-  const bool written = UpdateResourceW(update, MAKEINTRESOURCEW(kRtVersion), MAKEINTRESOURCEW(1),
-                                       0, info.data(), size) != FALSE;
+  const bool written = UpdateResourceW(update, MAKEINTRESOURCEW(kRtVersion), MAKEINTRESOURCEW(1), 0,
+                                       info.data(), size) != FALSE;
   return EndUpdateResourceW(update, written ? FALSE : TRUE) != FALSE && written;
 }
 

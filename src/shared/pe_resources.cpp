@@ -96,8 +96,7 @@ Headers ReadHeaders(std::span<const uint8_t> file) {
   const auto need = [&](uint64_t offset, uint64_t length, const char* what) {
     if (offset > file.size() || length > file.size() - offset) {
       throw EPeResourceError(std::string(what) + " at offset " + Hex(offset) +
-                             " lies outside the file (" + std::to_string(file.size()) +
-                             " bytes)");
+                             " lies outside the file (" + std::to_string(file.size()) + " bytes)");
     }
   };
   need(0, 64, "DOS header");
@@ -182,7 +181,8 @@ class TreeReader {
 
   TResId ReadId(uint32_t field) const {
     if ((field & 0x80000000U) == 0) {
-      if (field > 0xFFFF) throw EPeResourceError("resource identifier " + Hex(field) + " too large");
+      if (field > 0xFFFF)
+        throw EPeResourceError("resource identifier " + Hex(field) + " too large");
       return TResId::Id(static_cast<uint16_t>(field));
     }
     const uint32_t offset = field & 0x7FFFFFFFU;
@@ -190,7 +190,8 @@ class TreeReader {
     const uint16_t length = Le16(&tree_[offset]);
     Need(offset + 2ULL, 2ULL * length, "name");
     std::u16string name(length, u'\0');
-    for (uint16_t i = 0; i < length; ++i) name[i] = static_cast<char16_t>(Le16(&tree_[offset + 2 + 2ULL * i]));
+    for (uint16_t i = 0; i < length; ++i)
+      name[i] = static_cast<char16_t>(Le16(&tree_[offset + 2 + 2ULL * i]));
     if (name.empty()) throw EPeResourceError("resource with an empty name");
     return TResId::Name(name);
   }
@@ -526,9 +527,9 @@ std::vector<uint8_t> TPeImage::Build() const {
   for (size_t i = 0; i < h.sections.size(); ++i) {
     const Section& s = h.sections[i];
     if (i == rsrc_index || std::find(behind.begin(), behind.end(), i) != behind.end()) continue;
-    image_end = std::max(image_end, AlignUp(uint64_t{s.virtual_address} +
-                                                std::max(s.virtual_size, s.raw_size),
-                                            h.section_alignment));
+    image_end = std::max(image_end,
+                         AlignUp(uint64_t{s.virtual_address} + std::max(s.virtual_size, s.raw_size),
+                                 h.section_alignment));
   }
   for (const size_t i : behind) {
     const Section& s = h.sections[i];
@@ -644,8 +645,9 @@ class VersionReader {
     if (limit > block_.size() || offset > limit || limit - offset < 6) {
       throw EPeResourceError("version information is damaged at offset " + Hex(offset));
     }
-    VersionBlock b{offset, Le16(&block_[offset]), Le16(&block_[offset + 2]),
-                   Le16(&block_[offset + 4]), {}, 0, 0};
+    VersionBlock b{
+        offset, Le16(&block_[offset]), Le16(&block_[offset + 2]), Le16(&block_[offset + 4]), {}, 0,
+        0};
     if (b.length < 6 || b.length > limit - offset) {
       throw EPeResourceError("version information block at offset " + Hex(offset) +
                              " has a length that does not fit its parent");

@@ -99,9 +99,9 @@ void ReplaceMainIcon(TPeImage& image, std::span<const uint8_t> ico);
 
 // The version-template keys in the order they are written.
 inline constexpr std::string_view kVersionKeys[] = {
-    "CompanyName",     "FileDescription",  "FileVersion", "InternalName",
-    "LegalCopyright",  "LegalTrademarks",  "OriginalFileName",
-    "ProgramID",       "ProductName",      "ProductVersion", "Comments"};
+    "CompanyName",    "FileDescription", "FileVersion",      "InternalName",
+    "LegalCopyright", "LegalTrademarks", "OriginalFileName", "ProgramID",
+    "ProductName",    "ProductVersion",  "Comments"};
 
 struct TVersionText {
   std::string key;       // matched without regard to case

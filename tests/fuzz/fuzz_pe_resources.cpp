@@ -14,8 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       ListVersionValues(version->data);
       UpdateVersionTexts(image, {{"ProductName", u"Fuzz"}, {"FileVersion", u"1.2.3.4"}});
     }
-    static const uint8_t kIcon[] = {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0,
-                                    2, 0, 0, 0, 22, 0, 0, 0, 0xAB, 0xCD};
+    static const uint8_t kIcon[] = {0,  0, 1, 0, 1, 0, 16, 16, 0, 0, 1,    0,
+                                    32, 0, 2, 0, 0, 0, 22, 0,  0, 0, 0xAB, 0xCD};
     ReplaceMainIcon(image, kIcon);
     const std::vector<uint8_t> rebuilt = image.Build();
     const TPeImage reread(rebuilt);

@@ -73,8 +73,9 @@ TEST_F(PackerTest, PacksTheDemoAppAndListsIt) {
   const PackRun run = Pack({kDemo, output_, "--runtime", runtime_});
   ASSERT_EQ(run.code, 0) << run.err;
   // The test runtime is a Windows image: the demo lacks the engine's loader.
-  EXPECT_TRUE(run.err.starts_with("tessel-pack: warning: the app folder has no "
-                                  "WebView2LoaderWin64.dll"))
+  EXPECT_TRUE(
+      run.err.starts_with("tessel-pack: warning: the app folder has no "
+                          "WebView2LoaderWin64.dll"))
       << run.err;
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
 
@@ -139,7 +140,9 @@ TEST_F(PackerTest, BadInputFailsWithOneLineAndLeavesNoOutput) {
       {"no start page", ini("[App]\nID=a\nName=b\nDirName=web\nIndexHtml=start.html\n"),
        "the start page 'web/start.html' is missing"},
       {"runtime without the mark",
-       [](PackerTest& t) { test::WriteBytes(t.runtime_, test::MakePe({{0x400, 0x200}})); },
+       [](PackerTest& t) {
+         test::WriteBytes(t.runtime_, test::MakePe({{0x400, 0x200}}));
+       },
        "is not a Tessel runtime image"},
       {"runtime missing", [](PackerTest& t) { fs::remove(Utf8ToPath(t.runtime_)); }, "not found"},
       {"runtime not an executable",
@@ -291,9 +294,8 @@ TEST_F(PackerTest, LinuxRuntimeCarriesItsEngineModule) {
 TEST_F(PackerTest, WindowsRuntimeTakesIconAndVersionTexts) {
   const std::string runtime = std::string(TESSEL_PE_FIXTURES) + "/template.exe";
   const std::string icon = std::string(TESSEL_PE_ICONS) + "/three.ico";
-  const PackRun run = Pack({app_, output_, "--runtime", runtime, "--icon", icon,
-                            "--version-info", "ProductName=Notes", "--version-info",
-                            "originalfilename=notes.exe"});
+  const PackRun run = Pack({app_, output_, "--runtime", runtime, "--icon", icon, "--version-info",
+                            "ProductName=Notes", "--version-info", "originalfilename=notes.exe"});
   ASSERT_EQ(run.code, 0) << run.err;
   std::vector<uint8_t> packed = test::ReadBytes(output_);
   const TImageLayout layout = ComputeAttachOffset(packed);

@@ -15,7 +15,8 @@
 namespace tessel::shared {
 namespace {
 
-namespace fs = std::filesystem;
+// Where the relocation directory's entry lies in a PE32+ optional header.
+constexpr size_t kRelocationEntry = 112 + 5 * size_t{8};
 
 std::vector<uint8_t> Fixture(const std::string& name) {
   return test::ReadBytes(std::string(TESSEL_PE_FIXTURES) + "/" + name + ".exe");
@@ -48,7 +49,8 @@ std::u16string VersionText(const std::vector<uint8_t>& block, std::string_view k
     if (std::string(v.key.begin(), v.key.end()) != key) continue;
     std::u16string text;
     for (size_t i = 0; i < v.chars; ++i) {
-      text.push_back(static_cast<char16_t>(block[v.offset + 2 * i] | (block[v.offset + 2 * i + 1] << 8)));
+      text.push_back(
+          static_cast<char16_t>(block[v.offset + 2 * i] | (block[v.offset + 2 * i + 1] << 8)));
     }
     return text;
   }
@@ -84,8 +86,8 @@ TEST(PeImageTest, RebuildKeepsEveryResourceAndMovesTheRelocations) {
   const size_t pe = Le32(original, 0x3C);
   const size_t opt = pe + 24;
   const auto relocations = [&](const std::vector<uint8_t>& file) {
-    const uint32_t rva = Le32(file, opt + 112 + 8 * 5);
-    const uint32_t size = Le32(file, opt + 112 + 8 * 5 + 4);
+    const uint32_t rva = Le32(file, opt + kRelocationEntry);
+    const uint32_t size = Le32(file, opt + kRelocationEntry + 4);
     const uint16_t sections = static_cast<uint16_t>(file[pe + 6] | (file[pe + 7] << 8));
     for (size_t s = 0; s < sections; ++s) {
       const size_t at = opt + 240 + 40 * s;
@@ -99,18 +101,18 @@ TEST(PeImageTest, RebuildKeepsEveryResourceAndMovesTheRelocations) {
     ADD_FAILURE() << "no section holds the relocations";
     return std::vector<uint8_t>{};
   };
-  EXPECT_NE(Le32(original, opt + 112 + 8 * 5), Le32(rebuilt, opt + 112 + 8 * 5));
+  EXPECT_NE(Le32(original, opt + kRelocationEntry), Le32(rebuilt, opt + kRelocationEntry));
   EXPECT_EQ(relocations(original), relocations(rebuilt));
 }
 
 TEST(PeImageTest, DamagedImagesFailWithAnError) {
   const std::vector<uint8_t> good = Fixture("template");
   const size_t pe = Le32(good, 0x3C);
-  const size_t dir = pe + 24 + 112 + 8 * 2;
+  const size_t dir = pe + 24 + 112 + 2 * size_t{8};
   const uint32_t rsrc_rva = Le32(good, dir);
   // The raw offset of the resource section, found from its table entry.
   size_t rsrc_raw = 0;
-  for (size_t at = pe + 24 + 240; at < pe + 24 + 240 + 40 * 16; at += 40) {
+  for (size_t at = pe + 24 + 240; at < pe + 24 + 240 + 16 * size_t{40}; at += 40) {
     if (Le32(good, at + 12) == rsrc_rva) {
       rsrc_raw = Le32(good, at + 20);
       break;
@@ -130,8 +132,8 @@ TEST(PeImageTest, DamagedImagesFailWithAnError) {
       {"PE offset far away", [](auto& b) { test::Put32(b, 0x3C, 0xFFFFFFF0); }, "outside"},
       {"directory entries beyond the section",
        [&](auto& b) { test::Put16(b, rsrc_raw + 14, 0xFFFF); }, "outside the resource section"},
-      {"a loop back to the root",
-       [&](auto& b) { test::Put32(b, rsrc_raw + 20, 0x80000000U); }, "reached twice"},
+      {"a loop back to the root", [&](auto& b) { test::Put32(b, rsrc_raw + 20, 0x80000000U); },
+       "reached twice"},
       {"data outside every section",
        [&](auto& b) {
          // The first type's first name's first language: follow the tree.
@@ -192,7 +194,8 @@ TEST(ReplaceMainIconTest, ReplacesTheGroupAndItsImages) {
   for (uint16_t id = 1; id <= 3; ++id) {
     const TResource* icon = image.Find(kIcon, TResId::Id(id), kLangEnUs);
     ASSERT_NE(icon, nullptr);
-    EXPECT_EQ(icon->data, std::vector<uint8_t>(10U * id, static_cast<uint8_t>(0xA0 + id - 1)));
+    EXPECT_EQ(icon->data,
+              std::vector<uint8_t>(size_t{10} * id, static_cast<uint8_t>(0xA0 + id - 1)));
   }
   const TResource* group = image.Find(kGroup, kMain, kLangEnUs);
   ASSERT_NE(group, nullptr);
@@ -297,8 +300,8 @@ TEST(ExeUtilsResourcesTest, FileEditsLeaveTheFileAsItWasOnFailure) {
     EXPECT_STREQ(e.what(), "Icon file is invalid");
   }
   EXPECT_EQ(test::ReadBytes(exe), Fixture("template"));
-  EXPECT_FALSE(utils.UpdateExeInfo(dir.File("missing.exe"), "", "", "", "", "", "", "", "", "",
-                                   "", ""));
+  EXPECT_FALSE(
+      utils.UpdateExeInfo(dir.File("missing.exe"), "", "", "", "", "", "", "", "", "", "", ""));
 }
 
 #ifdef _WIN32
@@ -327,11 +330,13 @@ ReadBack ReadThroughTheApi(const std::string& exe) {
   FreeLibrary(module);
   DWORD handle = 0;
   std::vector<uint8_t> info(GetFileVersionInfoSizeW(Wide(exe).c_str(), &handle));
-  EXPECT_TRUE(GetFileVersionInfoW(Wide(exe).c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+  EXPECT_TRUE(
+      GetFileVersionInfoW(Wide(exe).c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
   for (const std::string_view key : kVersionKeys) {
     void* value = nullptr;
     UINT chars = 0;
-    const std::wstring path = L"\\StringFileInfo\\040904E4\\" + std::wstring(key.begin(), key.end());
+    const std::wstring path =
+        L"\\StringFileInfo\\040904E4\\" + std::wstring(key.begin(), key.end());
     VerQueryValueW(info.data(), path.c_str(), &value, &chars);
     out.texts.emplace_back(static_cast<const char16_t*>(value));
   }
@@ -348,9 +353,17 @@ TEST(ExeUtilsResourcesTest, PlatformAndPortablePathsAgree) {
   test::WriteBytes(portable, Fixture("template"));
   const std::string ico = dir.File("app.ico");
   test::WriteBytes(ico, IconFile("five.ico"));
-  const std::vector<std::string> texts = {"Example Corp", "Notes", "2.0.0.1", "notes",
-                                          "(c) Example", "",      "notes.exe", "com.example.notes",
-                                          "Notes \xc3\xa9t\xc3\xa9", "2.0.0.1", "A comment"};
+  const std::vector<std::string> texts = {"Example Corp",
+                                          "Notes",
+                                          "2.0.0.1",
+                                          "notes",
+                                          "(c) Example",
+                                          "",
+                                          "notes.exe",
+                                          "com.example.notes",
+                                          "Notes \xc3\xa9t\xc3\xa9",
+                                          "2.0.0.1",
+                                          "A comment"};
 
   TExeUtils utils(api);
   utils.ChangeExeIcon(api, ico);
@@ -369,7 +382,8 @@ TEST(ExeUtilsResourcesTest, PlatformAndPortablePathsAgree) {
   EXPECT_EQ(a.images, b.images);
   for (size_t i = 0; i < 5; ++i) {
     const std::span<const uint8_t> expected = IconFileImage(icon, i);
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), b.images[i].begin(), b.images[i].end()));
+    EXPECT_TRUE(
+        std::equal(expected.begin(), expected.end(), b.images[i].begin(), b.images[i].end()));
   }
   EXPECT_EQ(a.texts, b.texts);
   EXPECT_EQ(b.texts[8], u"Notes \u00e9t\u00e9");
