@@ -1,8 +1,11 @@
-// The app archive reader: a ZIP archive in a caller-owned memory buffer,
-// encrypted entries read with one password.
+// The app archive reader: a ZIP archive in a caller-owned memory range (a copy
+// or a mapping of the executable), encrypted entries read with one password.
+// Only the central directory is read when opening; an entry's bytes are read
+// when it is asked for.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <span>
@@ -11,8 +14,6 @@
 #include <string_view>
 #include <unordered_map>
 #include <vector>
-
-struct zip;  // libzip's archive handle
 
 namespace tessel::shared {
 
@@ -29,10 +30,42 @@ struct TZipEntryInfo {
   bool encrypted = false;
 };
 
+// Where an entry's data lies and how to decode it, as the central directory
+// says.
+struct TZipEntryRecord {
+  std::string name;
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  uint16_t dos_time = 0;
+  uint32_t crc = 0;
+  uint64_t compressed_size = 0;
+  uint64_t size = 0;
+  uint64_t local_offset = 0;
+};
+
+// One entry's content, decrypted and inflated on demand, block by block: big
+// entries never need to be in memory whole. The archive's range must outlive
+// it. Not thread-safe; one reader per consumer.
+class TZipEntryReader {
+ public:
+  virtual ~TZipEntryReader() = default;
+  // The uncompressed size the central directory gives; a reader never yields
+  // more, and a shorter entry is an error.
+  virtual uint64_t Size() const = 0;
+  // Bytes produced so far.
+  virtual uint64_t Position() const = 0;
+  // Fills `out` with up to out.size() next bytes: the count, 0 at the end,
+  // -1 when the data is damaged or the password wrong (the CRC check of the
+  // last block included). After -1 every read fails.
+  virtual int64_t Read(std::span<uint8_t> out) = 0;
+  // Back to the first byte (the cipher cannot start elsewhere).
+  virtual void Rewind() = 0;
+};
+
 class TExeZip {
  public:
   TExeZip() = default;
-  ~TExeZip();
+  ~TExeZip() = default;
   TExeZip(const TExeZip&) = delete;
   TExeZip& operator=(const TExeZip&) = delete;
   TExeZip(TExeZip&& other) noexcept;
@@ -42,13 +75,13 @@ class TExeZip {
   const std::string& Password() const { return FPassword; }
   void SetPassword(std::string password) { FPassword = std::move(password); }
 
-  // Opens the archive held in `archive`. The reader does not copy the buffer:
+  // Opens the archive held in `archive`. The reader does not copy the range:
   // it must stay alive and unchanged while the reader is open. Whatever was
   // open before is closed first. Throws EZipError naming the problem (not a
-  // ZIP archive, truncated, central directory outside the data, local
-  // headers that disagree with it); the reader is then not open.
+  // ZIP archive, truncated, central directory outside the data, entries
+  // whose data would lie outside it); the reader is then not open.
   void SetStream(std::span<const uint8_t> archive);
-  bool IsOpen() const { return FArchive != nullptr; }
+  bool IsOpen() const { return FOpen; }
   void Close();
 
   // Index of the last entry in central-directory order whose whole name
@@ -65,14 +98,24 @@ class TExeZip {
   // EZipError when the reader is not open.
   std::optional<std::string> ReadEntry(std::string_view name) const;
 
+  // A reader of the entry's content; null when it is absent, its local header
+  // is damaged, its method or encryption is one we cannot decode, or the
+  // password's check byte does not match. Damage further in shows as a
+  // failing Read. Throws EZipError when the reader is not open.
+  std::unique_ptr<TZipEntryReader> OpenEntry(std::string_view name) const;
+
   // Every entry in central-directory order; empty when not open.
   std::vector<TZipEntryInfo> Entries() const;
 
  private:
-  std::optional<std::string> ReadIndex(uint64_t index) const;
+  std::unique_ptr<TZipEntryReader> OpenIndex(uint64_t index) const;
 
   std::string FPassword;
-  zip* FArchive = nullptr;
+  bool FOpen = false;
+  std::span<const uint8_t> FData;
+  // Where the entry data ends: the central directory's offset.
+  uint64_t FDataEnd = 0;
+  std::vector<TZipEntryRecord> FEntries;
   // ASCII-lower-cased name -> index of its last occurrence.
   std::unordered_map<std::string, uint64_t> FNames;
 };
