@@ -54,8 +54,8 @@ TLoadedApp& LoadedApp() {
   return app;
 }
 
-std::vector<uint8_t>& LoadedArchive() {
-  static std::vector<uint8_t> archive;
+TLoadedArchive& LoadedArchive() {
+  static TLoadedArchive archive;
   return archive;
 }
 
@@ -102,10 +102,18 @@ void RunStartup(const std::vector<std::string>& args) {
   if (!has_archive) ShowFatalMessage(kMsgNotAValidApplication);
 
   app.ExeZip->SetPassword(std::string(shared::kAppArchivePassword));
-  std::vector<uint8_t>& archive = LoadedArchive();
+  TLoadedArchive& archive = LoadedArchive();
   try {
-    app.ExeUtils->GetZipFromExe(archive);
-    app.ExeZip->SetStream(archive);
+    std::span<const uint8_t> bytes;
+    try {
+      archive.Mapped = app.ExeUtils->MapZipFromExe();
+      bytes = archive.Mapped.Bytes();
+    } catch (const std::runtime_error&) {
+      // A file system that cannot map files still lets us read them.
+      app.ExeUtils->GetZipFromExe(archive.Copied);
+      bytes = archive.Copied;
+    }
+    app.ExeZip->SetStream(bytes);
   } catch (const std::exception& e) {
     // Data behind the image that is not a readable archive is not an app:
     // the user gets the same message as for no data at all.

@@ -32,9 +32,14 @@ struct TLoadedApp {
 
 TLoadedApp& LoadedApp();
 
-// The archive's bytes. The reader reads from them without a copy, so they
-// live as long as the process.
-std::vector<uint8_t>& LoadedArchive();
+// The archive's bytes: the executable's file mapped in place, or a copy
+// where it cannot be mapped. The reader reads from them without a copy of
+// its own, so they live as long as the process.
+struct TLoadedArchive {
+  shared::TMappedFile Mapped;
+  std::vector<uint8_t> Copied;
+};
+TLoadedArchive& LoadedArchive();
 
 // The stages start-up hands over to, each with its own contract. Tests and
 // later stages replace them; the defaults fulfil each contract trivially.

@@ -12,6 +12,14 @@
 
 #include "platform/os.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace tessel::shared {
 
 namespace fs = std::filesystem;
@@ -367,6 +375,90 @@ void TExeUtils::AppendZipToExe(const std::string& zip_path, const std::string& e
   });
   out.close();
   if (!out) throw std::runtime_error("Cannot write " + exe_path);
+}
+
+// --- mapping the attached archive ------------------------------------------------------
+
+TMappedFile::~TMappedFile() { Unmap(); }
+
+TMappedFile::TMappedFile(TMappedFile&& other) noexcept
+    : FView(std::exchange(other.FView, nullptr)),
+      FViewSize(std::exchange(other.FViewSize, 0)),
+      FData(std::exchange(other.FData, nullptr)),
+      FSize(std::exchange(other.FSize, 0)) {}
+
+TMappedFile& TMappedFile::operator=(TMappedFile&& other) noexcept {
+  if (this != &other) {
+    Unmap();
+    FView = std::exchange(other.FView, nullptr);
+    FViewSize = std::exchange(other.FViewSize, 0);
+    FData = std::exchange(other.FData, nullptr);
+    FSize = std::exchange(other.FSize, 0);
+  }
+  return *this;
+}
+
+void TMappedFile::Unmap() {
+  if (FView == nullptr) return;
+#ifdef _WIN32
+  UnmapViewOfFile(FView);
+#else
+  munmap(FView, FViewSize);
+#endif
+  FView = nullptr;
+  FViewSize = 0;
+  FData = nullptr;
+  FSize = 0;
+}
+
+TMappedFile TMappedFile::Map(const std::string& path, uint64_t offset, uint64_t length) {
+  if (length == 0 || length > std::numeric_limits<size_t>::max() / 2) {
+    throw std::runtime_error("Cannot map " + std::to_string(length) + " bytes of " + path);
+  }
+  TMappedFile mapped;
+#ifdef _WIN32
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  const uint64_t granularity = info.dwAllocationGranularity;
+  const uint64_t start = offset / granularity * granularity;
+  const HANDLE file = CreateFileW(Utf8ToPath(path).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("Cannot open " + path);
+  const HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  CloseHandle(file);
+  if (mapping == nullptr) throw std::runtime_error("Cannot map " + path);
+  const auto view_size = static_cast<size_t>(offset - start + length);
+  void* view = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(start >> 32),
+                             static_cast<DWORD>(start & 0xFFFFFFFF), view_size);
+  // The view keeps the mapping object alive.
+  CloseHandle(mapping);
+  if (view == nullptr) throw std::runtime_error("Cannot map " + path);
+#else
+  const auto page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  const uint64_t start = offset / page * page;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("Cannot open " + path);
+  const auto view_size = static_cast<size_t>(offset - start + length);
+  void* view = mmap(nullptr, view_size, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(start));
+  close(fd);  // the mapping keeps the file
+  if (view == MAP_FAILED) throw std::runtime_error("Cannot map " + path);
+#endif
+  mapped.FView = view;
+  mapped.FViewSize = view_size;
+  mapped.FData = static_cast<const uint8_t*>(view) + (offset - start);
+  mapped.FSize = static_cast<size_t>(length);
+  return mapped;
+}
+
+TMappedFile TExeUtils::MapZipFromExe() {
+  uint64_t attach_offset = 0;
+  const int64_t length = AttachedLength(attach_offset);
+  if (length <= 0) {
+    ShowFatalError(std::string(kNotAValidApplicationText), "Error");
+    return {};
+  }
+  return TMappedFile::Map(FExePath, attach_offset, static_cast<uint64_t>(length));
 }
 
 }  // namespace tessel::shared

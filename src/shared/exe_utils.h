@@ -19,6 +19,33 @@ namespace tessel::shared {
 std::filesystem::path Utf8ToPath(std::string_view utf8);
 std::string PathToUtf8(const std::filesystem::path& path);
 
+// A read-only mapping of part of a file. Its pages are read from the file
+// when first touched, so a big range costs nothing until it is used. The file
+// must not shrink while it is mapped (the running executable cannot).
+class TMappedFile {
+ public:
+  TMappedFile() = default;
+  ~TMappedFile();
+  TMappedFile(const TMappedFile&) = delete;
+  TMappedFile& operator=(const TMappedFile&) = delete;
+  TMappedFile(TMappedFile&& other) noexcept;
+  TMappedFile& operator=(TMappedFile&& other) noexcept;
+
+  // Maps `length` bytes at `offset` (length > 0). Throws std::runtime_error
+  // when the file cannot be opened or mapped.
+  static TMappedFile Map(const std::string& path, uint64_t offset, uint64_t length);
+
+  std::span<const uint8_t> Bytes() const { return {FData, FSize}; }
+
+ private:
+  void Unmap();
+
+  void* FView = nullptr;  // the mapping as the system made it: page-aligned
+  size_t FViewSize = 0;
+  const uint8_t* FData = nullptr;
+  size_t FSize = 0;
+};
+
 // The headers of a file do not describe an executable image we can measure:
 // not PE or ELF64, truncated, or lying about where their tables are.
 class EExeFormatError : public std::runtime_error {
@@ -136,6 +163,12 @@ class TExeUtils {
                   const std::function<void(const char*, size_t)>& write);
 
   std::string FExePath;
+
+ public:
+  // The attached archive mapped in place instead of copied: start-up then
+  // costs the same for an app of any size, and only the entries read are
+  // ever loaded. Same failures as GetZipFromExe, without progress calls.
+  TMappedFile MapZipFromExe();
 };
 
 }  // namespace tessel::shared

@@ -214,6 +214,15 @@ TEST_F(ExeUtilsTest, CopiesOutInBlocksWithProgress) {
     EXPECT_EQ(test::ReadBytes(out), zip);
     EXPECT_EQ(to_file.max, std::vector<int64_t>{n});
     EXPECT_EQ(to_file.pos, Progress::Expected(n));
+
+    // Mapped in place: the same bytes, though the archive starts mid-page;
+    // no copy, so no progress.
+    Progress mapped_progress;
+    mapped_progress.Attach(utils);
+    const TMappedFile mapped = utils.MapZipFromExe();
+    EXPECT_TRUE(std::equal(zip.begin(), zip.end(), mapped.Bytes().begin(), mapped.Bytes().end()));
+    EXPECT_TRUE(mapped_progress.max.empty());
+    EXPECT_TRUE(mapped_progress.pos.empty());
   }
 }
 
@@ -250,6 +259,14 @@ TEST_F(ExeUtilsTest, AppendThenCopyOutGivesTheZipBackAndItOpens) {
   reader.SetPassword("pw");
   reader.SetStream(stream);
   EXPECT_EQ(reader.ReadEntry("webapp/big.bin"), std::string(30000, 'z'));
+
+  // The mapping outlives the reader that reads from it; moved, it stays valid.
+  TMappedFile mapped = utils.MapZipFromExe();
+  const TMappedFile moved = std::move(mapped);
+  EXPECT_TRUE(mapped.Bytes().empty());
+  reader.SetStream(moved.Bytes());
+  EXPECT_EQ(reader.ReadEntry("webapp/big.bin"), std::string(30000, 'z'));
+  EXPECT_EQ(reader.ReadEntry("vtx.ini"), "[App]\nID=x\n");
 }
 
 TEST_F(ExeUtilsTest, NoAttachedDataIsFatal) {
@@ -271,7 +288,8 @@ TEST_F(ExeUtilsTest, NoAttachedDataIsFatal) {
     const std::string out = dir_.File("never.zip");
     EXPECT_THROW(utils.ExtractZipFromExe(out), FatalErrors::Unwind);
     EXPECT_FALSE(std::filesystem::exists(Utf8ToPath(out)));
-    ASSERT_EQ(fatal.calls.size(), 2u);
+    EXPECT_THROW((void)utils.MapZipFromExe(), FatalErrors::Unwind);
+    ASSERT_EQ(fatal.calls.size(), 3u);
     for (const FatalCall& call : fatal.calls) {
       EXPECT_EQ(call.text, "This is not a valid Windows application");
       EXPECT_EQ(call.caption, "Error");
