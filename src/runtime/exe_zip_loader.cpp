@@ -108,6 +108,8 @@ void RunStartup(const std::vector<std::string>& args) {
     try {
       archive.Mapped = app.ExeUtils->MapZipFromExe();
       bytes = archive.Mapped.Bytes();
+      app.ExeZip->SetReleasePages(
+          [&archive](std::span<const uint8_t> range) { archive.Mapped.Release(range); });
     } catch (const std::runtime_error&) {
       // A file system that cannot map files still lets us read them.
       app.ExeUtils->GetZipFromExe(archive.Copied);

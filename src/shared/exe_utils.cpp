@@ -411,6 +411,25 @@ void TMappedFile::Unmap() {
   FSize = 0;
 }
 
+void TMappedFile::Release(std::span<const uint8_t> range) const {
+  if (range.empty() || range.data() < FData || range.data() + range.size() > FData + FSize) return;
+#ifdef _WIN32
+  constexpr uintptr_t kPage = 4096;
+#else
+  static const auto kPage = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+#endif
+  const auto begin = (reinterpret_cast<uintptr_t>(range.data()) + kPage - 1) / kPage * kPage;
+  const auto end = (reinterpret_cast<uintptr_t>(range.data()) + range.size()) / kPage * kPage;
+  if (end <= begin) return;
+#ifdef _WIN32
+  // Unlocking pages that are not locked takes them out of the working set.
+  VirtualUnlock(reinterpret_cast<void*>(begin), end - begin);
+#else
+  // A read-only private mapping: dropped pages read back from the file.
+  madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+#endif
+}
+
 TMappedFile TMappedFile::Map(const std::string& path, uint64_t offset, uint64_t length) {
   if (length == 0 || length > std::numeric_limits<size_t>::max() / 2) {
     throw std::runtime_error("Cannot map " + std::to_string(length) + " bytes of " + path);

@@ -37,6 +37,11 @@ class TMappedFile {
 
   std::span<const uint8_t> Bytes() const { return {FData, FSize}; }
 
+  // Drops the whole pages of `range` (part of Bytes()) from the process's
+  // resident memory; they stay cached by the system and read back unchanged
+  // when touched again.
+  void Release(std::span<const uint8_t> range) const;
+
  private:
   void Unmap();
 

@@ -159,8 +159,10 @@ uint32_t CrcFromKey(uint32_t start, uint32_t end, uint64_t n) {
 
 class EntryReaderBase : public TZipEntryReader {
  public:
-  EntryReaderBase(std::span<const uint8_t> data, const TZipEntryRecord& entry, const Keys* keys)
-      : data_(data),
+  EntryReaderBase(std::span<const uint8_t> data, const TZipEntryRecord& entry, const Keys* keys,
+                  const TExeZip::TReleasePages& release)
+      : release_(data.size() >= kReleaseStep ? release : nullptr),
+        data_(data),
         size_(entry.size),
         crc_(entry.crc),
         encrypted_(keys != nullptr),
@@ -174,10 +176,22 @@ class EntryReaderBase : public TZipEntryReader {
     keys_ = start_keys_;
     consumed_ = 0;
     produced_ = 0;
+    released_ = 0;
     failed_ = false;
   }
 
  protected:
+  // Hands the bytes consumed since the last call to the release hook, in
+  // steps big enough to be worth a system call.
+  void ReleaseConsumed(uint64_t consumed) {
+    if (!release_ || consumed - released_ < kReleaseStep) return;
+    release_(data_.subspan(released_, consumed - released_));
+    released_ = consumed;
+  }
+
+  static constexpr uint64_t kReleaseStep = uint64_t{8} << 20;
+  TExeZip::TReleasePages release_;
+  uint64_t released_ = 0;
   std::span<const uint8_t> data_;  // after the encryption header
   uint64_t size_;
   uint32_t crc_;
@@ -205,6 +219,7 @@ class StoredReader final : public EntryReaderBase {
       running_crc_ = CrcOf(running_crc_, out.first(n));
     }
     produced_ += n;
+    ReleaseConsumed(produced_);
     if (produced_ == size_ && Crc() != crc_) {
       failed_ = true;
       return -1;
@@ -236,8 +251,9 @@ class StoredReader final : public EntryReaderBase {
 
 class DeflatedReader final : public EntryReaderBase {
  public:
-  DeflatedReader(std::span<const uint8_t> data, const TZipEntryRecord& entry, const Keys* keys)
-      : EntryReaderBase(data, entry, keys) {
+  DeflatedReader(std::span<const uint8_t> data, const TZipEntryRecord& entry, const Keys* keys,
+                 const TExeZip::TReleasePages& release)
+      : EntryReaderBase(data, entry, keys, release) {
     Init();
   }
   ~DeflatedReader() override { inflateEnd(&stream_); }
@@ -263,6 +279,9 @@ class DeflatedReader final : public EntryReaderBase {
         }
         stream_.avail_in = static_cast<uInt>(n);
         consumed_ += n;
+        // zlib keeps its own window; only a plain entry's input is still
+        // referenced, up to what zlib has not taken yet.
+        ReleaseConsumed(encrypted_ ? consumed_ : consumed_ - n);
       }
       const int result = inflate(&stream_, Z_NO_FLUSH);
       if (result == Z_STREAM_END) {
@@ -315,8 +334,7 @@ struct Directory {
 
 Directory FindDirectory(std::span<const uint8_t> data) {
   if (data.size() < kEndRecordSize) {
-    NotAZip("the data is too short for a ZIP archive (" + std::to_string(data.size()) +
-            " bytes)");
+    NotAZip("the data is too short for a ZIP archive (" + std::to_string(data.size()) + " bytes)");
   }
   // The end record is followed by at most a 65535-byte comment.
   const size_t last = data.size() - kEndRecordSize;
@@ -426,6 +444,7 @@ std::vector<TZipEntryRecord> ReadDirectory(std::span<const uint8_t> data, const 
 
 TExeZip::TExeZip(TExeZip&& other) noexcept
     : FPassword(std::move(other.FPassword)),
+      FReleasePages(std::move(other.FReleasePages)),
       FOpen(std::exchange(other.FOpen, false)),
       FData(std::exchange(other.FData, std::span<const uint8_t>())),
       FDataEnd(std::exchange(other.FDataEnd, 0)),
@@ -437,6 +456,7 @@ TExeZip::TExeZip(TExeZip&& other) noexcept
 TExeZip& TExeZip::operator=(TExeZip&& other) noexcept {
   if (this != &other) {
     FPassword = std::move(other.FPassword);
+    FReleasePages = std::move(other.FReleasePages);
     FOpen = std::exchange(other.FOpen, false);
     FData = std::exchange(other.FData, std::span<const uint8_t>());
     FDataEnd = std::exchange(other.FDataEnd, 0);
@@ -507,9 +527,9 @@ std::unique_ptr<TZipEntryReader> TExeZip::OpenIndex(uint64_t index) const {
   }
   if (entry.method == kMethodStored) {
     if (data.size() != entry.size) return nullptr;
-    return std::make_unique<StoredReader>(data, entry, encrypted ? &keys : nullptr);
+    return std::make_unique<StoredReader>(data, entry, encrypted ? &keys : nullptr, FReleasePages);
   }
-  return std::make_unique<DeflatedReader>(data, entry, encrypted ? &keys : nullptr);
+  return std::make_unique<DeflatedReader>(data, entry, encrypted ? &keys : nullptr, FReleasePages);
 }
 
 std::unique_ptr<TZipEntryReader> TExeZip::OpenEntry(std::string_view name) const {

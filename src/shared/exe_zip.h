@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -107,10 +108,18 @@ class TExeZip {
   // Every entry in central-directory order; empty when not open.
   std::vector<TZipEntryInfo> Entries() const;
 
+  // Called by entry readers with archive bytes of a big entry they have
+  // consumed and will not read again until rewound, so the owner of a
+  // mapping can drop those pages: serving a 1 GB entry then does not keep
+  // 1 GB resident. Null: nothing is released.
+  using TReleasePages = std::function<void(std::span<const uint8_t>)>;
+  void SetReleasePages(TReleasePages release) { FReleasePages = std::move(release); }
+
  private:
   std::unique_ptr<TZipEntryReader> OpenIndex(uint64_t index) const;
 
   std::string FPassword;
+  TReleasePages FReleasePages;
   bool FOpen = false;
   std::span<const uint8_t> FData;
   // Where the entry data ends: the central directory's offset.

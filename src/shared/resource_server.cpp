@@ -1,5 +1,6 @@
 #include "shared/resource_server.h"
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <fstream>
@@ -33,6 +34,62 @@ std::string_view MimeNameOf(std::string_view path) {
   const std::size_t at = path.find_last_of("\\:");
   return at == std::string_view::npos ? path : path.substr(at + 1);
 }
+
+class EntryStream final : public platform::Stream {
+ public:
+  explicit EntryStream(std::unique_ptr<TZipEntryReader> reader) : reader_(std::move(reader)) {}
+
+  platform::HRESULT Read(void* buffer, std::uint32_t size, std::uint32_t* read) override {
+    if (read != nullptr) *read = 0;
+    if (buffer == nullptr && size != 0) return platform::kEPointer;
+    if (!CatchUp()) return platform::kEFail;
+    std::uint32_t count = 0;
+    while (count < size) {
+      const int64_t n = reader_->Read({static_cast<uint8_t*>(buffer) + count, size - count});
+      if (n < 0) return platform::kEFail;
+      if (n == 0) break;
+      count += static_cast<std::uint32_t>(n);
+    }
+    position_ += count;
+    if (read != nullptr) *read = count;
+    return count == size ? platform::kSOk : platform::kSFalse;
+  }
+
+  platform::HRESULT Write(const void*, std::uint32_t, std::uint32_t* written) override {
+    if (written != nullptr) *written = 0;
+    return platform::kEAccessDenied;
+  }
+
+  platform::HRESULT Seek(std::int64_t move, platform::StreamSeek origin,
+                         std::uint64_t* position) override {
+    const uint64_t base = origin == platform::StreamSeek::kBegin     ? 0
+                          : origin == platform::StreamSeek::kCurrent ? position_
+                                                                     : reader_->Size();
+    if (move < 0 && static_cast<uint64_t>(-(move + 1)) + 1 > base) return platform::kEInvalidArg;
+    const uint64_t next = move < 0 ? base - static_cast<uint64_t>(-(move + 1)) - 1
+                                   : base + static_cast<uint64_t>(move);
+    position_ = std::min(next, reader_->Size());
+    if (position != nullptr) *position = position_;
+    return platform::kSOk;
+  }
+
+  platform::HRESULT SetSize(std::uint64_t) override { return platform::kEAccessDenied; }
+
+ private:
+  // Brings the reader to the stream's position: the cipher only runs forward.
+  bool CatchUp() {
+    if (position_ < reader_->Position()) reader_->Rewind();
+    std::array<uint8_t, 65536> skipped{};
+    while (reader_->Position() < position_) {
+      const uint64_t n = std::min<uint64_t>(skipped.size(), position_ - reader_->Position());
+      if (reader_->Read({skipped.data(), n}) <= 0) return false;
+    }
+    return true;
+  }
+
+  std::unique_ptr<TZipEntryReader> reader_;
+  uint64_t position_ = 0;
+};
 
 enum class TFileRead { Read, Absent, Failed };
 
@@ -76,6 +133,13 @@ std::optional<TServedResource> LookUp(std::string_view uri, const TResourceSourc
   if (source.ExeZip != nullptr && !source.AppDirName.empty()) {
     const std::string entry = source.AppDirName + "/" + path;
     if (source.ExeZip->FindFile(entry) != -1) {
+      std::unique_ptr<TZipEntryReader> reader = source.ExeZip->OpenEntry(entry);
+      if (!reader) return std::nullopt;
+      if (reader->Size() >= source.StreamEntriesFrom) {
+        std::optional<TServedResource> served = Served(TResourceOrigin::Archive, entry, path, {});
+        served->BodyStream = MakeEntryStream(std::move(reader));
+        return served;
+      }
       std::optional<std::string> body = source.ExeZip->ReadEntry(entry);
       if (!body) return std::nullopt;
       return Served(TResourceOrigin::Archive, entry, path, std::move(*body));
@@ -107,6 +171,10 @@ std::optional<TServedResource> LookUp(std::string_view uri, const TResourceSourc
 }
 
 }  // namespace
+
+std::shared_ptr<platform::Stream> MakeEntryStream(std::unique_ptr<TZipEntryReader> reader) {
+  return std::make_shared<EntryStream>(std::move(reader));
+}
 
 std::string ResourceResponseHeaders(std::string_view mime_type) {
   std::string headers = "Content-Type: ";
@@ -142,10 +210,13 @@ std::optional<TServedResource> AnswerResourceRequest(platform::EngineEnvironment
     if (!served) return std::nullopt;
 
     std::shared_ptr<platform::WebResourceResponse> response;
+    std::shared_ptr<platform::Stream> body =
+        served->BodyStream ? std::move(served->BodyStream)
+                           : platform::MakeMemoryStream(std::move(served->Body));
     const platform::HRESULT created = environment->CreateWebResourceResponse(
-        platform::MakeMemoryStream(std::move(served->Body)), 200, "OK",
-        ResourceResponseHeaders(served->MimeType), &response);
+        std::move(body), 200, "OK", ResourceResponseHeaders(served->MimeType), &response);
     served->Body.clear();
+    served->BodyStream.reset();
     if (platform::Failed(created) || !response) return std::nullopt;
     if (platform::Failed(args->put_Response(std::move(response)))) return std::nullopt;
     return served;

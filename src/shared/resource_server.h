@@ -4,6 +4,8 @@
 // into a response.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +26,9 @@ struct TResourceSource {
   // The executable's folder with its trailing separator; empty skips the
   // second lookup (it would otherwise read from the current folder).
   std::string AppDirPath;
+  // Archive entries of this size or more are decrypted as the engine reads
+  // them instead of whole before answering.
+  uint64_t StreamEntriesFrom = uint64_t{4} << 20;
 };
 
 enum class TResourceOrigin { Archive, BesideExecutable, AbsolutePath };
@@ -36,7 +41,16 @@ struct TServedResource {
   std::string Location;
   std::string MimeType;
   std::string Body;
+  // Instead of Body for a big archive entry: its content read on demand.
+  // Damage found further in fails the read there (the engine then fails the
+  // load), since the whole entry is not checked before answering.
+  std::shared_ptr<platform::Stream> BodyStream;
 };
+
+// A read-only stream over an archive entry, decrypted as it is read. Seeking
+// costs nothing until the next read, which restarts the cipher when it
+// moves back.
+std::shared_ptr<platform::Stream> MakeEntryStream(std::unique_ptr<TZipEntryReader> reader);
 
 // The one header line of every served response.
 std::string ResourceResponseHeaders(std::string_view mime_type);
@@ -56,9 +70,9 @@ std::string ResourceResponseHeaders(std::string_view mime_type);
 //    current folder.
 //
 // nullopt when nothing is found, and also when a lookup finds its file but
-// cannot read it whole (damaged or undecryptable entry, read error) or the
-// MIME lookup fails: an empty or partial body must not pass for the file.
-// Never throws.
+// cannot read it whole (for an entry served as BodyStream: cannot open it) (damaged or
+// undecryptable entry, read error) or the MIME lookup fails: an empty or partial body must not pass
+// for the file. Never throws.
 std::optional<TServedResource> LookUpResource(std::string_view uri, const TResourceSource& source,
                                               const platform::Os& os) noexcept;
 
@@ -66,8 +80,8 @@ std::optional<TServedResource> LookUpResource(std::string_view uri, const TResou
 // with LookUpResource and, on a hit, puts a response of status 200 "OK" with
 // ResourceResponseHeaders and the body made by `environment`. Otherwise, or
 // when any engine call fails, the request is left untouched, so the engine
-// handles it itself. Returns what was served, its Body empty (it went into
-// the response). Never throws.
+// handles it itself. Returns what was served, its Body and BodyStream empty (they went
+// into the response). Never throws.
 std::optional<TServedResource> AnswerResourceRequest(platform::EngineEnvironment* environment,
                                                      platform::WebResourceRequestedEventArgs* args,
                                                      const TResourceSource& source,

@@ -1,8 +1,10 @@
-// Opens the app archive reader on arbitrary bytes and reads every entry.
+// Opens the app archive reader on arbitrary bytes and reads every entry,
+// whole and block by block.
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "shared/exe_zip.h"
 #include "shared/program_constants.h"
@@ -22,6 +24,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto content = zip.ReadEntry(entry.name);
     // Both read the same way: what one yields the other writes.
     if (out.str() != content.value_or("")) __builtin_trap();
+    // Block by block: never more than the size, and complete exactly when
+    // the whole read succeeds, with the same bytes.
+    if (const auto reader = zip.OpenEntry(entry.name)) {
+      std::string streamed;
+      std::vector<uint8_t> block(4093);
+      int64_t n = 0;
+      while ((n = reader->Read(block)) > 0) {
+        streamed.append(block.begin(), block.begin() + n);
+        if (streamed.size() > reader->Size()) __builtin_trap();
+      }
+      if ((n == 0) != content.has_value()) __builtin_trap();
+      if (content && streamed != *content) __builtin_trap();
+    } else if (content) {
+      __builtin_trap();
+    }
     (void)zip.FindFile(entry.name + "/");
   }
   (void)zip.FindFile("vtx.ini");

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -464,6 +465,81 @@ TEST_P(EngineContract, FileAddressesAreAnsweredThroughTheResourceEvent) {
   std::string source;
   web_view_->get_Source(&source);
   EXPECT_EQ(source, "file:///contract/index.html");
+}
+
+// A body the engine reads as it goes: every byte of a big one arrives, and a
+// body that fails partway fails the load instead of arriving short.
+class FailingStream : public Stream {
+ public:
+  FailingStream(std::uint64_t size, std::uint64_t fail_at) : size_(size), fail_at_(fail_at) {}
+  HRESULT Read(void* buffer, std::uint32_t size, std::uint32_t* read) override {
+    if (read != nullptr) *read = 0;
+    if (position_ >= fail_at_) return kEFail;
+    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, fail_at_ - position_));
+    std::memset(buffer, 'x', n);
+    position_ += n;
+    if (read != nullptr) *read = n;
+    return kSOk;
+  }
+  HRESULT Write(const void*, std::uint32_t, std::uint32_t*) override { return kEAccessDenied; }
+  HRESULT Seek(std::int64_t move, StreamSeek origin, std::uint64_t* position) override {
+    position_ = static_cast<std::uint64_t>(move) + (origin == StreamSeek::kEnd ? size_ : 0);
+    if (position != nullptr) *position = position_;
+    return kSOk;
+  }
+  HRESULT SetSize(std::uint64_t) override { return kEAccessDenied; }
+
+ private:
+  std::uint64_t size_;
+  std::uint64_t fail_at_;
+  std::uint64_t position_ = 0;
+};
+
+TEST_P(EngineContract, BigBodiesArriveWholeOrFail) {
+  if (dynamic_cast<FakeHarness*>(harness_.get()) != nullptr) {
+    GTEST_SKIP() << "the fake runs no page scripts";
+  }
+  ASSERT_NO_FATAL_FAILURE(CreateController());
+  std::string big(3 << 20, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + (i >> 12));
+  std::uint32_t sum = 0;
+  for (const char c : big) sum = sum * 31 + static_cast<unsigned char>(c);
+  EventRegistrationToken token = 0;
+  web_view_->add_WebResourceRequested(
+      [&](const std::shared_ptr<WebResourceRequestedEventArgs>& args) {
+        std::shared_ptr<WebResourceRequest> request;
+        args->get_Request(&request);
+        std::string uri;
+        request->get_Uri(&uri);
+        std::shared_ptr<Stream> body;
+        std::string type = "Content-Type: application/octet-stream";
+        if (uri.ends_with("/big.bin")) {
+          body = MakeMemoryStream(big);
+        } else if (uri.ends_with("/broken.bin")) {
+          body = std::make_shared<FailingStream>(3 << 20, 2 << 20);
+        } else {
+          type = "Content-Type: text/html; charset=utf-8";
+          body = MakeMemoryStream(
+              "<!DOCTYPE html><script>"
+              "const sum = (b) => { const a = new Uint8Array(b); let s = 0;"
+              "  for (let i = 0; i < a.length; i++) s = (Math.imul(s, 31) + a[i]) >>> 0;"
+              "  return a.length + ' ' + s; };"
+              "fetch('big.bin').then((r) => r.arrayBuffer()).then(sum).then((whole) =>"
+              "  fetch('broken.bin').then((r) => r.arrayBuffer()).then(sum)"
+              "    .then((got) => whole + ' / arrived: ' + got, () => whole + ' / failed'))"
+              "  .then((t) => { document.title = t; });"
+              "</script>");
+        }
+        std::shared_ptr<WebResourceResponse> response;
+        environment_->CreateWebResourceResponse(body, 200, "OK", type, &response);
+        args->put_Response(response);
+        return kSOk;
+      },
+      &token);
+  ASSERT_EQ(web_view_->AddWebResourceRequestedFilter("file:///*", WebResourceContext::kAll), kSOk);
+  EXPECT_TRUE(NavigateAndWait([&] { return web_view_->Navigate("file:///contract/index.html"); }));
+  const std::string expected = std::to_string(big.size()) + " " + std::to_string(sum) + " / failed";
+  EXPECT_EQ(Title(expected), expected);
 }
 
 TEST_P(EngineContract, UnansweredFileAddressesFallBackToTheDisk) {

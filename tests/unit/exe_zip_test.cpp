@@ -303,7 +303,8 @@ TEST(ExeZip, AgreesWithInfoZip) {
       const std::optional<std::string> ours = zip.ReadEntry(e.name);
       ASSERT_TRUE(ours.has_value());
       EXPECT_TRUE(*ours == e.content);
-      const std::string theirs = OutputOf("unzip -p -P " + kPassword + " '" + path + "' '" + e.name + "'");
+      const std::string theirs =
+          OutputOf("unzip -p -P " + kPassword + " '" + path + "' '" + e.name + "'");
       EXPECT_TRUE(theirs == *ours);
     }
     EXPECT_EQ(OpenArchive(archive, "wrong").ReadEntry("webapp/prose.txt"), std::nullopt);

@@ -273,6 +273,82 @@ TEST_F(ResourceServerTest, AFileThatCannotBeReadWholeIsNotServed) {
   }
 }
 
+// Entries from the threshold on are answered with a stream that decrypts as
+// it is read: the same bytes in any block size, seekable, read-only, and a
+// damaged entry fails where the damage shows instead of ending short.
+TEST_F(ResourceServerTest, BigEntriesAreServedAsStreams) {
+  const std::vector<uint8_t> pattern = test::Pattern(200'003, 5);
+  const std::string big(pattern.begin(), pattern.end());
+  std::vector<uint8_t> archive = WriteArchive({{"webapp/big.bin", big}, {"webapp/small", "s"}});
+  TExeZip zip;
+  zip.SetPassword(kPassword);
+  zip.SetStream(archive);
+  TResourceSource source = Source();
+  source.ExeZip = &zip;
+  source.StreamEntriesFrom = 100'000;
+
+  const auto small = LookUpResource("file:///small", source, os_);
+  ASSERT_TRUE(small);
+  EXPECT_FALSE(small->BodyStream);
+  EXPECT_EQ(small->Body, "s");
+
+  const auto read_all = [](platform::Stream& stream, std::uint32_t block) {
+    std::string out;
+    std::string buf(block, '\0');
+    for (;;) {
+      std::uint32_t n = 0;
+      const platform::HRESULT hr = stream.Read(buf.data(), block, &n);
+      if (platform::Failed(hr)) return std::string("failed");
+      out.append(buf.data(), n);
+      if (hr == platform::kSFalse) return out;
+    }
+  };
+  for (const std::uint32_t block : {65536u, 777u}) {
+    SCOPED_TRACE(block);
+    const auto served = LookUpResource("file:///big.bin", source, os_);
+    ASSERT_TRUE(served);
+    EXPECT_EQ(served->Origin, TResourceOrigin::Archive);
+    EXPECT_EQ(served->MimeType, "application/octet-stream");
+    EXPECT_TRUE(served->Body.empty());
+    ASSERT_TRUE(served->BodyStream);
+    platform::Stream& stream = *served->BodyStream;
+    std::uint64_t size = 0;
+    ASSERT_EQ(stream.Seek(0, platform::StreamSeek::kEnd, &size), platform::kSOk);
+    EXPECT_EQ(size, big.size());
+    ASSERT_EQ(stream.Seek(0, platform::StreamSeek::kBegin, nullptr), platform::kSOk);
+    EXPECT_TRUE(read_all(stream, block) == big);
+    // Back into the middle, and forward again from there.
+    std::uint64_t at = 0;
+    ASSERT_EQ(stream.Seek(-100'000, platform::StreamSeek::kEnd, &at), platform::kSOk);
+    EXPECT_EQ(at, big.size() - 100'000);
+    EXPECT_TRUE(read_all(stream, block) == big.substr(big.size() - 100'000));
+    EXPECT_EQ(stream.Seek(-1, platform::StreamSeek::kBegin, nullptr), platform::kEInvalidArg);
+    EXPECT_EQ(stream.Write("x", 1, nullptr), platform::kEAccessDenied);
+  }
+
+  // The engine gets the stream itself, positioned at its start.
+  auto args = std::make_shared<platform::FakeWebResourceRequestedEventArgs>();
+  args->request = std::make_shared<platform::BasicWebResourceRequest>("file:///big.bin", "GET");
+  auto engine = platform::MakeFakeEngine();
+  auto environment = std::make_shared<platform::FakeEnvironment>(engine);
+  const auto answered = AnswerResourceRequest(environment.get(), args.get(), source, os_);
+  ASSERT_TRUE(answered);
+  EXPECT_FALSE(answered->BodyStream);
+  std::shared_ptr<platform::Stream> content;
+  ASSERT_TRUE(args->response);
+  args->response->get_Content(&content);
+  ASSERT_TRUE(content);
+  EXPECT_TRUE(read_all(*content, 65536) == big);
+
+  // The last byte damaged: every block reads but the one the CRC ends.
+  archive[30 + 14 + 12 + big.size() - 1] ^= 0x01;
+  zip.SetStream(archive);
+  const auto damaged = LookUpResource("file:///big.bin", source, os_);
+  ASSERT_TRUE(damaged);
+  ASSERT_TRUE(damaged->BodyStream);
+  EXPECT_EQ(read_all(*damaged->BodyStream, 65536), "failed");
+}
+
 class ThrowingMimeOs : public FakeOs {
  public:
   std::vector<platform::MimeMapping> MimeTypesByExtension() const override {

@@ -54,6 +54,7 @@
 #include <libsoup/soup.h>
 #include <webkit2/webkit2.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -1158,6 +1159,67 @@ void FinishWithBytes(WebKitURISchemeRequest* request, std::string body, int stat
   g_object_unref(stream);
 }
 
+// A GInputStream over a seam stream. WebKit reads a body as it needs it, on
+// a GIO worker thread, so a big body is never in memory whole and the UI
+// thread does not wait for it.
+struct SeamInputStream {
+  GInputStream parent;
+  std::shared_ptr<Stream>* stream;  // null once closed
+};
+struct SeamInputStreamClass {
+  GInputStreamClass parent_class;
+};
+gpointer g_seam_input_stream_parent = nullptr;
+
+gssize SeamRead(GInputStream* base, void* buffer, gsize count, GCancellable* cancellable,
+                GError** error) {
+  auto* self = reinterpret_cast<SeamInputStream*>(base);
+  if (g_cancellable_set_error_if_cancelled(cancellable, error)) return -1;
+  std::uint32_t read = 0;
+  const auto want = static_cast<std::uint32_t>(std::min<gsize>(count, gsize{1} << 20));
+  if (self->stream == nullptr || Failed((*self->stream)->Read(buffer, want, &read))) {
+    // Damaged data found late: the load fails rather than ending short.
+    g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_FAILED, "The response body cannot be read");
+    return -1;
+  }
+  return static_cast<gssize>(read);
+}
+
+gboolean SeamClose(GInputStream* base, GCancellable*, GError**) {
+  auto* self = reinterpret_cast<SeamInputStream*>(base);
+  delete self->stream;
+  self->stream = nullptr;
+  return TRUE;
+}
+
+void SeamFinalize(GObject* object) {
+  SeamClose(G_INPUT_STREAM(object), nullptr, nullptr);
+  G_OBJECT_CLASS(g_seam_input_stream_parent)->finalize(object);
+}
+
+GType SeamInputStreamType() {
+  static gsize type = 0;
+  if (g_once_init_enter(&type)) {
+    const GType registered = g_type_register_static_simple(
+        G_TYPE_INPUT_STREAM, "TesselSeamInputStream", sizeof(SeamInputStreamClass),
+        [](gpointer klass, gpointer) {
+          g_seam_input_stream_parent = g_type_class_peek_parent(klass);
+          G_INPUT_STREAM_CLASS(klass)->read_fn = SeamRead;
+          G_INPUT_STREAM_CLASS(klass)->close_fn = SeamClose;
+          G_OBJECT_CLASS(klass)->finalize = SeamFinalize;
+        },
+        sizeof(SeamInputStream), nullptr, static_cast<GTypeFlags>(0));
+    g_once_init_leave(&type, registered);
+  }
+  return static_cast<GType>(type);
+}
+
+GInputStream* NewSeamInputStream(std::shared_ptr<Stream> stream) {
+  auto* self = static_cast<SeamInputStream*>(g_object_new(SeamInputStreamType(), nullptr));
+  self->stream = new std::shared_ptr<Stream>(std::move(stream));
+  return G_INPUT_STREAM(self);
+}
+
 // What the engine does with a request nobody answered: the file at that
 // absolute path, or a not-found page.
 void ServeFromDisk(WebKitURISchemeRequest* request, const std::string& uri) {
@@ -1234,7 +1296,16 @@ bool ViewCore::Serve(WebKitURISchemeRequest* request, const std::string& uri) {
   std::shared_ptr<Stream> response_body;
   std::string body;
   response->get_Content(&response_body);
-  if (response_body && Failed(ReadWholeStream(response_body.get(), &body))) body.clear();
+  // Small bodies are taken whole now; big ones are read as WebKit asks.
+  constexpr std::uint64_t kStreamBodyFrom = std::uint64_t{1} << 20;
+  std::uint64_t body_size = 0;
+  const bool streamed =
+      response_body && Succeeded(response_body->Seek(0, StreamSeek::kEnd, &body_size)) &&
+      body_size >= kStreamBodyFrom && body_size <= static_cast<std::uint64_t>(G_MAXINT64) &&
+      Succeeded(response_body->Seek(0, StreamSeek::kBegin, nullptr));
+  if (!streamed && response_body && Failed(ReadWholeStream(response_body.get(), &body))) {
+    body.clear();
+  }
   int status = 200;
   response->get_StatusCode(&status);
   if (status < 100 || status > 999) status = 500;
@@ -1251,6 +1322,13 @@ bool ViewCore::Serve(WebKitURISchemeRequest* request, const std::string& uri) {
       content_type = value.substr(0, value.find(';'));
       break;
     }
+  }
+  if (streamed) {
+    GInputStream* stream = NewSeamInputStream(std::move(response_body));
+    FinishWith(request, stream, static_cast<gint64>(body_size), status,
+               IsHeaderSafe(reason) ? reason : std::string(), content_type, response_headers);
+    g_object_unref(stream);
+    return true;
   }
   FinishWithBytes(request, std::move(body), status, IsHeaderSafe(reason) ? reason : std::string(),
                   content_type, response_headers);
