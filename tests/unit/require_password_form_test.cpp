@@ -98,6 +98,8 @@ class PasswordStartupTest : public testing::Test {
   }
   void TearDown() override {
     StartupStages() = saved_;
+    // The process keeps its archive mapped; Windows cannot delete a mapped file.
+    LoadedArchive() = {};
     std::filesystem::remove_all(dir_);
   }
 

@@ -77,10 +77,14 @@ class StartupTest : public testing::Test {
   }
   void TearDown() override {
     SetLanguageCodeProvider({});
+    // The process keeps its archive mapped; Windows cannot delete a mapped file.
+    LoadedArchive() = {};
     fs::remove_all(dir_);
   }
 
   void WriteExe(const std::string& attached) {
+    // Unmapped first: Windows cannot rewrite a mapped file.
+    LoadedArchive() = {};
     std::ofstream(os_.executable_path, std::ios::binary) << TinyPeImage() << attached;
   }
   void WriteApp(const std::string& ini) { WriteExe(Archive({{"vtx.ini", ini}})); }
