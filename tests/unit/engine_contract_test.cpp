@@ -496,9 +496,13 @@ class FailingStream : public Stream {
 };
 
 TEST_P(EngineContract, BigBodiesArriveWholeOrFail) {
-  if (dynamic_cast<FakeHarness*>(harness_.get()) != nullptr) {
-    GTEST_SKIP() << "the fake runs no page scripts";
+#if defined(TESSEL_ENGINE_MODULE)
+  if (dynamic_cast<WebKitHarness*>(harness_.get()) == nullptr) {
+    GTEST_SKIP() << "only a real engine runs page scripts";
   }
+#else
+  GTEST_SKIP() << "only a real engine runs page scripts";
+#endif
   ASSERT_NO_FATAL_FAILURE(CreateController());
   std::string big(3 << 20, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + (i >> 12));
