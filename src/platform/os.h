@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,16 @@ enum class OsFamily { Windows, Posix };
 
 // The user's special folders the utilities ask for.
 enum class ShellFolder { LocalAppData, Desktop, Documents };
+
+// Further special folders (see Os::SystemFolderPath).
+enum class SystemFolder { RoamingAppData, ProgramFiles, SystemApps, System };
+
+// One entry of a folder listing.
+struct DirectoryEntry {
+  std::string name;
+  bool is_directory = false;
+  friend bool operator==(const DirectoryEntry&, const DirectoryEntry&) = default;
+};
 
 // Outcome of taking a named single-instance lock.
 enum class InstanceLock {
@@ -198,6 +209,111 @@ class Os {
   // The system's text for an error code (FormatMessageW / strerror), without
   // a trailing line break; never empty. Any thread.
   virtual std::string ErrorText(int code) const = 0;
+
+  // ---- further system utilities: folders, files, processes, names ----------
+  // Unless told otherwise: call from the UI thread; texts are UTF-8; failures
+  // leave the platform's error code for LastErrorCode().
+
+  // The raw path of one more special folder, without a trailing separator,
+  // or empty when the system cannot give it. Windows: SHGetFolderPathW
+  // (CSIDL_APPDATA, CSIDL_PROGRAM_FILES, CSIDL_SYSTEM; SystemApps is the
+  // "SystemApps" folder in CSIDL_WINDOWS). Linux: $XDG_CONFIG_HOME, else
+  // $HOME/.config (settings that roam with the user); /opt (self-contained
+  // programs); the first "applications" folder of $XDG_DATA_DIRS that exists
+  // (default /usr/local/share:/usr/share), else /usr/share/applications;
+  // System has no counterpart and is always empty.
+  virtual std::string SystemFolderPath(SystemFolder which) const = 0;
+
+  // `path` made absolute against the current folder with "." and ".." steps
+  // resolved by name (links are not followed); empty on failure. Windows:
+  // GetFullPathNameW. Any thread.
+  virtual std::string FullPath(const std::string& path) const = 0;
+
+  // Whether `path` can name a file. Windows: walks from the last component
+  // to the first; false when MoveFileW(NULL, rest) reports
+  // ERROR_ALREADY_EXISTS or GetFileAttributesW of a component alone reports
+  // ERROR_INVALID_NAME. Linux, where a name may hold any byte but NUL and
+  // '/': false for the empty path, a NUL byte, a component longer than
+  // NAME_MAX bytes or a path of PATH_MAX bytes or more. Any thread.
+  virtual bool IsValidFilePath(const std::string& path) const = 0;
+
+  // The size in bytes of the directory entry at `path` (64 bits), 0 for a
+  // folder, -1 when nothing is there. Windows: the first entry
+  // FindFirstFileW matches (so wildcards are honoured and links are not
+  // followed). Linux: stat of the path itself (links followed; no
+  // wildcards). Any thread.
+  virtual std::int64_t FileEntrySize(const std::string& path) const = 0;
+
+  // The names of the entries directly in `dir` that match `mask` ("*" and
+  // "?" wildcards; "*.*" and "*" match every name), without "." and "..",
+  // folders flagged; nullopt when `dir` is not a readable folder. Windows:
+  // FindFirstFileW of dir\mask, in its order. Linux: fnmatch over readdir,
+  // sorted by name. Any thread.
+  virtual std::optional<std::vector<DirectoryEntry>> ListDirectory(
+      const std::string& dir, const std::string& mask) const = 0;
+
+  // The last-write time of the file or folder at `path` in milliseconds since
+  // 1970-01-01 UTC, truncated; nullopt when it cannot be read (missing,
+  // malformed path). Windows: GetFileAttributesExW. Any thread.
+  virtual std::optional<std::int64_t> LastWriteTimeMs(const std::string& path) const = 0;
+
+  // Copies the file `from` to `to` (into it when `to` is an existing folder),
+  // replacing an existing file without asking and keeping the last-write
+  // time; returns when done. A failed copy leaves no partial target: the
+  // old file, if any, stays as it was. Windows: one SHFileOperationW
+  // FO_COPY with FOF_FILESONLY | FOF_NOCONFIRMATION (0x0090), true when it
+  // returns 0 and nothing was aborted (the shell may show its own dialogs).
+  // Linux: a temporary file beside the target, renamed over it when
+  // complete.
+  virtual bool CopyFileTo(const std::string& from, const std::string& to) = 0;
+
+  // Copies the folder `from` with everything below it to `to`, or into it
+  // as `to`/<name of from> when `to` is an existing folder; existing files
+  // are replaced without asking. Windows: one SHFileOperationW FO_COPY with
+  // FOF_SILENT | FOF_NOCONFIRMATION | FOF_FILESONLY | FOF_NOCONFIRMMKDIR
+  // (0x0294), true as for CopyFileTo. Linux: links are copied as links;
+  // a new target is built under a temporary name and renamed into place only
+  // when complete; into an existing one each file is replaced whole.
+  virtual bool CopyDirectoryTo(const std::string& from, const std::string& to) = 0;
+
+  // The path a shell link at `path` points to; empty when it is no link or
+  // names nothing. Windows: IShellLinkW/IPersistFile (STGM_READ),
+  // GetPath with SLGP_UNCPRIORITY into MAX_PATH characters; throws
+  // std::runtime_error when the shell link object cannot be created.
+  // Linux: a symbolic link's target (made absolute against the link's
+  // folder); for a .desktop entry of Type=Link its URL (a file: URL as a
+  // path), of Type=Application the program of its Exec line.
+  virtual std::string ShellLinkTarget(const std::string& path) = 0;
+
+  // Starts `command_line` with a hidden window, waits without time-out and
+  // returns its exit code; 0 when it could not start. Windows: CreateProcessW
+  // without inheritance or creation flags, STARTF_USESHOWWINDOW and SW_HIDE.
+  // Linux: the line is split into words by shell quoting rules (no shell
+  // runs it) and the program is looked up on PATH; a process ended by a
+  // signal gives 128 + the signal's number, as a shell reports it.
+  virtual std::uint32_t RunAndWait(const std::string& command_line) = 0;
+
+  // Starts `command_line` in a process group of its own and, when `wait`,
+  // waits without time-out for it. True when it started. Windows:
+  // CreateProcessW with CREATE_NEW_PROCESS_GROUP | NORMAL_PRIORITY_CLASS
+  // (0x220) and a default start record. Linux: words as for RunAndWait; a
+  // program not waited for is nobody's child here, so it leaves no zombie.
+  virtual bool StartProcess(const std::string& command_line, bool wait) = 0;
+
+  // The machine's name; empty on failure. Windows: GetComputerNameW into 256
+  // characters. Linux: the host name (gethostname). Any thread.
+  virtual std::string ComputerName() const = 0;
+
+  // The name of the user running this process; nullopt when the system
+  // cannot tell. Windows: GetUserNameW into 260 characters. Linux: the
+  // password database's name for the effective user id. Any thread.
+  virtual std::optional<std::string> UserName() const = 0;
+
+  // The decimal separator of the user's locale. Windows: LOCALE_SDECIMAL of
+  // LOCALE_USER_DEFAULT. Linux: the radix character of the locale that the
+  // environment selects for LC_NUMERIC. "." when the system cannot tell.
+  // Any thread.
+  virtual std::string DecimalSeparator() const = 0;
 };
 
 // The process-wide OS seam: the real implementation unless a test installed

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -208,6 +209,24 @@ struct FileDialogOptions {
   bool overwrite_prompt = false;  // save dialog: confirm replacing a file
 };
 
+// --- pictures and fonts of the further system utilities ------------------------
+
+// A picture in memory: `pixels` holds width * height values 0xAARRGGBB
+// (straight alpha), rows top to bottom.
+struct Bitmap {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint32_t> pixels;
+};
+
+// A font by family name, em size in pixels and style.
+struct FontSpec {
+  std::string name = "Sans";
+  int pixel_size = 12;
+  bool bold = false;
+  bool italic = false;
+};
+
 class Ui {
  public:
   virtual ~Ui() = default;
@@ -260,6 +279,38 @@ class Ui {
   // work meanwhile. Never throw.
   virtual std::optional<std::string> OpenFileDialog(FileDialogOptions& options) = 0;
   virtual std::optional<std::string> SaveFileDialog(FileDialogOptions& options) = 0;
+
+  // ---- further system utilities ------------------------------------------------
+  // The base definitions are the platform's own (ui_extras_gtk.cpp,
+  // ui_extras_win32.cpp); test doubles override them.
+
+  // The first icon of `path` at its own size, drawn at (0, 0) into `bitmap`,
+  // which takes that size; false, with `bitmap` untouched, when there is
+  // none. Windows: ExtractIconW index 0 and DrawIcon on a 32-bit bitmap.
+  // Linux: for a .desktop entry its Icon (a path, or a name in the icon
+  // theme, at 48 pixels); an image file is its own icon; a program (ELF)
+  // carries none.
+  virtual bool ExtractFileIcon(const std::string& path, Bitmap& bitmap);
+
+  // The width in pixels of `text` set in `font` on the screen, 0 for the
+  // empty text. Windows: GetTextExtentPoint32W on the screen's device context
+  // with the font selected. Linux: Pango's logical width at the font's pixel
+  // size (no display needed).
+  virtual int TextWidth(const FontSpec& font, const std::string& text);
+
+  // A synthetic press and release of the Windows virtual key `virtual_key`,
+  // delivered to whatever has the keyboard focus. True when the events were
+  // handed to the system. Windows: keybd_event with the scan code of
+  // MapVirtualKeyW (MAPVK_VK_TO_VSC) and KEYEVENTF_EXTENDEDKEY, then the same
+  // with KEYEVENTF_KEYUP. Linux: XTest on $DISPLAY, the key mapped to its X
+  // keysym (KeysymOfVirtualKey); false without a display, the XTest
+  // extension or a mapping.
+  virtual bool PressKey(int virtual_key);
+
+  // Asks the application to end: the message loop of the main window ends
+  // soon after, without asking its close query. Windows: PostQuitMessage(0).
+  // GTK: every top-level window is destroyed.
+  virtual void QuitApplication();
 };
 
 // The process-wide UI seam: the real implementation unless a test installed
@@ -279,5 +330,10 @@ std::unique_ptr<Ui> MakeNativeUi();
 // app (X refuses the request). Cut at a character boundary of UTF-8 text.
 inline constexpr std::size_t kMaxWindowTitleBytes = 4096;
 std::string WindowSystemTitle(std::string_view text);
+
+// The X keysym that stands for the Windows virtual key `virtual_key` (letters
+// as lower case, digits, function, editing, cursor, keypad and modifier
+// keys), or 0 when there is none.
+unsigned long KeysymOfVirtualKey(int virtual_key);
 
 }  // namespace tessel::platform

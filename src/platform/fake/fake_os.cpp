@@ -175,6 +175,115 @@ bool FakeOs::IsAbsolutePath(std::string_view path) const {
   return path.size() >= 2 && is_sep(path[0]) && is_sep(path[1]);
 }
 
+namespace {
+
+// '*' any run, '?' one byte; "*.*" matches every name, as on Windows.
+bool MaskMatches(std::string_view mask, std::string_view name) {
+  if (mask == "*.*") return true;
+  std::size_t m = 0;
+  std::size_t n = 0;
+  std::size_t star = std::string_view::npos;
+  std::size_t resume = 0;
+  while (n < name.size()) {
+    if (m < mask.size() && (mask[m] == '?' || mask[m] == name[n])) {
+      ++m;
+      ++n;
+    } else if (m < mask.size() && mask[m] == '*') {
+      star = m++;
+      resume = n;
+    } else if (star != std::string_view::npos) {
+      m = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (m < mask.size() && mask[m] == '*') ++m;
+  return m == mask.size();
+}
+
+}  // namespace
+
+std::string FakeOs::SystemFolderPath(SystemFolder which) const {
+  const auto it = system_folders.find(which);
+  return it != system_folders.end() ? it->second : std::string();
+}
+
+std::string FakeOs::FullPath(const std::string& path) const {
+  const bool windows = family == OsFamily::Windows;
+  const auto is_sep = [&](char c) { return c == '/' || (windows && c == '\\'); };
+  std::string full = IsAbsolutePath(path) ? path : current_dir + path_separator + path;
+  const std::size_t drive = (windows && full.size() >= 2 && full[1] == ':') ? 2 : 0;
+  std::size_t root = drive;
+  while (root < full.size() && is_sep(full[root])) ++root;
+  std::vector<std::string> steps;
+  for (std::size_t start = root; start < full.size();) {
+    std::size_t end = start;
+    while (end < full.size() && !is_sep(full[end])) ++end;
+    const std::string step = full.substr(start, end - start);
+    if (step == "..") {
+      if (!steps.empty()) steps.pop_back();
+    } else if (!step.empty() && step != ".") {
+      steps.push_back(step);
+    }
+    start = end + 1;
+  }
+  std::string out = full.substr(0, drive);
+  if (root > drive) out.push_back(path_separator);
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (i > 0) out.push_back(path_separator);
+    out += steps[i];
+  }
+  return out;
+}
+
+std::int64_t FakeOs::FileEntrySize(const std::string& path) const {
+  const auto it = entry_sizes.find(path);
+  return it != entry_sizes.end() ? it->second : -1;
+}
+
+std::optional<std::vector<DirectoryEntry>> FakeOs::ListDirectory(const std::string& dir,
+                                                                 const std::string& mask) const {
+  const auto it = directories.find(dir);
+  if (it == directories.end()) return std::nullopt;
+  std::vector<DirectoryEntry> out;
+  for (const DirectoryEntry& e : it->second) {
+    if (MaskMatches(mask, e.name)) out.push_back(e);
+  }
+  return out;
+}
+
+std::optional<std::int64_t> FakeOs::LastWriteTimeMs(const std::string& path) const {
+  const auto it = write_times_ms.find(path);
+  if (it == write_times_ms.end()) return std::nullopt;
+  return it->second;
+}
+
+bool FakeOs::CopyFileTo(const std::string& from, const std::string& to) {
+  copied_files.push_back({from, to});
+  return copy_result;
+}
+
+bool FakeOs::CopyDirectoryTo(const std::string& from, const std::string& to) {
+  copied_directories.push_back({from, to});
+  return copy_result;
+}
+
+std::string FakeOs::ShellLinkTarget(const std::string& path) {
+  const auto it = link_targets.find(path);
+  return it != link_targets.end() ? it->second : std::string();
+}
+
+std::uint32_t FakeOs::RunAndWait(const std::string& command_line) {
+  runs.push_back(command_line);
+  return run_exit_code;
+}
+
+bool FakeOs::StartProcess(const std::string& command_line, bool wait) {
+  started_processes.push_back({command_line, wait});
+  return start_process_result;
+}
+
 std::unique_ptr<FakeOs> MakeFakeOs() { return std::make_unique<FakeOs>(); }
 
 }  // namespace tessel::platform

@@ -97,6 +97,57 @@ class FakeOs : public Os {
   bool IsAbsolutePath(std::string_view path) const override;
   int LastErrorCode() const override { return last_error_code; }
   std::string ErrorText(int code) const override { return "error " + std::to_string(code); }
+
+  // ---- further system utilities ----
+  // Folders, entries and times are looked up by the exact path text; the
+  // file system itself is never touched.
+  struct CopyCall {
+    std::string from;
+    std::string to;
+  };
+  struct ProcessCall {
+    std::string command_line;
+    bool wait = false;
+  };
+
+  std::map<SystemFolder, std::string> system_folders;
+  std::string current_dir = "/cwd";  // FullPath's base for relative paths
+  bool valid_file_path_result = true;
+  std::map<std::string, std::int64_t> entry_sizes;
+  std::map<std::string, std::vector<DirectoryEntry>> directories;
+  std::map<std::string, std::int64_t> write_times_ms;
+  bool copy_result = true;
+  std::vector<CopyCall> copied_files;
+  std::vector<CopyCall> copied_directories;
+  std::map<std::string, std::string> link_targets;
+  std::uint32_t run_exit_code = 0;
+  std::vector<std::string> runs;
+  bool start_process_result = true;
+  std::vector<ProcessCall> started_processes;
+  std::string computer_name;
+  std::optional<std::string> user_name;
+  std::string decimal_separator = ".";
+
+  std::string SystemFolderPath(SystemFolder which) const override;
+  // Joins a relative path to `current_dir` and resolves "." and ".." by name
+  // ('\\' separates too for the Windows family).
+  std::string FullPath(const std::string& path) const override;
+  bool IsValidFilePath(const std::string& /*path*/) const override {
+    return valid_file_path_result;
+  }
+  std::int64_t FileEntrySize(const std::string& path) const override;
+  // The entries of `dir` whose names match `mask` ('*' and '?'; "*.*" is all).
+  std::optional<std::vector<DirectoryEntry>> ListDirectory(const std::string& dir,
+                                                           const std::string& mask) const override;
+  std::optional<std::int64_t> LastWriteTimeMs(const std::string& path) const override;
+  bool CopyFileTo(const std::string& from, const std::string& to) override;
+  bool CopyDirectoryTo(const std::string& from, const std::string& to) override;
+  std::string ShellLinkTarget(const std::string& path) override;
+  std::uint32_t RunAndWait(const std::string& command_line) override;
+  bool StartProcess(const std::string& command_line, bool wait) override;
+  std::string ComputerName() const override { return computer_name; }
+  std::optional<std::string> UserName() const override { return user_name; }
+  std::string DecimalSeparator() const override { return decimal_separator; }
 };
 
 std::unique_ptr<FakeOs> MakeFakeOs();

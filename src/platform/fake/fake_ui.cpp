@@ -50,4 +50,20 @@ void FakeUi::RunPlainMainWindow(const std::string& caption) {
 
 std::unique_ptr<FakeUi> MakeFakeUi() { return std::make_unique<FakeUi>(); }
 
+bool FakeUi::ExtractFileIcon(const std::string& path, Bitmap& bitmap) {
+  const auto it = icons.find(path);
+  if (it == icons.end()) return false;
+  bitmap = it->second;
+  return true;
+}
+
+int FakeUi::TextWidth(const FontSpec& font, const std::string& text) {
+  return static_cast<int>(text.size()) * font.pixel_size / 2;
+}
+
+bool FakeUi::PressKey(int virtual_key) {
+  pressed_keys.push_back(virtual_key);
+  return press_key_result;
+}
+
 }  // namespace tessel::platform

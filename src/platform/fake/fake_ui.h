@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,6 +79,18 @@ class FakeUi : public Ui {
   std::unique_ptr<TopLevelWindow> CreateMainWindow() override;
   std::optional<std::string> OpenFileDialog(FileDialogOptions& options) override;
   std::optional<std::string> SaveFileDialog(FileDialogOptions& options) override;
+
+  // Further system utilities: icons by exact path, a fixed-pitch text width
+  // (pixel_size / 2 per byte), key presses and quit requests recorded.
+  std::map<std::string, Bitmap> icons;
+  bool press_key_result = true;
+  std::vector<int> pressed_keys;
+  int quit_requests = 0;
+
+  bool ExtractFileIcon(const std::string& path, Bitmap& bitmap) override;
+  int TextWidth(const FontSpec& font, const std::string& text) override;
+  bool PressKey(int virtual_key) override;
+  void QuitApplication() override { ++quit_requests; }
 
  private:
   std::optional<std::string> ShowFileDialog(bool save, FileDialogOptions& options);

@@ -42,6 +42,23 @@ class LinuxOs : public Os {
   }
   int LastErrorCode() const override;
   std::string ErrorText(int code) const override;
+
+  // Further system utilities (os_linux_files.cpp).
+  std::string SystemFolderPath(SystemFolder which) const override;
+  std::string FullPath(const std::string& path) const override;
+  bool IsValidFilePath(const std::string& path) const override;
+  std::int64_t FileEntrySize(const std::string& path) const override;
+  std::optional<std::vector<DirectoryEntry>> ListDirectory(const std::string& dir,
+                                                           const std::string& mask) const override;
+  std::optional<std::int64_t> LastWriteTimeMs(const std::string& path) const override;
+  bool CopyFileTo(const std::string& from, const std::string& to) override;
+  bool CopyDirectoryTo(const std::string& from, const std::string& to) override;
+  std::string ShellLinkTarget(const std::string& path) override;
+  std::uint32_t RunAndWait(const std::string& command_line) override;
+  bool StartProcess(const std::string& command_line, bool wait) override;
+  std::string ComputerName() const override;
+  std::optional<std::string> UserName() const override;
+  std::string DecimalSeparator() const override;
 };
 
 // Splits an argument text into words the way a POSIX shell quotes them, with
@@ -55,5 +72,14 @@ std::vector<std::string> SplitShellWords(std::string_view text);
 // user-dirs.dirs file, with a leading $HOME replaced by `home`; empty when the
 // key is absent or its value is neither absolute nor below $HOME.
 std::string ParseUserDirsFile(std::string_view text, std::string_view key, const std::string& home);
+
+// What a .desktop entry points to: the URL of a Type=Link entry (a file: URL
+// decoded to its path), the program of a Type=Application entry's Exec line;
+// empty otherwise. `text` is the file's content.
+std::string DesktopEntryTarget(std::string_view text);
+
+// The value of `key` in the [Desktop Entry] group of a .desktop file's text;
+// empty when absent.
+std::string DesktopEntryValue(std::string_view text, std::string_view key);
 
 }  // namespace tessel::platform

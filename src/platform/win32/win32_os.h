@@ -34,6 +34,23 @@ class Win32Os : public Os {
   bool IsAbsolutePath(std::string_view path) const override;
   int LastErrorCode() const override;
   std::string ErrorText(int code) const override;
+
+  // Further system utilities (os_win32_files.cpp).
+  std::string SystemFolderPath(SystemFolder which) const override;
+  std::string FullPath(const std::string& path) const override;
+  bool IsValidFilePath(const std::string& path) const override;
+  std::int64_t FileEntrySize(const std::string& path) const override;
+  std::optional<std::vector<DirectoryEntry>> ListDirectory(const std::string& dir,
+                                                           const std::string& mask) const override;
+  std::optional<std::int64_t> LastWriteTimeMs(const std::string& path) const override;
+  bool CopyFileTo(const std::string& from, const std::string& to) override;
+  bool CopyDirectoryTo(const std::string& from, const std::string& to) override;
+  std::string ShellLinkTarget(const std::string& path) override;
+  std::uint32_t RunAndWait(const std::string& command_line) override;
+  bool StartProcess(const std::string& command_line, bool wait) override;
+  std::string ComputerName() const override;
+  std::optional<std::string> UserName() const override;
+  std::string DecimalSeparator() const override;
 };
 
 // UTF-8 <-> UTF-16 at the Windows API boundary.

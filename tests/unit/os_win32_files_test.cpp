@@ -1,0 +1,70 @@
+// Shell links made with the shell's own link object, read back through
+// TSysUtils (runs under Wine).
+#include <windows.h>
+// windows.h first: these need its types.
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/win32/win32_os.h"
+#include "shared/sys_utils.h"
+
+namespace tessel::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool MakeLink(const std::wstring& link_path, const std::wstring& target) {
+  IShellLinkW* link = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                              reinterpret_cast<void**>(&link)))) {
+    return false;
+  }
+  IPersistFile* file = nullptr;
+  bool ok = SUCCEEDED(link->SetPath(target.c_str())) &&
+            SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)));
+  if (file != nullptr) {
+    ok = ok && SUCCEEDED(file->Save(link_path.c_str(), TRUE));
+    file->Release();
+  }
+  link->Release();
+  return ok;
+}
+
+TEST(ShellLinks, TheTargetOfALinkMadeByTheShell) {
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+  const fs::path dir =
+      fs::temp_directory_path() /
+      ("tessel-lnk-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  fs::create_directories(dir);
+  const fs::path target = dir / L"target file.txt";
+  std::ofstream(target) << "x";
+  const fs::path link = dir / L"shortcut.lnk";
+  ASSERT_TRUE(MakeLink(link.wstring(), target.wstring()));
+
+  EXPECT_EQ(shared::TSysUtils::GetLnkFilePath(WideToUtf8(link.wstring())),
+            WideToUtf8(target.wstring()));
+  // Not a link, or nothing there: no target.
+  EXPECT_EQ(shared::TSysUtils::GetLnkFilePath(WideToUtf8(target.wstring())), "");
+  EXPECT_EQ(shared::TSysUtils::GetLnkFilePath(WideToUtf8((dir / L"none.lnk").wstring())), "");
+  fs::remove_all(dir);
+  CoUninitialize();
+}
+
+TEST(IsValidFilePath, RejectsNamesTheFileSystemCannotHold) {
+  const std::pair<const char*, bool> cases[] = {
+      {"C:\\dir\\file.txt", true},   {"relative\\name.txt", true}, {"C:\\dir\\a?b.txt", false},
+      {"C:\\di*r\\file.txt", false}, {"C:\\dir\\a<b", false},      {"C:\\dir\\a\"b", false},
+  };
+  for (const auto& [path, valid] : cases) {
+    EXPECT_EQ(shared::TSysUtils::IsValidFilePath(path), valid) << path;
+  }
+}
+
+}  // namespace
+}  // namespace tessel::platform
