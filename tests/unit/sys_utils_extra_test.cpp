@@ -17,7 +17,6 @@
 namespace tessel::shared {
 namespace {
 
-using platform::DirectoryEntry;
 using platform::FakeOs;
 using platform::FakeUi;
 using platform::OsFamily;

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <utility>
 
 #include "platform/gtk/linux_os.h"
 
@@ -67,7 +68,9 @@ std::string ProgramPath(const std::string& name) {
     if (end == std::string::npos) end = path.size();
     std::string dir = path.substr(start, end - start);
     if (dir.empty()) dir = ".";
-    const std::string candidate = dir + "/" + name;
+    std::string candidate = std::move(dir);
+    candidate += '/';
+    candidate += name;
     struct stat st {};
     if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
         access(candidate.c_str(), X_OK) == 0) {
@@ -282,8 +285,10 @@ bool CopyTreeInto(const std::string& from, const std::string& to) {
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     if (ec) break;
     const std::string name = PathText(it->path().filename());
-    const std::string source = from + "/" + name;
-    const std::string target = to + "/" + name;
+    std::string source = from;
+    source.append("/").append(name);
+    std::string target = to;
+    target.append("/").append(name);
     struct stat st {};
     if (lstat(source.c_str(), &st) != 0) return false;
     if (S_ISLNK(st.st_mode)) {
@@ -354,7 +359,7 @@ std::string DecodePercent(std::string_view text) {
 std::string LinuxOs::SystemFolderPath(SystemFolder which) const {
   switch (which) {
     case SystemFolder::RoamingAppData: {
-      const std::string config = Env("XDG_CONFIG_HOME");
+      std::string config = Env("XDG_CONFIG_HOME");
       if (!config.empty() && config.front() == '/') return config;
       const std::string home = Home();
       return home.empty() ? std::string() : home + "/.config";
@@ -610,7 +615,7 @@ std::string DesktopEntryValue(std::string_view text, std::string_view key) {
 std::string DesktopEntryTarget(std::string_view text) {
   const std::string type = DesktopEntryValue(text, "Type");
   if (type == "Link") {
-    const std::string url = DesktopEntryValue(text, "URL");
+    std::string url = DesktopEntryValue(text, "URL");
     if (url.rfind("file://", 0) == 0) {
       std::string_view rest = std::string_view(url).substr(7);
       if (rest.rfind("localhost/", 0) == 0) rest.remove_prefix(9);
