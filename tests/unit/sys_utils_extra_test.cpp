@@ -307,7 +307,9 @@ TEST_F(RemoveBomTest, RemovesExactlyTheThreeBytesOfAMark) {
   };
   int i = 0;
   for (const Case& c : cases) {
-    const std::string path = Write("f" + std::to_string(i++), c.content);
+    std::string name = "f";
+    name += std::to_string(i++);
+    const std::string path = Write(name, c.content);
     TSysUtils::RemoveUTFBoomFromFile(path);
     EXPECT_EQ(Read(path), c.expected) << c.content.substr(0, 16);
   }
