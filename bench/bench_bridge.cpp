@@ -78,7 +78,10 @@ int RunBridge(int rounds) {
   gtk_widget_show_all(window);
 
   tessel::shared::TEdgeBrowser browser(tessel::platform::MakeGtkNativeView());
-  tessel::shared::TEdgeBrowserBridge bridge(browser, "/nonexistent/");
+  // This host serves the page itself, so that page is its app document.
+  tessel::shared::TEdgeBrowserBridge bridge(
+      browser, "/nonexistent/", {},
+      [](const std::string& source) { return source == "file:///index.html"; });
   tessel::shared::TBrowserExternalModule module;
   module.SetBrowserForm(&bridge);
 
