@@ -13,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/win32/com_ref.h"
 #include "platform/win32/webview2_com.h"
 
 namespace tessel::webview2 {
@@ -81,44 +82,7 @@ class Object : public Interface {
   std::atomic<ULONG> references_{1};
 };
 
-// Owns one reference.
 template <typename T>
-class Ref {
- public:
-  Ref() = default;
-  static Ref Adopt(T* pointer) {
-    Ref ref;
-    ref.pointer_ = pointer;
-    return ref;
-  }
-  static Ref Borrow(T* pointer) {
-    if (pointer != nullptr) pointer->AddRef();
-    return Adopt(pointer);
-  }
-  Ref(const Ref& other) : pointer_(other.pointer_) {
-    if (pointer_ != nullptr) pointer_->AddRef();
-  }
-  Ref(Ref&& other) noexcept : pointer_(std::exchange(other.pointer_, nullptr)) {}
-  Ref& operator=(Ref other) noexcept {
-    std::swap(pointer_, other.pointer_);
-    return *this;
-  }
-  ~Ref() { Reset(); }
-  void Reset() {
-    if (T* old = std::exchange(pointer_, nullptr)) old->Release();
-  }
-  T** Put() {
-    Reset();
-    return &pointer_;
-  }
-  T* Get() const { return pointer_; }
-  T* operator->() const { return pointer_; }
-  explicit operator bool() const { return pointer_ != nullptr; }
-  // Hands the reference to an [out] parameter.
-  T* Detach() { return std::exchange(pointer_, nullptr); }
-
- private:
-  T* pointer_ = nullptr;
-};
+using Ref = platform::ComRef<T>;
 
 }  // namespace tessel::standin

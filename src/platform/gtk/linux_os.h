@@ -5,6 +5,9 @@
 
 namespace tessel::platform {
 
+// $HOME, else the password database's home folder; empty when neither says.
+std::string HomeDir();
+
 class LinuxOs : public Os {
  public:
   std::string ExecutablePath() const override;

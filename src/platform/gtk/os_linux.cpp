@@ -67,19 +67,6 @@ std::string Env(const char* name) {
 
 fs::path PathFromUtf8(const std::string& text) { return {std::u8string(text.begin(), text.end())}; }
 
-std::string HomeDir() {
-  std::string home = Env("HOME");
-  if (!home.empty()) return home;
-  struct passwd pw {};
-  struct passwd* found = nullptr;
-  std::array<char, 4096> buf{};
-  if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr) {
-    return found->pw_dir;
-  }
-  return {};
-}
-
 // An XDG base folder from its variable; relative values are to be ignored.
 std::string XdgBase(const char* variable, const char* below_home) {
   std::string dir = Env(variable);
@@ -468,6 +455,19 @@ std::uint64_t Fnv1a64(std::string_view text) {
 }  // GNU
 
 }  // namespace
+
+std::string HomeDir() {
+  std::string home = Env("HOME");
+  if (!home.empty()) return home;
+  struct passwd pw {};
+  struct passwd* found = nullptr;
+  std::array<char, 4096> buf{};
+  if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr) {
+    return found->pw_dir;
+  }
+  return {};
+}
 
 std::string LinuxOs::ExecutablePath() const {
   std::array<char, 4096> buf{};

@@ -36,19 +36,6 @@ std::string Env(const char* name) {
   return value != nullptr ? std::string(value) : std::string();
 }
 
-std::string Home() {
-  std::string home = Env("HOME");
-  if (!home.empty()) return home;
-  struct passwd pw {};
-  struct passwd* found = nullptr;
-  std::array<char, 4096> buf{};
-  if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr) {
-    return found->pw_dir;
-  }
-  return {};
-}
-
 fs::path Utf8Path(const std::string& text) { return {std::u8string(text.begin(), text.end())}; }
 
 std::string PathText(const fs::path& path) {
@@ -361,7 +348,7 @@ std::string LinuxOs::SystemFolderPath(SystemFolder which) const {
     case SystemFolder::RoamingAppData: {
       std::string config = Env("XDG_CONFIG_HOME");
       if (!config.empty() && config.front() == '/') return config;
-      const std::string home = Home();
+      const std::string home = HomeDir();
       return home.empty() ? std::string() : home + "/.config";
     }
     case SystemFolder::ProgramFiles:

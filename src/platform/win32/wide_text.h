@@ -1,5 +1,5 @@
 // UTF-8 <-> UTF-16 for the engine files, which link no OS unit. Header-only
-// over shared/utf.h, so the stand-in engine under tests can use it too.
+// over shared/utf.h, so it needs no library of its own.
 #pragma once
 
 #include <string>
