@@ -44,6 +44,8 @@ class ContainedOs : public tessel::platform::FakeOs {
   bool IsAbsolutePath(std::string_view) const override { return false; }
 };
 
+constexpr const char* kAppSource = "file:///index.html";
+
 class Browser : public tessel::shared::IBridgeBrowser {
  public:
   explicit Browser(std::string app_dir) : app_dir_(std::move(app_dir)) {}
@@ -51,7 +53,7 @@ class Browser : public tessel::shared::IBridgeBrowser {
   void PostWebMessageAsJson(const std::string& text) override { posted.push_back(text); }
   std::string AppDirPath() const override { return app_dir_; }
   void FocusWebView() override {}
-  bool IsAppDocument(const std::string&) const override { return true; }
+  bool IsAppDocument(const std::string& source) const override { return source == kAppSource; }
 
  private:
   std::string app_dir_;
@@ -164,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     module.SetMainForm(&window);
     module.SetProjectINI(&settings);
     tessel::platform::FakeWebMessageReceivedEventArgs args;
-    args.source = (mode & 2) != 0 ? "https://example.com/" : "file:///index.html";
+    args.source = (mode & 2) != 0 ? "https://example.com/" : kAppSource;
     args.json = posted;
     try {
       module.WebMessageReceived(args);
