@@ -1,12 +1,30 @@
 // The Linux implementation of the OS seam (POSIX, XDG). Private to platform/gtk.
 #pragma once
 
+#include <filesystem>
+#include <string>
+#include <vector>
+
 #include "platform/os.h"
 
 namespace tessel::platform {
 
 // $HOME, else the password database's home folder; empty when neither says.
 std::string HomeDir();
+
+// The variable's value; empty when it is not set.
+std::string Env(const char* name);
+
+// A path from UTF-8 text, byte for byte.
+std::filesystem::path Utf8Path(const std::string& text);
+
+// Where PATH finds an executable called `name` (or `name` itself when it holds
+// a '/'); empty when nowhere. An unset PATH means the usual system folders.
+std::string ProgramPath(const std::string& name);
+
+// The argument vector of execve over `args`, null-terminated; points into
+// `args`, which must outlive it.
+std::vector<char*> CArgv(std::vector<std::string>& args);
 
 class LinuxOs : public Os {
  public:

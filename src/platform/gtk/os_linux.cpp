@@ -60,13 +60,6 @@ bool LocaleIsUtf8() {
   return utf8;
 }
 
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v != nullptr ? std::string(v) : std::string();
-}
-
-fs::path PathFromUtf8(const std::string& text) { return {std::u8string(text.begin(), text.end())}; }
-
 // An XDG base folder from its variable; relative values are to be ignored.
 std::string XdgBase(const char* variable, const char* below_home) {
   std::string dir = Env(variable);
@@ -89,28 +82,6 @@ std::string UserDir(const char* key, const char* fallback_name) {
   return home.empty() ? std::string() : home + "/" + fallback_name;
 }
 
-// Where PATH finds an executable called `name`; empty when nowhere.
-std::string FindOnPath(const std::string& name) {
-  if (name.empty() || name.find('/') != std::string::npos) return {};
-  const std::string path = Env("PATH");
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find(':', start);
-    if (end == std::string::npos) end = path.size();
-    std::string candidate = path.substr(start, end - start);
-    if (candidate.empty()) candidate = ".";
-    candidate += '/';
-    candidate += name;
-    struct stat st {};
-    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-    start = end + 1;
-  }
-  return {};
-}
-
 bool LooksLikeUri(const std::string& text) {
   // A scheme of two or more characters, so that nothing like "C:" counts.
   const std::size_t colon = text.find(':');
@@ -122,14 +93,6 @@ bool LooksLikeUri(const std::string& text) {
       return false;
   }
   return true;
-}
-
-std::vector<char*> CArgv(std::vector<std::string>& args) {
-  std::vector<char*> out;
-  out.reserve(args.size() + 1);
-  for (std::string& a : args) out.push_back(a.data());
-  out.push_back(nullptr);
-  return out;
 }
 
 void WriteErrno(int fd, int err) {
@@ -456,6 +419,43 @@ std::uint64_t Fnv1a64(std::string_view text) {
 
 }  // namespace
 
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? std::string(value) : std::string();
+}
+
+fs::path Utf8Path(const std::string& text) { return {std::u8string(text.begin(), text.end())}; }
+
+std::string ProgramPath(const std::string& name) {
+  if (name.empty()) return {};
+  if (name.find('/') != std::string::npos) return access(name.c_str(), X_OK) == 0 ? name : "";
+  std::string path = Env("PATH");
+  if (path.empty()) path = "/usr/local/bin:/usr/bin:/bin";
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find(':', start);
+    if (end == std::string::npos) end = path.size();
+    std::string candidate = path.substr(start, end - start);
+    if (candidate.empty()) candidate = ".";
+    candidate += '/';
+    candidate += name;
+    struct stat st {};
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    start = end + 1;
+  }
+  return {};
+}
+
+std::vector<char*> CArgv(std::vector<std::string>& args) {
+  std::vector<char*> out;
+  out.reserve(args.size() + 1);
+  for (std::string& a : args) out.push_back(a.data());
+  out.push_back(nullptr);
+  return out;
+}
+
 std::string HomeDir() {
   std::string home = Env("HOME");
   if (!home.empty()) return home;
@@ -535,7 +535,7 @@ bool LinuxOs::RemoveDirectoryTree(const std::string& path) {
     errno = EPERM;
     return false;
   }
-  const fs::path root = PathFromUtf8(trimmed);
+  const fs::path root = Utf8Path(trimmed);
   std::error_code ec;
   const fs::file_status st = fs::symlink_status(root, ec);
   if (ec || st.type() == fs::file_type::not_found) {
@@ -578,13 +578,13 @@ bool LinuxOs::ShellStart(const std::string& file, const std::string& args) {
       argv.push_back(file);
       for (std::string& word : SplitShellWords(args)) argv.push_back(std::move(word));
     } else {
-      argv = {FindOnPath("xdg-open"), file};
+      argv = {ProgramPath("xdg-open"), file};
     }
-  } else if (std::string found = FindOnPath(file); !found.empty()) {
+  } else if (std::string found = ProgramPath(file); !found.empty()) {
     argv.push_back(std::move(found));
     for (std::string& word : SplitShellWords(args)) argv.push_back(std::move(word));
   } else if (LooksLikeUri(file)) {
-    argv = {FindOnPath("xdg-open"), file};
+    argv = {ProgramPath("xdg-open"), file};
   } else {
     errno = ENOENT;
     return false;
@@ -604,7 +604,7 @@ bool LinuxOs::ShellShowInFolder(const std::string& file) {
   // The reply tells whether a file manager took the request; a missing bus
   // or service fails fast, the time-out only guards against a stuck one.
   constexpr std::chrono::milliseconds kTimeout{5000};
-  if (const std::string gdbus = FindOnPath("gdbus"); !gdbus.empty()) {
+  if (const std::string gdbus = ProgramPath("gdbus"); !gdbus.empty()) {
     if (RunQuietly(
             {gdbus, "call", "--session", "--timeout", "4", "--dest", "org.freedesktop.FileManager1",
              "--object-path", "/org/freedesktop/FileManager1", "--method",
@@ -612,7 +612,7 @@ bool LinuxOs::ShellShowInFolder(const std::string& file) {
             kTimeout) == 0) {
       return true;
     }
-  } else if (const std::string dbus_send = FindOnPath("dbus-send"); !dbus_send.empty()) {
+  } else if (const std::string dbus_send = ProgramPath("dbus-send"); !dbus_send.empty()) {
     if (RunQuietly({dbus_send, "--session", "--print-reply", "--reply-timeout=4000",
                     "--dest=org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
                     "org.freedesktop.FileManager1.ShowItems", "array:string:" + uri, "string:"},
@@ -622,7 +622,7 @@ bool LinuxOs::ShellShowInFolder(const std::string& file) {
   }
   std::string folder = fs::path(absolute).parent_path().string();
   if (folder.empty()) folder = "/";
-  const std::string xdg_open = FindOnPath("xdg-open");
+  const std::string xdg_open = ProgramPath("xdg-open");
   if (xdg_open.empty()) {
     errno = ENOENT;
     return false;
@@ -779,7 +779,7 @@ bool LinuxOs::CreateDirectories(const std::string& path) {
     errno = ENOENT;
     return false;
   }
-  const fs::path p = PathFromUtf8(path);
+  const fs::path p = Utf8Path(path);
   std::error_code ec;
   fs::create_directories(p, ec);
   if (ec) errno = ec.value();

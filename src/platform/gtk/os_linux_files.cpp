@@ -31,49 +31,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? std::string(value) : std::string();
-}
-
-fs::path Utf8Path(const std::string& text) { return {std::u8string(text.begin(), text.end())}; }
-
 std::string PathText(const fs::path& path) {
   const std::u8string text = path.u8string();
   return {text.begin(), text.end()};
-}
-
-// Where PATH finds an executable called `name` (or `name` itself when it
-// holds a '/'); empty when nowhere.
-std::string ProgramPath(const std::string& name) {
-  if (name.empty()) return {};
-  if (name.find('/') != std::string::npos) return access(name.c_str(), X_OK) == 0 ? name : "";
-  std::string path = Env("PATH");
-  if (path.empty()) path = "/usr/local/bin:/usr/bin:/bin";
-  for (std::size_t start = 0; start <= path.size();) {
-    std::size_t end = path.find(':', start);
-    if (end == std::string::npos) end = path.size();
-    std::string dir = path.substr(start, end - start);
-    if (dir.empty()) dir = ".";
-    std::string candidate = std::move(dir);
-    candidate += '/';
-    candidate += name;
-    struct stat st {};
-    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-    start = end + 1;
-  }
-  return {};
-}
-
-std::vector<char*> CArgv(std::vector<std::string>& args) {
-  std::vector<char*> out;
-  out.reserve(args.size() + 1);
-  for (std::string& a : args) out.push_back(a.data());
-  out.push_back(nullptr);
-  return out;
 }
 
 // Waits for `pid` and gives its exit code, or 128 + the signal that ended it.
