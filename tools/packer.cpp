@@ -28,7 +28,9 @@ constexpr std::string_view kUsage =
     "       tessel-pack --list PACKAGED\n"
     "--icon and --version-info apply to Windows runtimes; version keys: CompanyName,\n"
     "FileDescription, FileVersion, InternalName, LegalCopyright, LegalTrademarks,\n"
-    "OriginalFilename, ProgramID, ProductName, ProductVersion, Comments.\n";
+    "OriginalFilename, ProgramID, ProductName, ProductVersion, Comments.\n"
+    "Defaults for both: section [Package] of the app's vtx.ini (Icon=FILE.ico and\n"
+    "the version keys); the command line wins.\n";
 
 constexpr std::string_view kEngineModuleName = "libtessel-engine-webkit.so";
 constexpr std::string_view kWindowsLoaderName = "WebView2LoaderWin64.dll";
@@ -58,6 +60,14 @@ constexpr std::string_view kSettingsKeys[] = {"ID",
                                               "WindowState",
                                               "WindowOrder",
                                               "DynamicAppTitle"};
+
+// The keys of section [Package], read by the packer alone: defaults for
+// --icon and --version-info.
+std::vector<std::string_view> PackageKeys() {
+  std::vector<std::string_view> keys{"Icon"};
+  keys.insert(keys.end(), std::begin(kVersionKeys), std::end(kVersionKeys));
+  return keys;
+}
 
 std::string Quoted(const std::string& s) { return "'" + s + "'"; }
 
@@ -228,8 +238,12 @@ std::vector<uint8_t> ReadIconFile(const std::string& icon) {
 
 // Checks each text against the room its value has in the runtime's version
 // template, so that nothing is cut or dropped in the packed app.
+struct TNamedVersionText : TVersionText {
+  std::string origin;  // where the user gave it, for messages
+};
+
 void CheckVersionTexts(const TPeImage& image, const std::string& runtime,
-                       const std::vector<TVersionText>& texts) {
+                       const std::vector<TNamedVersionText>& texts) {
   const TResource* version = FindVersionResource(image);
   if (version == nullptr) {
     throw EPackError("runtime " + Quoted(runtime) + " has no version information to write into");
@@ -240,8 +254,7 @@ void CheckVersionTexts(const TPeImage& image, const std::string& runtime,
   } catch (const EPeResourceError& e) {
     throw EPackError("runtime " + Quoted(runtime) + ": " + e.what());
   }
-  for (const TVersionText& text : texts) {
-    const std::u16string key(text.key.begin(), text.key.end());
+  for (const TNamedVersionText& text : texts) {
     size_t room = 0;
     bool found = false;
     for (const TVersionValue& v : values) {
@@ -254,7 +267,7 @@ void CheckVersionTexts(const TPeImage& image, const std::string& runtime,
       throw EPackError("runtime " + Quoted(runtime) + " has no version value " + text.key);
     }
     if (text.value.size() > room) {
-      throw EPackError("--version-info " + text.key + " is " + std::to_string(text.value.size()) +
+      throw EPackError(text.origin + " " + text.key + " is " + std::to_string(text.value.size()) +
                        " characters long; the runtime has room for " + std::to_string(room));
     }
   }
@@ -355,7 +368,9 @@ std::vector<std::string> CollectAppEntries(const std::string& app_dir,
 std::vector<std::string> UnknownSettingsKeys(std::string_view settings_bytes) {
   std::vector<std::string> warnings;
   const std::string text = TSettings::DecodeText(settings_bytes);
-  bool in_app = false;
+  // The runtime reads [App]; the packer reads [Package]; other sections are
+  // the author's own.
+  enum class Section { kOther, kApp, kPackage } section = Section::kOther;
   std::istringstream lines(text);
   for (std::string raw; std::getline(lines, raw);) {
     // Lone CRs end lines too; the runtime reads them that way.
@@ -364,19 +379,29 @@ std::vector<std::string> UnknownSettingsKeys(std::string_view settings_bytes) {
       const std::string line = Trim(part);
       if (line.empty() || line[0] == ';') continue;
       if (line.front() == '[' && line.back() == ']') {
-        in_app = FoldAscii(Trim(std::string_view(line).substr(1, line.size() - 2))) == "app";
+        const std::string name = FoldAscii(Trim(std::string_view(line).substr(1, line.size() - 2)));
+        section = name == "app"       ? Section::kApp
+                  : name == "package" ? Section::kPackage
+                                      : Section::kOther;
         continue;
       }
-      if (!in_app) continue;
+      if (section == Section::kOther) continue;
       const std::string key = Trim(std::string_view(line).substr(0, line.find('=')));
-      const bool known = std::any_of(
-          std::begin(kSettingsKeys), std::end(kSettingsKeys),
-          [&](std::string_view k) { return FoldAscii(std::string(k)) == FoldAscii(key); });
+      const std::vector<std::string_view> names =
+          section == Section::kApp
+              ? std::vector<std::string_view>(std::begin(kSettingsKeys), std::end(kSettingsKeys))
+              : PackageKeys();
+      const bool known = std::any_of(names.begin(), names.end(), [&](std::string_view k) {
+        return FoldAscii(std::string(k)) == FoldAscii(key);
+      });
       if (known) continue;
-      const std::string closest = ClosestName(key, kSettingsKeys);
-      warnings.push_back("vtx.ini: unknown key " + Quoted(key) + " in [App]" +
-                         (closest.empty() ? std::string(" (the runtime ignores it)")
-                                          : ": did you mean " + closest + "?"));
+      const std::string closest = ClosestName(key, names);
+      const bool app = section == Section::kApp;
+      warnings.push_back("vtx.ini: unknown key " + Quoted(key) +
+                         (app ? " in [App]" : " in [Package]") +
+                         (!closest.empty() ? ": did you mean " + closest + "?"
+                          : app            ? std::string(" (the runtime ignores it)")
+                                           : std::string(" (the packer ignores it)")));
     }
   }
   return warnings;
@@ -414,11 +439,29 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
                      " is not a Tessel runtime image (an executable without the runtime's mark)");
   }
 
-  std::vector<TVersionText> texts;
+  std::vector<TNamedVersionText> texts;
   for (const auto& [key, value] : options.version_info) {
-    texts.push_back({key, utf::Utf8ToUtf16(value)});
+    texts.push_back({{key, utf::Utf8ToUtf16(value)}, "--version-info"});
   }
-  const bool edits_resources = !options.icon.empty() || !texts.empty();
+  std::string icon = options.icon;
+  const bool edits_resources = !icon.empty() || !texts.empty();
+  if (format == TImageFormat::kPe) {
+    // The app's own defaults, so that one app folder packs the same way every
+    // time; the command line wins key by key. A Linux runtime ignores them:
+    // the same folder packs for both.
+    const std::string package_icon = settings.ReadString("Package", "Icon", "");
+    if (icon.empty() && !package_icon.empty()) {
+      icon = PathToUtf8(app_dir / Utf8ToPath(package_icon));  // an absolute path stays itself
+    }
+    for (const std::string_view key : kVersionKeys) {
+      const std::string value = settings.ReadString("Package", std::string(key), "");
+      const bool given = std::any_of(texts.begin(), texts.end(),
+                                     [&](const TNamedVersionText& t) { return t.key == key; });
+      if (!value.empty() && !given) {
+        texts.push_back({{std::string(key), utf::Utf8ToUtf16(value)}, "vtx.ini [Package]"});
+      }
+    }
+  }
   std::vector<TZipFileEntry> extra_files;
   if (format == TImageFormat::kElf64) {
     if (edits_resources) {
@@ -445,17 +488,14 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
           Quoted(options.app_dir));
     }
   }
-  if (edits_resources) {
+  if (!icon.empty() || !texts.empty()) {
     // Everything is checked before anything is written.
     try {
       TPeImage image(std::move(runtime_bytes));
-      if (!options.icon.empty()) {
-        const std::vector<uint8_t> icon = ReadIconFile(options.icon);
-        ReplaceMainIcon(image, icon);
-      }
+      if (!icon.empty()) ReplaceMainIcon(image, ReadIconFile(icon));
       if (!texts.empty()) {
         CheckVersionTexts(image, runtime, texts);
-        UpdateVersionTexts(image, texts);
+        UpdateVersionTexts(image, std::vector<TVersionText>(texts.begin(), texts.end()));
       }
       runtime_bytes = image.Build();
     } catch (const EPeResourceError& e) {

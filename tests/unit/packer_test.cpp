@@ -193,7 +193,9 @@ TEST_F(PackerTest, FileThatIsNotRegularFailsTheWholePack) {
 }
 
 TEST_F(PackerTest, WarningsDoNotStopThePack) {
-  WriteApp("[App]\nID=a\nName=b\nDirName=web\nWidht=300\nfrobnicate=1\n[Other]\nX=1\n");
+  WriteApp(
+      "[App]\nID=a\nName=b\nDirName=web\nWidht=300\nfrobnicate=1\n[Other]\nX=1\n"
+      "[Package]\nProductNme=x\nColour=red\n");
   test::WriteBytes(app_ + "/web/Logo.svg", std::string("<svg/>"));
   test::WriteBytes(app_ + "/web/logo.svg", std::string("<svg></svg>"));
   const bool case_sensitive = fs::file_size(Utf8ToPath(app_ + "/web/Logo.svg")) == 6;
@@ -205,6 +207,13 @@ TEST_F(PackerTest, WarningsDoNotStopThePack) {
   EXPECT_NE(run.err.find("unknown key 'frobnicate' in [App] (the runtime ignores it)"),
             std::string::npos)
       << run.err;
+  EXPECT_NE(run.err.find("unknown key 'ProductNme' in [Package]: did you mean ProductName?"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("unknown key 'Colour' in [Package] (the packer ignores it)"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.err.find("'X'"), std::string::npos) << "an author's own section is not checked";
   if (case_sensitive) {
     EXPECT_NE(run.err.find("'web/Logo.svg' and 'web/logo.svg' differ only in letter case"),
               std::string::npos)
@@ -255,8 +264,9 @@ TEST_F(PackerTest, UsageErrors) {
 }
 
 // A Linux runtime takes its engine module along and refuses Windows-only
-// options.
+// options; the app's Windows defaults in [Package] do not stop it.
 TEST_F(PackerTest, LinuxRuntimeCarriesItsEngineModule) {
+  WriteApp("[App]\nID=a\nName=b\nDirName=web\n[Package]\nIcon=none.ico\nProductName=Notes\n");
   const std::string runtime = dir_.File("bin/tessel-runtime");
   fs::create_directories(Utf8ToPath(dir_.File("bin")));
   test::WriteBytes(runtime, MarkedAsRuntime(test::MakeElf({{0, 0x400}}, {})));
@@ -329,6 +339,46 @@ TEST_F(PackerTest, WindowsRuntimeTakesIconAndVersionTexts) {
     EXPECT_NE(refused.err.find(message), std::string::npos) << refused.err;
     EXPECT_FALSE(fs::exists(Utf8ToPath(dir_.File("out/win.exe"))));
   }
+}
+#endif
+
+#ifdef TESSEL_PE_FIXTURES
+// The app folder's [Package] section gives the icon (relative to the folder)
+// and version texts; the command line wins key by key, and a text too long
+// for its room is refused naming where it came from.
+TEST_F(PackerTest, PackageSectionGivesWindowsDefaults) {
+  const std::string runtime = std::string(TESSEL_PE_FIXTURES) + "/template.exe";
+  test::WriteBytes(app_ + "/art/app.ico",
+                   test::ReadBytes(std::string(TESSEL_PE_ICONS) + "/three.ico"));
+  WriteApp(
+      "[App]\nID=a\nName=b\nDirName=web\n"
+      "[package]\nicon=art/app.ico\nCompanyName=Acme\nProductName=Ini\n");
+  const PackRun run =
+      Pack({app_, output_, "--runtime", runtime, "--version-info", "productname=Cli"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.err.find("[Package]"), std::string::npos) << run.err;
+  std::vector<uint8_t> packed = test::ReadBytes(output_);
+  packed.resize(ComputeAttachOffset(packed).attach_offset);
+  const TPeImage image(packed);
+  EXPECT_EQ(image.Find(TResId::Id(kRtGroupIcon), TResId::Name(u"MAINICON"), kLangEnUs)->data[4], 3);
+  const TResource* version = image.Find(TResId::Id(kRtVersion), TResId::Id(1), 0);
+  ASSERT_NE(version, nullptr);
+  for (const TVersionValue& v : ListVersionValues(version->data)) {
+    if (v.key == u"CompanyName") {
+      EXPECT_EQ(version->data[v.offset], 'A');
+    }
+    if (v.key == u"ProductName") {
+      EXPECT_EQ(version->data[v.offset], 'C');
+    }
+  }
+
+  WriteApp("[App]\nID=a\nName=b\nDirName=web\n[Package]\nFileVersion=1.10.0.0\n");
+  const PackRun refused = Pack({app_, dir_.File("out/win.exe"), "--runtime", runtime});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.err.find("vtx.ini [Package] FileVersion is 8 characters long"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_FALSE(fs::exists(Utf8ToPath(dir_.File("out/win.exe"))));
 }
 #endif
 
