@@ -219,5 +219,21 @@ sleep 0.5
 pgrep -af 'sleep 424[23]' && fail "lifetime: commands outlived the app"
 pkill -f 'sleep 424[23]' 2>/dev/null
 
+# ... and when a signal ends the app (logout, kill). SIGINT is not tried: a
+# background job of a script starts with it ignored, and it stays so.
+for signal in TERM HUP; do
+  printf 'window.E2E = {work: "%s", port: %s, row: "lifetime-signal"};\n' "$work" "$port" \
+    >"$app_dir/e2e-config.js"
+  "$app_dir/hostile-e2e" >"$out/run-lifetime-$signal.log" 2>&1 &
+  pid=$!
+  E2E_CHILDREN=$pid
+  wait_for 20 pgrep -f 'sleep 4243' >/dev/null || fail "lifetime $signal: the command did not start"
+  kill -s "$signal" "$pid"
+  wait_exit "$pid" 30
+  sleep 0.5
+  pgrep -af 'sleep 424[23]' && fail "lifetime $signal: commands outlived the app"
+  pkill -f 'sleep 424[23]' 2>/dev/null
+done
+
 [[ $fails == 0 ]] && echo "hostile e2e: all passed"
 exit $((fails > 0))

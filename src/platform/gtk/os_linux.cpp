@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -216,14 +217,62 @@ std::string FileUri(const std::string& absolute_path) {
 }
 
 // The process groups of console commands still running. They end with the
-// app: at exit every one of them is killed, the command's children included.
+// app: at exit, or when a signal such as SIGTERM ends it, every one of them is
+// killed, the command's children included. Atomic slots rather than a
+// container, so that a signal handler may walk them; the mutex keeps a
+// command's start and its slot together against an exit in between.
 std::mutex g_console_groups_mutex;
-std::vector<pid_t> g_console_groups;
+std::array<std::atomic<pid_t>, 256> g_console_groups{};
+static_assert(std::atomic<pid_t>::is_always_lock_free);
 
+void TrackConsoleGroup(pid_t group) {
+  for (std::atomic<pid_t>& slot : g_console_groups) {
+    pid_t free = 0;
+    if (slot.compare_exchange_strong(free, group)) return;
+  }
+  // Every slot taken: this one command is not ended with the app.
+}
+
+void ForgetConsoleGroup(pid_t group) {
+  for (std::atomic<pid_t>& slot : g_console_groups) {
+    pid_t expected = group;
+    if (slot.compare_exchange_strong(expected, 0)) return;
+  }
+}
+
+// Async-signal-safe.
 void KillConsoleGroups() {
+  for (std::atomic<pid_t>& slot : g_console_groups) {
+    const pid_t group = slot.exchange(0);
+    if (group > 0) killpg(group, SIGKILL);
+  }
+}
+
+void KillConsoleGroupsAtExit() {
   const std::lock_guard<std::mutex> lock(g_console_groups_mutex);
-  for (const pid_t group : g_console_groups) killpg(group, SIGKILL);
-  g_console_groups.clear();
+  KillConsoleGroups();
+}
+
+void KillConsoleGroupsAndDie(int signal_number) {
+  KillConsoleGroups();
+  // SA_RESETHAND restored the default action: end as the signal asked.
+  raise(signal_number);
+}
+
+// At exit and on the signals that end a desktop program (logout, Ctrl+C in a
+// terminal, kill). A handler someone else installed, or an ignored signal,
+// is left alone. SIGKILL cannot be caught: its commands outlive the app.
+void EndConsoleGroupsWithTheApp() {
+  std::atexit(KillConsoleGroupsAtExit);
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+    struct sigaction old {};
+    if (sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
+    struct sigaction action {};
+    action.sa_handler = KillConsoleGroupsAndDie;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(signal_number, &action, nullptr);
+  }
 }
 
 class PosixConsoleProcess : public ConsoleProcess {
@@ -234,7 +283,7 @@ class PosixConsoleProcess : public ConsoleProcess {
     Wait();
     // Its output has ended and it is gone: the group is nobody's to kill now.
     const std::lock_guard<std::mutex> lock(g_console_groups_mutex);
-    std::erase(g_console_groups, pid_);
+    ForgetConsoleGroup(pid_);
   }
   PosixConsoleProcess(const PosixConsoleProcess&) = delete;
   PosixConsoleProcess& operator=(const PosixConsoleProcess&) = delete;
@@ -678,13 +727,13 @@ std::unique_ptr<ConsoleProcess> LinuxOs::StartConsole(const std::vector<std::str
   posix_spawnattr_setpgroup(&attr, 0);
   posix_spawnattr_setflags(&attr,
                            POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-  static std::once_flag at_exit;
-  std::call_once(at_exit, [] { std::atexit(KillConsoleGroups); });
+  static std::once_flag ending;
+  std::call_once(ending, EndConsoleGroupsWithTheApp);
   pid_t pid = 0;
   std::unique_lock<std::mutex> groups(g_console_groups_mutex);
   // glibc reports a failed chdir or exec here rather than in the child.
   const int rc = posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
-  if (rc == 0) g_console_groups.push_back(pid);
+  if (rc == 0) TrackConsoleGroup(pid);
   groups.unlock();
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
