@@ -403,6 +403,26 @@ EventRegistrationToken NextEventToken() {
   return next.fetch_add(1, std::memory_order_relaxed);
 }
 
+#define TESSEL_ENGINE_CLEAR(Name, field, Handler) field.Clear();
+#define TESSEL_ENGINE_COUNT(Name, field, Handler) count += (field).size();
+
+void WebViewEventLists::Clear(){TESSEL_ENGINE_WEB_VIEW_EVENTS(TESSEL_ENGINE_CLEAR)} std::size_t
+    WebViewEventLists::SubscriptionCount() const {
+  std::size_t count = 0;
+  TESSEL_ENGINE_WEB_VIEW_EVENTS(TESSEL_ENGINE_COUNT)
+  return count;
+}
+
+void ControllerEventLists::Clear(){TESSEL_ENGINE_CONTROLLER_EVENTS(TESSEL_ENGINE_CLEAR)} std::size_t
+    ControllerEventLists::SubscriptionCount() const {
+  std::size_t count = 0;
+  TESSEL_ENGINE_CONTROLLER_EVENTS(TESSEL_ENGINE_COUNT)
+  return count;
+}
+
+#undef TESSEL_ENGINE_CLEAR
+#undef TESSEL_ENGINE_COUNT
+
 // --- filters -------------------------------------------------------------------
 
 bool WildcardMatch(std::string_view pattern, std::string_view text) {

@@ -177,6 +177,73 @@ class EventList {
   std::vector<std::shared_ptr<Entry>> entries_;
 };
 
+// The seam's events, one line each: X(Name, field, Handler) stands for the
+// add_Name/remove_Name pair, the field an implementation keeps the handlers
+// in, and the handler type. DownloadStarting is not among them: the seam
+// makes it optional (refused unless an engine overrides it).
+#define TESSEL_ENGINE_WEB_VIEW_EVENTS(X)                                                        \
+  X(NavigationStarting, navigation_starting, NavigationStartingEventHandler)                    \
+  X(NavigationCompleted, navigation_completed, NavigationCompletedEventHandler)                 \
+  X(SourceChanged, source_changed, SourceChangedEventHandler)                                   \
+  X(HistoryChanged, history_changed, NotifyEventHandler)                                        \
+  X(ContentLoading, content_loading, ContentLoadingEventHandler)                                \
+  X(DocumentTitleChanged, document_title_changed, NotifyEventHandler)                           \
+  X(NewWindowRequested, new_window_requested, NewWindowRequestedEventHandler)                   \
+  X(FrameNavigationStarting, frame_navigation_starting, NavigationStartingEventHandler)         \
+  X(FrameNavigationCompleted, frame_navigation_completed, NavigationCompletedEventHandler)      \
+  X(WebResourceRequested, web_resource_requested, WebResourceRequestedEventHandler)             \
+  X(ScriptDialogOpening, script_dialog_opening, ScriptDialogOpeningEventHandler)                \
+  X(PermissionRequested, permission_requested, PermissionRequestedEventHandler)                 \
+  X(ProcessFailed, process_failed, ProcessFailedEventHandler)                                   \
+  X(WebMessageReceived, web_message_received, WebMessageReceivedEventHandler)                   \
+  X(ContainsFullScreenElementChanged, contains_full_screen_element_changed, NotifyEventHandler) \
+  X(WindowCloseRequested, window_close_requested, NotifyEventHandler)
+
+#define TESSEL_ENGINE_CONTROLLER_EVENTS(X)                                    \
+  X(ZoomFactorChanged, zoom_factor_changed, NotifyEventHandler)               \
+  X(MoveFocusRequested, move_focus_requested, MoveFocusRequestedEventHandler) \
+  X(GotFocus, got_focus, NotifyEventHandler)                                  \
+  X(LostFocus, lost_focus, NotifyEventHandler)                                \
+  X(AcceleratorKeyPressed, accelerator_key_pressed, AcceleratorKeyPressedEventHandler)
+
+// The settings flags: X(Name, field, initial) stands for get_Name/put_Name,
+// the field an implementation that keeps the flag itself stores it in, and
+// the value a new view starts with.
+#define TESSEL_ENGINE_SETTINGS(X)                                         \
+  X(IsScriptEnabled, script_enabled, true)                                \
+  X(IsWebMessageEnabled, web_message_enabled, true)                       \
+  X(AreDefaultScriptDialogsEnabled, default_script_dialogs_enabled, true) \
+  X(IsStatusBarEnabled, status_bar_enabled, true)                         \
+  X(AreDevToolsEnabled, dev_tools_enabled, true)                          \
+  X(AreDefaultContextMenusEnabled, default_context_menus_enabled, true)   \
+  X(IsZoomControlEnabled, zoom_control_enabled, true)                     \
+  X(IsBuiltInErrorPageEnabled, built_in_error_page_enabled, true)
+
+#define TESSEL_ENGINE_EVENT_LIST(Name, field, Handler) EventList<Handler> field;
+
+// The handlers of every event of the table, for implementations that keep
+// them themselves; SubscriptionCount counts the live subscriptions of all.
+struct WebViewEventLists {
+  TESSEL_ENGINE_WEB_VIEW_EVENTS(TESSEL_ENGINE_EVENT_LIST)
+  void Clear();
+  std::size_t SubscriptionCount() const;
+};
+
+struct ControllerEventLists {
+  TESSEL_ENGINE_CONTROLLER_EVENTS(TESSEL_ENGINE_EVENT_LIST)
+  void Clear();
+  std::size_t SubscriptionCount() const;
+};
+
+#undef TESSEL_ENGINE_EVENT_LIST
+
+// Every settings flag at its initial value.
+struct EngineFlags {
+#define TESSEL_ENGINE_FLAG(Name, field, initial) bool field = initial;
+  TESSEL_ENGINE_SETTINGS(TESSEL_ENGINE_FLAG)
+#undef TESSEL_ENGINE_FLAG
+};
+
 // One resource filter.
 struct ResourceFilter {
   std::string uri;

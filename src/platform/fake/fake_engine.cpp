@@ -317,17 +317,10 @@ HRESULT FakeSettings::Put(const char* name, bool value, bool* field) {
   return hr;
 }
 
-#define TESSEL_FAKE_SETTING(Name, field)                                                 \
+#define TESSEL_FAKE_SETTING(Name, field, initial)                                        \
   HRESULT FakeSettings::get_##Name(bool* enabled) { return Get(#Name, field, enabled); } \
   HRESULT FakeSettings::put_##Name(bool enabled) { return Put(#Name, enabled, &(field)); }
-TESSEL_FAKE_SETTING(IsScriptEnabled, script_enabled)
-TESSEL_FAKE_SETTING(IsWebMessageEnabled, web_message_enabled)
-TESSEL_FAKE_SETTING(AreDefaultScriptDialogsEnabled, default_script_dialogs_enabled)
-TESSEL_FAKE_SETTING(IsStatusBarEnabled, status_bar_enabled)
-TESSEL_FAKE_SETTING(AreDevToolsEnabled, dev_tools_enabled)
-TESSEL_FAKE_SETTING(AreDefaultContextMenusEnabled, default_context_menus_enabled)
-TESSEL_FAKE_SETTING(IsZoomControlEnabled, zoom_control_enabled)
-TESSEL_FAKE_SETTING(IsBuiltInErrorPageEnabled, built_in_error_page_enabled)
+TESSEL_ENGINE_SETTINGS(TESSEL_FAKE_SETTING)
 #undef TESSEL_FAKE_SETTING
 
 // --- web view --------------------------------------------------------------------
@@ -358,37 +351,12 @@ HRESULT FakeWebView::Remove(const char* name, List& list, EventRegistrationToken
 }
 
 void FakeWebView::ClearEvents() {
-  navigation_starting.Clear();
-  navigation_completed.Clear();
-  source_changed.Clear();
-  history_changed.Clear();
-  content_loading.Clear();
-  document_title_changed.Clear();
-  new_window_requested.Clear();
-  frame_navigation_starting.Clear();
-  frame_navigation_completed.Clear();
-  web_resource_requested.Clear();
-  script_dialog_opening.Clear();
-  permission_requested.Clear();
-  process_failed.Clear();
-  web_message_received.Clear();
-  contains_full_screen_element_changed.Clear();
-  window_close_requested.Clear();
+  WebViewEventLists::Clear();
   download_starting.Clear();
   for (auto& [name, receiver] : devtools_receivers) receiver->received.Clear();
 }
 
 void FakeWebView::CloseFromController() { ClearEvents(); }
-
-std::size_t FakeWebView::SubscriptionCount() const {
-  return navigation_starting.size() + navigation_completed.size() + source_changed.size() +
-         history_changed.size() + content_loading.size() + document_title_changed.size() +
-         new_window_requested.size() + frame_navigation_starting.size() +
-         frame_navigation_completed.size() + web_resource_requested.size() +
-         script_dialog_opening.size() + permission_requested.size() + process_failed.size() +
-         web_message_received.size() + contains_full_screen_element_changed.size() +
-         window_close_requested.size();
-}
 
 void FakeWebView::RaiseWebMessage(const std::string& json) {
   auto args = std::make_shared<FakeWebMessageReceivedEventArgs>();
@@ -646,32 +614,14 @@ void FakeWebView::RunNavigation(const std::string& uri, bool from_string, const 
   navigation_completed.Raise(std::shared_ptr<NavigationCompletedEventArgs>(completed));
 }
 
-#define TESSEL_FAKE_EVENT(Name, list, Handler)                                \
+#define TESSEL_FAKE_EVENT(Name, field, Handler)                               \
   HRESULT FakeWebView::add_##Name(Handler h, EventRegistrationToken* token) { \
-    return Add(#Name, list, std::move(h), token);                             \
+    return Add(#Name, field, std::move(h), token);                            \
   }                                                                           \
   HRESULT FakeWebView::remove_##Name(EventRegistrationToken token) {          \
-    return Remove(#Name, list, token);                                        \
+    return Remove(#Name, field, token);                                       \
   }
-TESSEL_FAKE_EVENT(NavigationStarting, navigation_starting, NavigationStartingEventHandler)
-TESSEL_FAKE_EVENT(NavigationCompleted, navigation_completed, NavigationCompletedEventHandler)
-TESSEL_FAKE_EVENT(SourceChanged, source_changed, SourceChangedEventHandler)
-TESSEL_FAKE_EVENT(HistoryChanged, history_changed, NotifyEventHandler)
-TESSEL_FAKE_EVENT(ContentLoading, content_loading, ContentLoadingEventHandler)
-TESSEL_FAKE_EVENT(DocumentTitleChanged, document_title_changed, NotifyEventHandler)
-TESSEL_FAKE_EVENT(NewWindowRequested, new_window_requested, NewWindowRequestedEventHandler)
-TESSEL_FAKE_EVENT(FrameNavigationStarting, frame_navigation_starting,
-                  NavigationStartingEventHandler)
-TESSEL_FAKE_EVENT(FrameNavigationCompleted, frame_navigation_completed,
-                  NavigationCompletedEventHandler)
-TESSEL_FAKE_EVENT(WebResourceRequested, web_resource_requested, WebResourceRequestedEventHandler)
-TESSEL_FAKE_EVENT(ScriptDialogOpening, script_dialog_opening, ScriptDialogOpeningEventHandler)
-TESSEL_FAKE_EVENT(PermissionRequested, permission_requested, PermissionRequestedEventHandler)
-TESSEL_FAKE_EVENT(ProcessFailed, process_failed, ProcessFailedEventHandler)
-TESSEL_FAKE_EVENT(WebMessageReceived, web_message_received, WebMessageReceivedEventHandler)
-TESSEL_FAKE_EVENT(ContainsFullScreenElementChanged, contains_full_screen_element_changed,
-                  NotifyEventHandler)
-TESSEL_FAKE_EVENT(WindowCloseRequested, window_close_requested, NotifyEventHandler)
+TESSEL_ENGINE_WEB_VIEW_EVENTS(TESSEL_FAKE_EVENT)
 TESSEL_FAKE_EVENT(DownloadStarting, download_starting, DownloadStartingEventHandler)
 #undef TESSEL_FAKE_EVENT
 
@@ -701,11 +651,6 @@ HRESULT FakeController::Remove(const char* name, List& list, EventRegistrationTo
   const HRESULT hr = Begin(std::string("remove_") + name);
   if (Failed(hr)) return hr;
   return list.Remove(token);
-}
-
-std::size_t FakeController::SubscriptionCount() const {
-  return zoom_factor_changed.size() + move_focus_requested.size() + got_focus.size() +
-         lost_focus.size() + accelerator_key_pressed.size();
 }
 
 void FakeController::LoseFocus() {
@@ -760,29 +705,19 @@ HRESULT FakeController::Close() {
   engine_->Check("Controller.Close");
   if (state_->closed) return kSOk;
   state_->closed = true;
-  zoom_factor_changed.Clear();
-  move_focus_requested.Clear();
-  got_focus.Clear();
-  lost_focus.Clear();
-  accelerator_key_pressed.Clear();
+  ControllerEventLists::Clear();
   web_view->CloseFromController();
   return kSOk;
 }
 
-#define TESSEL_FAKE_CONTROLLER_EVENT(Name, list, Handler)                        \
+#define TESSEL_FAKE_CONTROLLER_EVENT(Name, field, Handler)                       \
   HRESULT FakeController::add_##Name(Handler h, EventRegistrationToken* token) { \
-    return Add(#Name, list, std::move(h), token);                                \
+    return Add(#Name, field, std::move(h), token);                               \
   }                                                                              \
   HRESULT FakeController::remove_##Name(EventRegistrationToken token) {          \
-    return Remove(#Name, list, token);                                           \
+    return Remove(#Name, field, token);                                          \
   }
-TESSEL_FAKE_CONTROLLER_EVENT(ZoomFactorChanged, zoom_factor_changed, NotifyEventHandler)
-TESSEL_FAKE_CONTROLLER_EVENT(MoveFocusRequested, move_focus_requested,
-                             MoveFocusRequestedEventHandler)
-TESSEL_FAKE_CONTROLLER_EVENT(GotFocus, got_focus, NotifyEventHandler)
-TESSEL_FAKE_CONTROLLER_EVENT(LostFocus, lost_focus, NotifyEventHandler)
-TESSEL_FAKE_CONTROLLER_EVENT(AcceleratorKeyPressed, accelerator_key_pressed,
-                             AcceleratorKeyPressedEventHandler)
+TESSEL_ENGINE_CONTROLLER_EVENTS(TESSEL_FAKE_CONTROLLER_EVENT)
 #undef TESSEL_FAKE_CONTROLLER_EVENT
 
 // --- environment ---------------------------------------------------------------

@@ -206,35 +206,16 @@ class FakeDevToolsProtocolEventReceivedEventArgs : public DevToolsProtocolEventR
 
 // --- engine objects ------------------------------------------------------------
 
-class FakeSettings : public EngineSettings {
+// The flags are its public fields (EngineFlags).
+class FakeSettings : public EngineSettings, public EngineFlags {
  public:
   explicit FakeSettings(std::shared_ptr<FakeEngine> engine) : engine_(std::move(engine)) {}
 
-  bool script_enabled = true;
-  bool web_message_enabled = true;
-  bool default_script_dialogs_enabled = true;
-  bool status_bar_enabled = true;
-  bool dev_tools_enabled = true;
-  bool default_context_menus_enabled = true;
-  bool zoom_control_enabled = true;
-  bool built_in_error_page_enabled = true;
-
-  HRESULT get_IsScriptEnabled(bool* enabled) override;
-  HRESULT put_IsScriptEnabled(bool enabled) override;
-  HRESULT get_IsWebMessageEnabled(bool* enabled) override;
-  HRESULT put_IsWebMessageEnabled(bool enabled) override;
-  HRESULT get_AreDefaultScriptDialogsEnabled(bool* enabled) override;
-  HRESULT put_AreDefaultScriptDialogsEnabled(bool enabled) override;
-  HRESULT get_IsStatusBarEnabled(bool* enabled) override;
-  HRESULT put_IsStatusBarEnabled(bool enabled) override;
-  HRESULT get_AreDevToolsEnabled(bool* enabled) override;
-  HRESULT put_AreDevToolsEnabled(bool enabled) override;
-  HRESULT get_AreDefaultContextMenusEnabled(bool* enabled) override;
-  HRESULT put_AreDefaultContextMenusEnabled(bool enabled) override;
-  HRESULT get_IsZoomControlEnabled(bool* enabled) override;
-  HRESULT put_IsZoomControlEnabled(bool enabled) override;
-  HRESULT get_IsBuiltInErrorPageEnabled(bool* enabled) override;
-  HRESULT put_IsBuiltInErrorPageEnabled(bool enabled) override;
+#define TESSEL_FAKE_SETTING(Name, field, initial) \
+  HRESULT get_##Name(bool* enabled) override;     \
+  HRESULT put_##Name(bool enabled) override;
+  TESSEL_ENGINE_SETTINGS(TESSEL_FAKE_SETTING)
+#undef TESSEL_FAKE_SETTING
 
  private:
   HRESULT Get(const char* name, bool value, bool* out);
@@ -260,7 +241,10 @@ struct FakeViewState {
   bool closed = false;
 };
 
-class FakeWebView : public EngineWebView, public std::enable_shared_from_this<FakeWebView> {
+// The events are its public fields (WebViewEventLists), for tests to raise.
+class FakeWebView : public EngineWebView,
+                    public WebViewEventLists,
+                    public std::enable_shared_from_this<FakeWebView> {
  public:
   FakeWebView(std::shared_ptr<FakeEngine> engine, std::shared_ptr<FakeViewState> state);
 
@@ -277,30 +261,11 @@ class FakeWebView : public EngineWebView, public std::enable_shared_from_this<Fa
   std::map<std::string, std::shared_ptr<FakeDevToolsProtocolEventReceiver>> devtools_receivers;
   std::shared_ptr<FakeSettings> settings;
 
-  // The events, for tests to raise.
-  EventList<NavigationStartingEventHandler> navigation_starting;
-  EventList<NavigationCompletedEventHandler> navigation_completed;
-  EventList<SourceChangedEventHandler> source_changed;
-  EventList<NotifyEventHandler> history_changed;
-  EventList<ContentLoadingEventHandler> content_loading;
-  EventList<NotifyEventHandler> document_title_changed;
-  EventList<NewWindowRequestedEventHandler> new_window_requested;
-  EventList<NavigationStartingEventHandler> frame_navigation_starting;
-  EventList<NavigationCompletedEventHandler> frame_navigation_completed;
-  EventList<WebResourceRequestedEventHandler> web_resource_requested;
-  EventList<ScriptDialogOpeningEventHandler> script_dialog_opening;
-  EventList<PermissionRequestedEventHandler> permission_requested;
-  EventList<ProcessFailedEventHandler> process_failed;
-  EventList<WebMessageReceivedEventHandler> web_message_received;
-  EventList<NotifyEventHandler> contains_full_screen_element_changed;
-  EventList<NotifyEventHandler> window_close_requested;
   // Not one of the component's events (SubscriptionCount leaves it out).
   EventList<DownloadStartingEventHandler> download_starting;
 
   // Raises WebMessageReceived as a page posting `json` would.
   void RaiseWebMessage(const std::string& json);
-  // Number of live subscriptions over all sixteen events.
-  std::size_t SubscriptionCount() const;
   void CloseFromController();
 
   HRESULT get_Settings(std::shared_ptr<EngineSettings>* value) override;
@@ -334,48 +299,10 @@ class FakeWebView : public EngineWebView, public std::enable_shared_from_this<Fa
       std::shared_ptr<DevToolsProtocolEventReceiver>* receiver) override;
   HRESULT OpenDevToolsWindow() override;
 
-  HRESULT add_NavigationStarting(NavigationStartingEventHandler h,
-                                 EventRegistrationToken* token) override;
-  HRESULT remove_NavigationStarting(EventRegistrationToken token) override;
-  HRESULT add_NavigationCompleted(NavigationCompletedEventHandler h,
-                                  EventRegistrationToken* token) override;
-  HRESULT remove_NavigationCompleted(EventRegistrationToken token) override;
-  HRESULT add_SourceChanged(SourceChangedEventHandler h, EventRegistrationToken* token) override;
-  HRESULT remove_SourceChanged(EventRegistrationToken token) override;
-  HRESULT add_HistoryChanged(NotifyEventHandler h, EventRegistrationToken* token) override;
-  HRESULT remove_HistoryChanged(EventRegistrationToken token) override;
-  HRESULT add_ContentLoading(ContentLoadingEventHandler h, EventRegistrationToken* token) override;
-  HRESULT remove_ContentLoading(EventRegistrationToken token) override;
-  HRESULT add_DocumentTitleChanged(NotifyEventHandler h, EventRegistrationToken* token) override;
-  HRESULT remove_DocumentTitleChanged(EventRegistrationToken token) override;
-  HRESULT add_NewWindowRequested(NewWindowRequestedEventHandler h,
-                                 EventRegistrationToken* token) override;
-  HRESULT remove_NewWindowRequested(EventRegistrationToken token) override;
-  HRESULT add_FrameNavigationStarting(NavigationStartingEventHandler h,
-                                      EventRegistrationToken* token) override;
-  HRESULT remove_FrameNavigationStarting(EventRegistrationToken token) override;
-  HRESULT add_FrameNavigationCompleted(NavigationCompletedEventHandler h,
-                                       EventRegistrationToken* token) override;
-  HRESULT remove_FrameNavigationCompleted(EventRegistrationToken token) override;
-  HRESULT add_WebResourceRequested(WebResourceRequestedEventHandler h,
-                                   EventRegistrationToken* token) override;
-  HRESULT remove_WebResourceRequested(EventRegistrationToken token) override;
-  HRESULT add_ScriptDialogOpening(ScriptDialogOpeningEventHandler h,
-                                  EventRegistrationToken* token) override;
-  HRESULT remove_ScriptDialogOpening(EventRegistrationToken token) override;
-  HRESULT add_PermissionRequested(PermissionRequestedEventHandler h,
-                                  EventRegistrationToken* token) override;
-  HRESULT remove_PermissionRequested(EventRegistrationToken token) override;
-  HRESULT add_ProcessFailed(ProcessFailedEventHandler h, EventRegistrationToken* token) override;
-  HRESULT remove_ProcessFailed(EventRegistrationToken token) override;
-  HRESULT add_WebMessageReceived(WebMessageReceivedEventHandler h,
-                                 EventRegistrationToken* token) override;
-  HRESULT remove_WebMessageReceived(EventRegistrationToken token) override;
-  HRESULT add_ContainsFullScreenElementChanged(NotifyEventHandler h,
-                                               EventRegistrationToken* token) override;
-  HRESULT remove_ContainsFullScreenElementChanged(EventRegistrationToken token) override;
-  HRESULT add_WindowCloseRequested(NotifyEventHandler h, EventRegistrationToken* token) override;
-  HRESULT remove_WindowCloseRequested(EventRegistrationToken token) override;
+#define TESSEL_FAKE_EVENT(Name, field, Handler)                          \
+  HRESULT add_##Name(Handler h, EventRegistrationToken* token) override; \
+  HRESULT remove_##Name(EventRegistrationToken token) override;
+  TESSEL_ENGINE_WEB_VIEW_EVENTS(TESSEL_FAKE_EVENT)
   HRESULT add_DownloadStarting(DownloadStartingEventHandler h,
                                EventRegistrationToken* token) override;
   HRESULT remove_DownloadStarting(EventRegistrationToken token) override;
@@ -397,7 +324,7 @@ class FakeWebView : public EngineWebView, public std::enable_shared_from_this<Fa
   int next_script_id_ = 1;
 };
 
-class FakeController : public EngineController {
+class FakeController : public EngineController, public ControllerEventLists {
  public:
   FakeController(std::shared_ptr<FakeEngine> engine, NativeWindowHandle parent);
 
@@ -409,15 +336,8 @@ class FakeController : public EngineController {
   double zoom_factor = 1.0;
   bool closed() const { return state_->closed; }
 
-  EventList<NotifyEventHandler> zoom_factor_changed;
-  EventList<MoveFocusRequestedEventHandler> move_focus_requested;
-  EventList<NotifyEventHandler> got_focus;
-  EventList<NotifyEventHandler> lost_focus;
-  EventList<AcceleratorKeyPressedEventHandler> accelerator_key_pressed;
-
   // Takes the focus away, as clicking elsewhere would.
   void LoseFocus();
-  std::size_t SubscriptionCount() const;
 
   HRESULT get_CoreWebView2(std::shared_ptr<EngineWebView>* value) override;
   HRESULT get_IsVisible(bool* value) override;
@@ -428,18 +348,8 @@ class FakeController : public EngineController {
   HRESULT put_ZoomFactor(double value) override;
   HRESULT MoveFocus(MoveFocusReason reason) override;
   HRESULT Close() override;
-  HRESULT add_ZoomFactorChanged(NotifyEventHandler h, EventRegistrationToken* token) override;
-  HRESULT remove_ZoomFactorChanged(EventRegistrationToken token) override;
-  HRESULT add_MoveFocusRequested(MoveFocusRequestedEventHandler h,
-                                 EventRegistrationToken* token) override;
-  HRESULT remove_MoveFocusRequested(EventRegistrationToken token) override;
-  HRESULT add_GotFocus(NotifyEventHandler h, EventRegistrationToken* token) override;
-  HRESULT remove_GotFocus(EventRegistrationToken token) override;
-  HRESULT add_LostFocus(NotifyEventHandler h, EventRegistrationToken* token) override;
-  HRESULT remove_LostFocus(EventRegistrationToken token) override;
-  HRESULT add_AcceleratorKeyPressed(AcceleratorKeyPressedEventHandler h,
-                                    EventRegistrationToken* token) override;
-  HRESULT remove_AcceleratorKeyPressed(EventRegistrationToken token) override;
+  TESSEL_ENGINE_CONTROLLER_EVENTS(TESSEL_FAKE_EVENT)
+#undef TESSEL_FAKE_EVENT
 
  private:
   HRESULT Begin(const std::string& operation, const std::string& args = {}) const;

@@ -285,6 +285,17 @@ void CaptureFinished(GObject* source, GAsyncResult* result, gpointer data) {
   });
 }
 
+// The seam's add_X/remove_X over the view's own lists.
+#define TESSEL_WEBKIT_EVENT(Name, field, Handler)                         \
+  HRESULT add_##Name(Handler h, EventRegistrationToken* token) override { \
+    if (core_->closed()) return kEInvalidState;                           \
+    return core_->field.Add(std::move(h), token);                         \
+  }                                                                       \
+  HRESULT remove_##Name(EventRegistrationToken token) override {          \
+    if (core_->closed()) return kEInvalidState;                           \
+    return core_->field.Remove(token);                                    \
+  }
+
 class WebView : public EngineWebView {
  public:
   explicit WebView(std::shared_ptr<ViewCore> core)
@@ -374,7 +385,7 @@ class WebView : public EngineWebView {
   HRESULT PostWebMessageAsJson(const std::string& json) override {
     if (core_->closed()) return kEInvalidState;
     if (!IsJson(json)) return kEInvalidArg;
-    if (!core_->web_message_enabled) return kEAccessDenied;
+    if (!core_->flags.web_message_enabled) return kEAccessDenied;
     DeliverWebMessage(core_->view(), json);
     return kSOk;
   }
@@ -423,37 +434,8 @@ class WebView : public EngineWebView {
     return kSOk;
   }
 
-#define TESSEL_WEBKIT_EVENT(Name, list, Handler)                          \
-  HRESULT add_##Name(Handler h, EventRegistrationToken* token) override { \
-    if (core_->closed()) return kEInvalidState;                           \
-    return core_->list.Add(std::move(h), token);                          \
-  }                                                                       \
-  HRESULT remove_##Name(EventRegistrationToken token) override {          \
-    if (core_->closed()) return kEInvalidState;                           \
-    return core_->list.Remove(token);                                     \
-  }
-  TESSEL_WEBKIT_EVENT(NavigationStarting, navigation_starting, NavigationStartingEventHandler)
-  TESSEL_WEBKIT_EVENT(NavigationCompleted, navigation_completed, NavigationCompletedEventHandler)
-  TESSEL_WEBKIT_EVENT(SourceChanged, source_changed, SourceChangedEventHandler)
-  TESSEL_WEBKIT_EVENT(HistoryChanged, history_changed, NotifyEventHandler)
-  TESSEL_WEBKIT_EVENT(ContentLoading, content_loading, ContentLoadingEventHandler)
-  TESSEL_WEBKIT_EVENT(DocumentTitleChanged, document_title_changed, NotifyEventHandler)
-  TESSEL_WEBKIT_EVENT(NewWindowRequested, new_window_requested, NewWindowRequestedEventHandler)
-  TESSEL_WEBKIT_EVENT(FrameNavigationStarting, frame_navigation_starting,
-                      NavigationStartingEventHandler)
-  TESSEL_WEBKIT_EVENT(FrameNavigationCompleted, frame_navigation_completed,
-                      NavigationCompletedEventHandler)
-  TESSEL_WEBKIT_EVENT(WebResourceRequested, web_resource_requested,
-                      WebResourceRequestedEventHandler)
-  TESSEL_WEBKIT_EVENT(ScriptDialogOpening, script_dialog_opening, ScriptDialogOpeningEventHandler)
-  TESSEL_WEBKIT_EVENT(PermissionRequested, permission_requested, PermissionRequestedEventHandler)
-  TESSEL_WEBKIT_EVENT(ProcessFailed, process_failed, ProcessFailedEventHandler)
-  TESSEL_WEBKIT_EVENT(WebMessageReceived, web_message_received, WebMessageReceivedEventHandler)
-  TESSEL_WEBKIT_EVENT(ContainsFullScreenElementChanged, contains_full_screen_element_changed,
-                      NotifyEventHandler)
-  TESSEL_WEBKIT_EVENT(WindowCloseRequested, window_close_requested, NotifyEventHandler)
+  TESSEL_ENGINE_WEB_VIEW_EVENTS(TESSEL_WEBKIT_EVENT)
   TESSEL_WEBKIT_EVENT(DownloadStarting, download_starting, DownloadStartingEventHandler)
-#undef TESSEL_WEBKIT_EVENT
 
  private:
   HRESULT Simple(void (*operation)(WebKitWebView*)) {
@@ -546,28 +528,14 @@ class Controller : public EngineController {
     return kSOk;
   }
 
-#define TESSEL_WEBKIT_CONTROLLER_EVENT(Name, list, Handler)               \
-  HRESULT add_##Name(Handler h, EventRegistrationToken* token) override { \
-    if (core_->closed()) return kEInvalidState;                           \
-    return core_->list.Add(std::move(h), token);                          \
-  }                                                                       \
-  HRESULT remove_##Name(EventRegistrationToken token) override {          \
-    if (core_->closed()) return kEInvalidState;                           \
-    return core_->list.Remove(token);                                     \
-  }
-  TESSEL_WEBKIT_CONTROLLER_EVENT(ZoomFactorChanged, zoom_factor_changed, NotifyEventHandler)
-  TESSEL_WEBKIT_CONTROLLER_EVENT(MoveFocusRequested, move_focus_requested,
-                                 MoveFocusRequestedEventHandler)
-  TESSEL_WEBKIT_CONTROLLER_EVENT(GotFocus, got_focus, NotifyEventHandler)
-  TESSEL_WEBKIT_CONTROLLER_EVENT(LostFocus, lost_focus, NotifyEventHandler)
-  TESSEL_WEBKIT_CONTROLLER_EVENT(AcceleratorKeyPressed, accelerator_key_pressed,
-                                 AcceleratorKeyPressedEventHandler)
-#undef TESSEL_WEBKIT_CONTROLLER_EVENT
+  TESSEL_ENGINE_CONTROLLER_EVENTS(TESSEL_WEBKIT_EVENT)
 
  private:
   std::shared_ptr<ViewCore> core_;
   std::shared_ptr<WebView> web_view_;
 };
+
+#undef TESSEL_WEBKIT_EVENT
 
 class Environment : public EngineEnvironment {
  public:

@@ -82,7 +82,10 @@ class PendingCall {
 
 // --- one view: the state a controller and its web view share -----------------------
 
-class ViewCore : public std::enable_shared_from_this<ViewCore> {
+// The events are its fields (WebViewEventLists, ControllerEventLists).
+class ViewCore : public WebViewEventLists,
+                 public ControllerEventLists,
+                 public std::enable_shared_from_this<ViewCore> {
  public:
   ViewCore(std::shared_ptr<EnvironmentCore> environment, GtkWidget* parent)
       : environment_(std::move(environment)), parent_(GTK_WIDGET(g_object_ref(parent))) {}
@@ -126,13 +129,9 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
   WebKitWebView* view() const { return view_; }
   GtkWidget* parent() const { return parent_; }
 
-  // Settings that WebKit keeps elsewhere or not at all.
-  bool web_message_enabled = true;
-  bool default_script_dialogs_enabled = true;
-  bool status_bar_enabled = true;
-  bool default_context_menus_enabled = true;
-  bool zoom_control_enabled = true;
-  bool built_in_error_page_enabled = true;
+  // The settings WebKit does not keep (script_enabled and dev_tools_enabled
+  // are WebKit's own and unused here).
+  EngineFlags flags;
 
   std::string source = "about:blank";
   bool contains_full_screen_element = false;
@@ -150,28 +149,7 @@ class ViewCore : public std::enable_shared_from_this<ViewCore> {
     return new std::shared_ptr<PendingCall>(std::move(call));
   }
 
-  EventList<NavigationStartingEventHandler> navigation_starting;
-  EventList<NavigationCompletedEventHandler> navigation_completed;
-  EventList<SourceChangedEventHandler> source_changed;
-  EventList<NotifyEventHandler> history_changed;
-  EventList<ContentLoadingEventHandler> content_loading;
-  EventList<NotifyEventHandler> document_title_changed;
-  EventList<NewWindowRequestedEventHandler> new_window_requested;
-  EventList<NavigationStartingEventHandler> frame_navigation_starting;
-  EventList<NavigationCompletedEventHandler> frame_navigation_completed;
-  EventList<WebResourceRequestedEventHandler> web_resource_requested;
-  EventList<ScriptDialogOpeningEventHandler> script_dialog_opening;
-  EventList<PermissionRequestedEventHandler> permission_requested;
-  EventList<ProcessFailedEventHandler> process_failed;
-  EventList<WebMessageReceivedEventHandler> web_message_received;
-  EventList<NotifyEventHandler> contains_full_screen_element_changed;
-  EventList<NotifyEventHandler> window_close_requested;
   EventList<DownloadStartingEventHandler> download_starting;
-  EventList<NotifyEventHandler> zoom_factor_changed;
-  EventList<MoveFocusRequestedEventHandler> move_focus_requested;
-  EventList<NotifyEventHandler> got_focus;
-  EventList<NotifyEventHandler> lost_focus;
-  EventList<AcceleratorKeyPressedEventHandler> accelerator_key_pressed;
 
   // Signal handlers.
   void LoadChanged(WebKitLoadEvent event);

@@ -391,7 +391,7 @@ void ViewCore::ConnectSignals() {
   g_signal_connect(view_, "context-menu",
                    G_CALLBACK(+[](WebKitWebView*, WebKitContextMenu*, GdkEvent*,
                                   WebKitHitTestResult*, gpointer data) -> gboolean {
-                     return CoreOf(data)->default_context_menus_enabled ? FALSE : TRUE;
+                     return CoreOf(data)->flags.default_context_menus_enabled ? FALSE : TRUE;
                    }),
                    this);
   g_signal_connect(view_, "focus-in-event",
@@ -423,28 +423,9 @@ void ViewCore::ConnectSignals() {
 }
 
 void ViewCore::ClearEvents() {
-  navigation_starting.Clear();
-  navigation_completed.Clear();
-  source_changed.Clear();
-  history_changed.Clear();
-  content_loading.Clear();
-  document_title_changed.Clear();
-  new_window_requested.Clear();
-  frame_navigation_starting.Clear();
-  frame_navigation_completed.Clear();
-  web_resource_requested.Clear();
-  script_dialog_opening.Clear();
-  permission_requested.Clear();
-  process_failed.Clear();
-  web_message_received.Clear();
-  contains_full_screen_element_changed.Clear();
-  window_close_requested.Clear();
+  WebViewEventLists::Clear();
+  ControllerEventLists::Clear();
   download_starting.Clear();
-  zoom_factor_changed.Clear();
-  move_focus_requested.Clear();
-  got_focus.Clear();
-  lost_focus.Clear();
-  accelerator_key_pressed.Clear();
 }
 
 void ViewCore::StartNavigation(bool redirected) {
@@ -505,7 +486,7 @@ gboolean ViewCore::LoadFailed(const GError* error) {
   load_failed_ = true;
   failure_ = MapError(error);
   // Without the built-in error page the view shows nothing for the failure.
-  return built_in_error_page_enabled ? FALSE : TRUE;
+  return flags.built_in_error_page_enabled ? FALSE : TRUE;
 }
 
 void ViewCore::UriChanged() {
@@ -577,7 +558,7 @@ gboolean ViewCore::PermissionRequest(WebKitPermissionRequest* request) {
 }
 
 gboolean ViewCore::ScriptDialog(WebKitScriptDialog* dialog) {
-  if (closed_ || default_script_dialogs_enabled) return FALSE;
+  if (closed_ || flags.default_script_dialogs_enabled) return FALSE;
   auto args = std::make_shared<ScriptDialogOpeningArgs>();
   args->uri = source;
   args->message = Str(webkit_script_dialog_get_message(dialog));

@@ -108,7 +108,7 @@ void ViewCore::OpenMessageChannel() {
 }
 
 void ViewCore::ScriptMessage(WebKitJavascriptResult* result) {
-  if (closed_ || !web_message_enabled || result == nullptr) return;
+  if (closed_ || !flags.web_message_enabled || result == nullptr) return;
   // Only the relay can post here: the top-level document's address, "\n",
   // then the message's JSON.
   JSCValue* value = webkit_javascript_result_get_js_value(result);

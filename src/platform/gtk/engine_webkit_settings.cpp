@@ -17,43 +17,43 @@ class Settings : public EngineSettings {
  public:
   explicit Settings(std::shared_ptr<ViewCore> core) : core_(std::move(core)) {}
 
-  HRESULT get_IsScriptEnabled(bool* v) override {
-    if (core_->closed()) return kEInvalidState;
-    return Out(v, webkit_settings_get_enable_javascript_markup(WebKitSettingsOf()) != FALSE);
+#define TESSEL_WEBKIT_SETTING(Name, field, initial) \
+  HRESULT get_##Name(bool* v) override {            \
+    if (core_->closed()) return kEInvalidState;     \
+    return Out(v, Read(&EngineFlags::field));       \
+  }                                                 \
+  HRESULT put_##Name(bool v) override {             \
+    if (core_->closed()) return kEInvalidState;     \
+    Write(&EngineFlags::field, v);                  \
+    return kSOk;                                    \
   }
-  HRESULT put_IsScriptEnabled(bool v) override {
-    if (core_->closed()) return kEInvalidState;
-    webkit_settings_set_enable_javascript_markup(WebKitSettingsOf(), v ? TRUE : FALSE);
-    return kSOk;
-  }
-  HRESULT get_AreDevToolsEnabled(bool* v) override {
-    if (core_->closed()) return kEInvalidState;
-    return Out(v, webkit_settings_get_enable_developer_extras(WebKitSettingsOf()) != FALSE);
-  }
-  HRESULT put_AreDevToolsEnabled(bool v) override {
-    if (core_->closed()) return kEInvalidState;
-    webkit_settings_set_enable_developer_extras(WebKitSettingsOf(), v ? TRUE : FALSE);
-    return kSOk;
-  }
-#define TESSEL_STORED_SETTING(Name, field)      \
-  HRESULT get_##Name(bool* v) override {        \
-    if (core_->closed()) return kEInvalidState; \
-    return Out(v, core_->field);                \
-  }                                             \
-  HRESULT put_##Name(bool v) override {         \
-    if (core_->closed()) return kEInvalidState; \
-    core_->field = v;                           \
-    return kSOk;                                \
-  }
-  TESSEL_STORED_SETTING(IsWebMessageEnabled, web_message_enabled)
-  TESSEL_STORED_SETTING(AreDefaultScriptDialogsEnabled, default_script_dialogs_enabled)
-  TESSEL_STORED_SETTING(IsStatusBarEnabled, status_bar_enabled)
-  TESSEL_STORED_SETTING(AreDefaultContextMenusEnabled, default_context_menus_enabled)
-  TESSEL_STORED_SETTING(IsZoomControlEnabled, zoom_control_enabled)
-  TESSEL_STORED_SETTING(IsBuiltInErrorPageEnabled, built_in_error_page_enabled)
-#undef TESSEL_STORED_SETTING
+  TESSEL_ENGINE_SETTINGS(TESSEL_WEBKIT_SETTING)
+#undef TESSEL_WEBKIT_SETTING
 
  private:
+  using Flag = bool EngineFlags::*;
+
+  // Scripts and developer tools are WebKit's own settings; the others are
+  // stored in the view and applied where they matter (or only read back).
+  bool Read(Flag flag) const {
+    if (flag == &EngineFlags::script_enabled) {
+      return webkit_settings_get_enable_javascript_markup(WebKitSettingsOf()) != FALSE;
+    }
+    if (flag == &EngineFlags::dev_tools_enabled) {
+      return webkit_settings_get_enable_developer_extras(WebKitSettingsOf()) != FALSE;
+    }
+    return core_->flags.*flag;
+  }
+  void Write(Flag flag, bool v) {
+    if (flag == &EngineFlags::script_enabled) {
+      webkit_settings_set_enable_javascript_markup(WebKitSettingsOf(), v ? TRUE : FALSE);
+    } else if (flag == &EngineFlags::dev_tools_enabled) {
+      webkit_settings_set_enable_developer_extras(WebKitSettingsOf(), v ? TRUE : FALSE);
+    } else {
+      core_->flags.*flag = v;
+    }
+  }
+
   WebKitSettings* WebKitSettingsOf() const { return webkit_web_view_get_settings(core_->view()); }
   std::shared_ptr<ViewCore> core_;
 };

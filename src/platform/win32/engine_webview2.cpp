@@ -937,17 +937,87 @@ struct Shared {
   }
 };
 
-// Registers an engine event: `add` subscribes `handler` with the engine;
-// `remove` takes the engine's token back. The seam's token is ours, so it is
-// unique whatever the engine hands out.
-template <typename HandlerInterface, typename AddFn, typename RemoveFn>
-HRESULT Subscribe(const std::shared_ptr<Shared>& shared, ComRef<HandlerInterface> handler,
-                  AddFn&& add, RemoveFn remove, EventRegistrationToken* token) {
+// The seam's arguments object for each of the engine's argument interfaces.
+template <typename ComArgs>
+struct SeamArgs;
+#define TESSEL_WEBVIEW2_ARGS(ComArgs, Seam) \
+  template <>                               \
+  struct SeamArgs<wv::ComArgs> {            \
+    using Type = Seam;                      \
+  };
+TESSEL_WEBVIEW2_ARGS(ICoreWebView2NavigationStartingEventArgs, NavigationStartingArgs)
+TESSEL_WEBVIEW2_ARGS(ICoreWebView2NavigationCompletedEventArgs, NavigationCompletedArgs)
+TESSEL_WEBVIEW2_ARGS(ICoreWebView2ContentLoadingEventArgs, ContentLoadingArgs)
+TESSEL_WEBVIEW2_ARGS(ICoreWebView2SourceChangedEventArgs, SourceChangedArgs)
+TESSEL_WEBVIEW2_ARGS(ICoreWebView2NewWindowRequestedEventArgs, NewWindowRequestedArgs)
+TESSEL_WEBVIEW2_ARGS(ICoreWebView2WebResourceRequestedEventArgs, WebResourceRequestedArgs)
+TESSEL_WEBVIEW2_ARGS(ICoreWebView2ScriptDialogOpeningEventArgs, ScriptDialogOpeningArgs)
+TESSEL_WEBVIEW2_ARGS(ICoreWebView2PermissionRequestedEventArgs, PermissionRequestedArgs)
+TESSEL_WEBVIEW2_ARGS(ICoreWebView2ProcessFailedEventArgs, ProcessFailedArgs)
+TESSEL_WEBVIEW2_ARGS(ICoreWebView2WebMessageReceivedEventArgs, WebMessageReceivedArgs)
+TESSEL_WEBVIEW2_ARGS(ICoreWebView2MoveFocusRequestedEventArgs, MoveFocusRequestedArgs)
+TESSEL_WEBVIEW2_ARGS(ICoreWebView2AcceleratorKeyPressedEventArgs, AcceleratorKeyPressedArgs)
+TESSEL_WEBVIEW2_ARGS(ICoreWebView2DevToolsProtocolEventReceivedEventArgs, DevToolsEventArgs)
+#undef TESSEL_WEBVIEW2_ARGS
+// The events that carry no arguments.
+template <>
+struct SeamArgs<IUnknown> {
+  using Type = void;
+};
+
+// What an engine handler's Invoke takes: the sender and the arguments.
+template <typename Invoke>
+struct InvokeOf;
+template <typename Interface, typename Sender, typename Args>
+struct InvokeOf<::HRESULT (STDMETHODCALLTYPE Interface::*)(Sender*, Args*)> {
+  using SenderType = Sender;
+  using ArgsType = Args;
+};
+
+// Subscribes `h` to the engine event that `add` and `remove` (methods of
+// `com`) stand for; the engine's handler interface, sender and arguments
+// follow from `add`. Nothing is raised once the view is closed; `remove`
+// takes the engine's token back when the seam's is removed or at Close.
+template <typename Com, typename HandlerInterface, typename SeamHandler>
+HRESULT AddEvent(const ComRef<Com>& com, const std::shared_ptr<Shared>& shared,
+                 ::HRESULT (STDMETHODCALLTYPE Com::*add)(HandlerInterface*,
+                                                         ::EventRegistrationToken*),
+                 ::HRESULT (STDMETHODCALLTYPE Com::*remove)(::EventRegistrationToken),
+                 SeamHandler h, EventRegistrationToken* token,
+                 const ComRef<wv::ICoreWebView2Environment>& environment) {
+  using Invoke = InvokeOf<decltype(&HandlerInterface::Invoke)>;
+  using Sender = typename Invoke::SenderType;
+  using Args = typename Invoke::ArgsType;
+  using Seam = typename SeamArgs<Args>::Type;
+  // The resource event's arguments make responses, which takes the environment.
+  constexpr bool kWithEnvironment =
+      std::is_constructible_v<Seam, ComRef<Args>, ComRef<wv::ICoreWebView2Environment>>;
+  if (token == nullptr) return kEPointer;
+  if (!h) return kEInvalidArg;
+  if (shared->closed) return kEInvalidState;
+  std::weak_ptr<Shared> weak = shared;
+  auto handler = MakeHandler<HandlerInterface, Sender*, Args*>(
+      [weak, h, kept = kWithEnvironment ? environment : ComRef<wv::ICoreWebView2Environment>()](
+          Sender*, Args* args) {
+        const auto live = weak.lock();
+        if (!live || live->closed) return;
+        if constexpr (std::is_void_v<Seam>) {
+          h();
+        } else if (args != nullptr) {
+          if constexpr (kWithEnvironment) {
+            h(std::make_shared<Seam>(ComRef<Args>::Borrow(args), kept));
+          } else {
+            h(std::make_shared<Seam>(ComRef<Args>::Borrow(args)));
+          }
+        }
+      });
   ::EventRegistrationToken engine_token{};
-  const HRESULT hr = Result(add(handler.Get(), &engine_token));
+  const HRESULT hr = Result((com.Get()->*add)(handler.Get(), &engine_token));
   if (Failed(hr)) return hr;
+  // The seam's token is ours, so it is unique whatever the engine hands out.
   const EventRegistrationToken ours = NextEventToken();
-  shared->subscriptions[ours] = Subscription{engine_token, std::move(remove)};
+  shared->subscriptions[ours] = Subscription{
+      engine_token, [com, remove](::EventRegistrationToken t) { (com.Get()->*remove)(t); }};
   *token = ours;
   return kSOk;
 }
@@ -958,21 +1028,14 @@ class Settings final : public EngineSettings {
  public:
   explicit Settings(ComRef<wv::ICoreWebView2Settings> com) : com_(std::move(com)) {}
 
-#define TESSEL_WEBVIEW2_FLAG(Name)                                              \
+#define TESSEL_WEBVIEW2_FLAG(Name, field, initial)                              \
   HRESULT get_##Name(bool* enabled) override {                                  \
     return ReadBool([&](BOOL* out) { return com_->get_##Name(out); }, enabled); \
   }                                                                             \
   HRESULT put_##Name(bool enabled) override {                                   \
     return Result(com_->put_##Name(enabled ? TRUE : FALSE));                    \
   }
-  TESSEL_WEBVIEW2_FLAG(IsScriptEnabled)
-  TESSEL_WEBVIEW2_FLAG(IsWebMessageEnabled)
-  TESSEL_WEBVIEW2_FLAG(AreDefaultScriptDialogsEnabled)
-  TESSEL_WEBVIEW2_FLAG(IsStatusBarEnabled)
-  TESSEL_WEBVIEW2_FLAG(AreDevToolsEnabled)
-  TESSEL_WEBVIEW2_FLAG(AreDefaultContextMenusEnabled)
-  TESSEL_WEBVIEW2_FLAG(IsZoomControlEnabled)
-  TESSEL_WEBVIEW2_FLAG(IsBuiltInErrorPageEnabled)
+  TESSEL_ENGINE_SETTINGS(TESSEL_WEBVIEW2_FLAG)
 #undef TESSEL_WEBVIEW2_FLAG
 
  private:
@@ -989,30 +1052,11 @@ class DevToolsReceiver final : public DevToolsProtocolEventReceiver {
 
   HRESULT add_DevToolsProtocolEventReceived(DevToolsProtocolEventReceivedEventHandler h,
                                             EventRegistrationToken* token) override {
-    if (token == nullptr) return kEPointer;
-    if (!h) return kEInvalidArg;
-    if (shared_->closed) return kEInvalidState;
-    std::weak_ptr<Shared> weak = shared_;
-    auto handler =
-        MakeHandler<wv::ICoreWebView2DevToolsProtocolEventReceivedEventHandler, wv::ICoreWebView2*,
-                    wv::ICoreWebView2DevToolsProtocolEventReceivedEventArgs*>(
-            [weak, h](wv::ICoreWebView2*,
-                      wv::ICoreWebView2DevToolsProtocolEventReceivedEventArgs* a) {
-              const auto shared = weak.lock();
-              if (!shared || shared->closed || a == nullptr) return;
-              h(std::make_shared<DevToolsEventArgs>(
-                  ComRef<wv::ICoreWebView2DevToolsProtocolEventReceivedEventArgs>::Borrow(a)));
-            });
-    auto com = com_;
-    return Subscribe(
-        shared_, std::move(handler),
-        [&](auto* handler_pointer, ::EventRegistrationToken* engine_token) {
-          return com_->add_DevToolsProtocolEventReceived(handler_pointer, engine_token);
-        },
-        [com](::EventRegistrationToken engine_token) {
-          com->remove_DevToolsProtocolEventReceived(engine_token);
-        },
-        token);
+    return AddEvent(
+        com_, shared_,
+        &wv::ICoreWebView2DevToolsProtocolEventReceiver::add_DevToolsProtocolEventReceived,
+        &wv::ICoreWebView2DevToolsProtocolEventReceiver::remove_DevToolsProtocolEventReceived,
+        std::move(h), token, {});
   }
   HRESULT remove_DevToolsProtocolEventReceived(EventRegistrationToken token) override {
     return shared_->Unsubscribe(token);
@@ -1022,6 +1066,16 @@ class DevToolsReceiver final : public DevToolsProtocolEventReceiver {
   ComRef<wv::ICoreWebView2DevToolsProtocolEventReceiver> com_;
   std::shared_ptr<Shared> shared_;
 };
+
+// The seam's add_X/remove_X for an object whose engine interface is `Com`.
+#define TESSEL_WEBVIEW2_EVENT(Name, field, Handler)                                            \
+  HRESULT add_##Name(Handler h, EventRegistrationToken* token) override {                      \
+    return AddEvent(com_, shared_, &Com::add_##Name, &Com::remove_##Name, std::move(h), token, \
+                    environment_);                                                             \
+  }                                                                                            \
+  HRESULT remove_##Name(EventRegistrationToken token) override {                               \
+    return shared_->Unsubscribe(token);                                                        \
+  }
 
 // --- the web view --------------------------------------------------------------------
 
@@ -1165,125 +1219,7 @@ class WebView final : public EngineWebView {
     return Call([&] { return com_->OpenDevToolsWindow(); });
   }
 
-#define TESSEL_WEBVIEW2_EVENT(Name, HandlerType, ArgsInterface, SeamArgs)                  \
-  HRESULT add_##Name(HandlerType h, EventRegistrationToken* token) override {              \
-    return AddEvent<wv::ICoreWebView2##Name##EventHandler, wv::ArgsInterface>(             \
-        std::move(h),                                                                      \
-        [this](auto* handler, ::EventRegistrationToken* t) {                               \
-          return com_->add_##Name(handler, t);                                             \
-        },                                                                                 \
-        [](wv::ICoreWebView2* com, ::EventRegistrationToken t) { com->remove_##Name(t); }, \
-        [](wv::ArgsInterface* args) {                                                      \
-          return std::make_shared<SeamArgs>(ComRef<wv::ArgsInterface>::Borrow(args));      \
-        },                                                                                 \
-        token);                                                                            \
-  }                                                                                        \
-  HRESULT remove_##Name(EventRegistrationToken token) override {                           \
-    return shared_->Unsubscribe(token);                                                    \
-  }
-
-#define TESSEL_WEBVIEW2_NOTIFY_EVENT(Name)                                                         \
-  HRESULT add_##Name(NotifyEventHandler h, EventRegistrationToken* token) override {               \
-    return AddNotify<wv::ICoreWebView2##Name##EventHandler>(                                       \
-        std::move(h),                                                                              \
-        [this](auto* handler, ::EventRegistrationToken* t) {                                       \
-          return com_->add_##Name(handler, t);                                                     \
-        },                                                                                         \
-        [](wv::ICoreWebView2* com, ::EventRegistrationToken t) { com->remove_##Name(t); }, token); \
-  }                                                                                                \
-  HRESULT remove_##Name(EventRegistrationToken token) override {                                   \
-    return shared_->Unsubscribe(token);                                                            \
-  }
-
-  TESSEL_WEBVIEW2_EVENT(NavigationStarting, NavigationStartingEventHandler,
-                        ICoreWebView2NavigationStartingEventArgs, NavigationStartingArgs)
-  TESSEL_WEBVIEW2_EVENT(NavigationCompleted, NavigationCompletedEventHandler,
-                        ICoreWebView2NavigationCompletedEventArgs, NavigationCompletedArgs)
-  TESSEL_WEBVIEW2_EVENT(SourceChanged, SourceChangedEventHandler,
-                        ICoreWebView2SourceChangedEventArgs, SourceChangedArgs)
-  TESSEL_WEBVIEW2_NOTIFY_EVENT(HistoryChanged)
-  TESSEL_WEBVIEW2_EVENT(ContentLoading, ContentLoadingEventHandler,
-                        ICoreWebView2ContentLoadingEventArgs, ContentLoadingArgs)
-  TESSEL_WEBVIEW2_NOTIFY_EVENT(DocumentTitleChanged)
-  TESSEL_WEBVIEW2_EVENT(NewWindowRequested, NewWindowRequestedEventHandler,
-                        ICoreWebView2NewWindowRequestedEventArgs, NewWindowRequestedArgs)
-  TESSEL_WEBVIEW2_EVENT(ScriptDialogOpening, ScriptDialogOpeningEventHandler,
-                        ICoreWebView2ScriptDialogOpeningEventArgs, ScriptDialogOpeningArgs)
-  TESSEL_WEBVIEW2_EVENT(PermissionRequested, PermissionRequestedEventHandler,
-                        ICoreWebView2PermissionRequestedEventArgs, PermissionRequestedArgs)
-  TESSEL_WEBVIEW2_EVENT(ProcessFailed, ProcessFailedEventHandler,
-                        ICoreWebView2ProcessFailedEventArgs, ProcessFailedArgs)
-  TESSEL_WEBVIEW2_EVENT(WebMessageReceived, WebMessageReceivedEventHandler,
-                        ICoreWebView2WebMessageReceivedEventArgs, WebMessageReceivedArgs)
-  TESSEL_WEBVIEW2_NOTIFY_EVENT(ContainsFullScreenElementChanged)
-  TESSEL_WEBVIEW2_NOTIFY_EVENT(WindowCloseRequested)
-#undef TESSEL_WEBVIEW2_EVENT
-#undef TESSEL_WEBVIEW2_NOTIFY_EVENT
-
-  // The frame events take the plain navigation handlers (slots 17 and 19).
-  HRESULT add_FrameNavigationStarting(NavigationStartingEventHandler h,
-                                      EventRegistrationToken* token) override {
-    return AddEvent<wv::ICoreWebView2NavigationStartingEventHandler,
-                    wv::ICoreWebView2NavigationStartingEventArgs>(
-        std::move(h),
-        [this](auto* handler, ::EventRegistrationToken* t) {
-          return com_->add_FrameNavigationStarting(handler, t);
-        },
-        [](wv::ICoreWebView2* com, ::EventRegistrationToken t) {
-          com->remove_FrameNavigationStarting(t);
-        },
-        [](wv::ICoreWebView2NavigationStartingEventArgs* args) {
-          return std::make_shared<NavigationStartingArgs>(
-              ComRef<wv::ICoreWebView2NavigationStartingEventArgs>::Borrow(args));
-        },
-        token);
-  }
-  HRESULT remove_FrameNavigationStarting(EventRegistrationToken token) override {
-    return shared_->Unsubscribe(token);
-  }
-  HRESULT add_FrameNavigationCompleted(NavigationCompletedEventHandler h,
-                                       EventRegistrationToken* token) override {
-    return AddEvent<wv::ICoreWebView2NavigationCompletedEventHandler,
-                    wv::ICoreWebView2NavigationCompletedEventArgs>(
-        std::move(h),
-        [this](auto* handler, ::EventRegistrationToken* t) {
-          return com_->add_FrameNavigationCompleted(handler, t);
-        },
-        [](wv::ICoreWebView2* com, ::EventRegistrationToken t) {
-          com->remove_FrameNavigationCompleted(t);
-        },
-        [](wv::ICoreWebView2NavigationCompletedEventArgs* args) {
-          return std::make_shared<NavigationCompletedArgs>(
-              ComRef<wv::ICoreWebView2NavigationCompletedEventArgs>::Borrow(args));
-        },
-        token);
-  }
-  HRESULT remove_FrameNavigationCompleted(EventRegistrationToken token) override {
-    return shared_->Unsubscribe(token);
-  }
-
-  // The resource event's arguments need the environment for foreign responses.
-  HRESULT add_WebResourceRequested(WebResourceRequestedEventHandler h,
-                                   EventRegistrationToken* token) override {
-    auto environment = environment_;
-    return AddEvent<wv::ICoreWebView2WebResourceRequestedEventHandler,
-                    wv::ICoreWebView2WebResourceRequestedEventArgs>(
-        std::move(h),
-        [this](auto* handler, ::EventRegistrationToken* t) {
-          return com_->add_WebResourceRequested(handler, t);
-        },
-        [](wv::ICoreWebView2* com, ::EventRegistrationToken t) {
-          com->remove_WebResourceRequested(t);
-        },
-        [environment](wv::ICoreWebView2WebResourceRequestedEventArgs* args) {
-          return std::make_shared<WebResourceRequestedArgs>(
-              ComRef<wv::ICoreWebView2WebResourceRequestedEventArgs>::Borrow(args), environment);
-        },
-        token);
-  }
-  HRESULT remove_WebResourceRequested(EventRegistrationToken token) override {
-    return shared_->Unsubscribe(token);
-  }
+  TESSEL_ENGINE_WEB_VIEW_EVENTS(TESSEL_WEBVIEW2_EVENT)
 
  private:
   template <typename F>
@@ -1327,46 +1263,7 @@ class WebView final : public EngineWebView {
     return Started(pending, Result(start(wide.c_str(), handler.Get())));
   }
 
-  template <typename HandlerInterface, typename ArgsInterface, typename SeamHandler, typename AddFn,
-            typename Wrap>
-  HRESULT AddEvent(SeamHandler h, AddFn&& add,
-                   void (*remove)(wv::ICoreWebView2*, ::EventRegistrationToken), Wrap wrap,
-                   EventRegistrationToken* token) {
-    if (token == nullptr) return kEPointer;
-    if (!h) return kEInvalidArg;
-    if (shared_->closed) return kEInvalidState;
-    std::weak_ptr<Shared> weak = shared_;
-    auto handler = MakeHandler<HandlerInterface, wv::ICoreWebView2*, ArgsInterface*>(
-        [weak, h, wrap](wv::ICoreWebView2*, ArgsInterface* args) {
-          const auto shared = weak.lock();
-          if (!shared || shared->closed || args == nullptr) return;
-          h(wrap(args));
-        });
-    auto com = com_;
-    return Subscribe(
-        shared_, std::move(handler), add,
-        [com, remove](::EventRegistrationToken t) { remove(com.Get(), t); }, token);
-  }
-
-  template <typename HandlerInterface, typename AddFn>
-  HRESULT AddNotify(NotifyEventHandler h, AddFn&& add,
-                    void (*remove)(wv::ICoreWebView2*, ::EventRegistrationToken),
-                    EventRegistrationToken* token) {
-    if (token == nullptr) return kEPointer;
-    if (!h) return kEInvalidArg;
-    if (shared_->closed) return kEInvalidState;
-    std::weak_ptr<Shared> weak = shared_;
-    auto handler = MakeHandler<HandlerInterface, wv::ICoreWebView2*, IUnknown*>(
-        [weak, h](wv::ICoreWebView2*, IUnknown*) {
-          const auto shared = weak.lock();
-          if (!shared || shared->closed) return;
-          h();
-        });
-    auto com = com_;
-    return Subscribe(
-        shared_, std::move(handler), add,
-        [com, remove](::EventRegistrationToken t) { remove(com.Get(), t); }, token);
-  }
+  using Com = wv::ICoreWebView2;
 
   ComRef<wv::ICoreWebView2> com_;
   ComRef<wv::ICoreWebView2Environment> environment_;
@@ -1443,129 +1340,18 @@ class Controller final : public EngineController {
     return hr;
   }
 
-  HRESULT add_ZoomFactorChanged(NotifyEventHandler h, EventRegistrationToken* token) override {
-    return AddNotify<wv::ICoreWebView2ZoomFactorChangedEventHandler>(
-        std::move(h),
-        [this](auto* handler, ::EventRegistrationToken* t) {
-          return com_->add_ZoomFactorChanged(handler, t);
-        },
-        [](wv::ICoreWebView2Controller* com, ::EventRegistrationToken t) {
-          com->remove_ZoomFactorChanged(t);
-        },
-        token);
-  }
-  HRESULT remove_ZoomFactorChanged(EventRegistrationToken token) override {
-    return shared_->Unsubscribe(token);
-  }
-  HRESULT add_MoveFocusRequested(MoveFocusRequestedEventHandler h,
-                                 EventRegistrationToken* token) override {
-    if (token == nullptr) return kEPointer;
-    if (!h) return kEInvalidArg;
-    if (shared_->closed) return kEInvalidState;
-    std::weak_ptr<Shared> weak = shared_;
-    auto handler =
-        MakeHandler<wv::ICoreWebView2MoveFocusRequestedEventHandler, wv::ICoreWebView2Controller*,
-                    wv::ICoreWebView2MoveFocusRequestedEventArgs*>(
-            [weak, h](wv::ICoreWebView2Controller*,
-                      wv::ICoreWebView2MoveFocusRequestedEventArgs* a) {
-              const auto shared = weak.lock();
-              if (!shared || shared->closed || a == nullptr) return;
-              h(std::make_shared<MoveFocusRequestedArgs>(
-                  ComRef<wv::ICoreWebView2MoveFocusRequestedEventArgs>::Borrow(a)));
-            });
-    auto com = com_;
-    return Subscribe(
-        shared_, std::move(handler),
-        [this](auto* handler_pointer, ::EventRegistrationToken* t) {
-          return com_->add_MoveFocusRequested(handler_pointer, t);
-        },
-        [com](::EventRegistrationToken t) { com->remove_MoveFocusRequested(t); }, token);
-  }
-  HRESULT remove_MoveFocusRequested(EventRegistrationToken token) override {
-    return shared_->Unsubscribe(token);
-  }
-  HRESULT add_GotFocus(NotifyEventHandler h, EventRegistrationToken* token) override {
-    return AddNotify<wv::ICoreWebView2FocusChangedEventHandler>(
-        std::move(h),
-        [this](auto* handler, ::EventRegistrationToken* t) {
-          return com_->add_GotFocus(handler, t);
-        },
-        [](wv::ICoreWebView2Controller* com, ::EventRegistrationToken t) {
-          com->remove_GotFocus(t);
-        },
-        token);
-  }
-  HRESULT remove_GotFocus(EventRegistrationToken token) override {
-    return shared_->Unsubscribe(token);
-  }
-  HRESULT add_LostFocus(NotifyEventHandler h, EventRegistrationToken* token) override {
-    return AddNotify<wv::ICoreWebView2FocusChangedEventHandler>(
-        std::move(h),
-        [this](auto* handler, ::EventRegistrationToken* t) {
-          return com_->add_LostFocus(handler, t);
-        },
-        [](wv::ICoreWebView2Controller* com, ::EventRegistrationToken t) {
-          com->remove_LostFocus(t);
-        },
-        token);
-  }
-  HRESULT remove_LostFocus(EventRegistrationToken token) override {
-    return shared_->Unsubscribe(token);
-  }
-  HRESULT add_AcceleratorKeyPressed(AcceleratorKeyPressedEventHandler h,
-                                    EventRegistrationToken* token) override {
-    if (token == nullptr) return kEPointer;
-    if (!h) return kEInvalidArg;
-    if (shared_->closed) return kEInvalidState;
-    std::weak_ptr<Shared> weak = shared_;
-    auto handler =
-        MakeHandler<wv::ICoreWebView2AcceleratorKeyPressedEventHandler,
-                    wv::ICoreWebView2Controller*, wv::ICoreWebView2AcceleratorKeyPressedEventArgs*>(
-            [weak, h](wv::ICoreWebView2Controller*,
-                      wv::ICoreWebView2AcceleratorKeyPressedEventArgs* a) {
-              const auto shared = weak.lock();
-              if (!shared || shared->closed || a == nullptr) return;
-              h(std::make_shared<AcceleratorKeyPressedArgs>(
-                  ComRef<wv::ICoreWebView2AcceleratorKeyPressedEventArgs>::Borrow(a)));
-            });
-    auto com = com_;
-    return Subscribe(
-        shared_, std::move(handler),
-        [this](auto* handler_pointer, ::EventRegistrationToken* t) {
-          return com_->add_AcceleratorKeyPressed(handler_pointer, t);
-        },
-        [com](::EventRegistrationToken t) { com->remove_AcceleratorKeyPressed(t); }, token);
-  }
-  HRESULT remove_AcceleratorKeyPressed(EventRegistrationToken token) override {
-    return shared_->Unsubscribe(token);
-  }
+  TESSEL_ENGINE_CONTROLLER_EVENTS(TESSEL_WEBVIEW2_EVENT)
 
  private:
-  template <typename HandlerInterface, typename AddFn>
-  HRESULT AddNotify(NotifyEventHandler h, AddFn&& add,
-                    void (*remove)(wv::ICoreWebView2Controller*, ::EventRegistrationToken),
-                    EventRegistrationToken* token) {
-    if (token == nullptr) return kEPointer;
-    if (!h) return kEInvalidArg;
-    if (shared_->closed) return kEInvalidState;
-    std::weak_ptr<Shared> weak = shared_;
-    auto handler = MakeHandler<HandlerInterface, wv::ICoreWebView2Controller*, IUnknown*>(
-        [weak, h](wv::ICoreWebView2Controller*, IUnknown*) {
-          const auto shared = weak.lock();
-          if (!shared || shared->closed) return;
-          h();
-        });
-    auto com = com_;
-    return Subscribe(
-        shared_, std::move(handler), add,
-        [com, remove](::EventRegistrationToken t) { remove(com.Get(), t); }, token);
-  }
+  using Com = wv::ICoreWebView2Controller;
 
   ComRef<wv::ICoreWebView2Controller> com_;
   ComRef<wv::ICoreWebView2Environment> environment_;
   std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
   std::shared_ptr<WebView> web_view_;
 };
+
+#undef TESSEL_WEBVIEW2_EVENT
 
 // --- the environment ---------------------------------------------------------------
 
