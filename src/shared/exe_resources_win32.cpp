@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/wide_text.h"
 #include "shared/exe_utils.h"
 #include "shared/pe_resources.h"
 #include "shared/utf.h"
@@ -16,8 +17,6 @@
 namespace tessel::shared {
 
 namespace {
-
-std::wstring Wide(const std::string& utf8) { return Utf8ToPath(utf8).wstring(); }
 
 std::string SystemErrorText(DWORD code) {
   wchar_t* text = nullptr;
@@ -30,13 +29,14 @@ std::string SystemErrorText(DWORD code) {
     message.pop_back();
   }
   if (message.empty()) return "system error " + std::to_string(code);
-  return PathToUtf8(std::filesystem::path(message));
+  return platform::Utf8FromWide(message);
 }
 
 std::vector<uint8_t> ReadIconFile(const std::string& ico_path) {
   // Others may read the icon file meanwhile, but not change it.
-  const HANDLE file = CreateFileW(Wide(ico_path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file =
+      CreateFileW(platform::WideFromUtf8(ico_path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) throw std::runtime_error(SystemErrorText(GetLastError()));
   const std::unique_ptr<void, decltype(&CloseHandle)> closer(file, &CloseHandle);
   LARGE_INTEGER size{};
@@ -76,7 +76,7 @@ void TExeUtils::ChangeExeIcon(const std::string& exe_path, const std::string& ic
   const std::vector<uint8_t> ico = ReadIconFile(ico_path);
   if (!IsValidIconFile(ico)) throw std::runtime_error("Icon file is invalid");
 
-  const std::wstring exe = Wide(exe_path);
+  const std::wstring exe = platform::WideFromUtf8(exe_path);
   const HANDLE update = BeginUpdateResourceW(exe.c_str(), FALSE);
   if (update == nullptr) throw std::runtime_error("BeginUpdateResource failed (1)");
   HMODULE module = nullptr;
@@ -139,7 +139,7 @@ bool TExeUtils::UpdateExeInfo(const std::string& exe_path, const std::string& co
                               const std::string& original_file_name, const std::string& program_id,
                               const std::string& product_name, const std::string& product_version,
                               const std::string& comments) {
-  const std::wstring exe = Wide(exe_path);
+  const std::wstring exe = platform::WideFromUtf8(exe_path);
   if (GetFileAttributesW(exe.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
   DWORD handle = 0;
   const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &handle);

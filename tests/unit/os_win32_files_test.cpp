@@ -47,11 +47,11 @@ TEST(ShellLinks, TheTargetOfALinkMadeByTheShell) {
   const fs::path link = dir / L"shortcut.lnk";
   ASSERT_TRUE(MakeLink(link.wstring(), target.wstring()));
 
-  EXPECT_EQ(shared::TSysUtils::GetLnkFilePath(WideToUtf8(link.wstring())),
-            WideToUtf8(target.wstring()));
+  EXPECT_EQ(shared::TSysUtils::GetLnkFilePath(Utf8FromWide(link.wstring())),
+            Utf8FromWide(target.wstring()));
   // Not a link, or nothing there: no target.
-  EXPECT_EQ(shared::TSysUtils::GetLnkFilePath(WideToUtf8(target.wstring())), "");
-  EXPECT_EQ(shared::TSysUtils::GetLnkFilePath(WideToUtf8((dir / L"none.lnk").wstring())), "");
+  EXPECT_EQ(shared::TSysUtils::GetLnkFilePath(Utf8FromWide(target.wstring())), "");
+  EXPECT_EQ(shared::TSysUtils::GetLnkFilePath(Utf8FromWide((dir / L"none.lnk").wstring())), "");
   fs::remove_all(dir);
   CoUninitialize();
 }

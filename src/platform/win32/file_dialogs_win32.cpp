@@ -9,26 +9,10 @@
 #include <vector>
 
 #include "platform/win32/main_window_win32.h"
+#include "platform/win32/wide_text.h"
 
 namespace tessel::platform {
 namespace {
-
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
-
-std::string Narrow(const wchar_t* text) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 1) return {};
-  std::string out(static_cast<std::size_t>(n - 1), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-  return out;
-}
 
 // Releases a COM interface at the end of its scope.
 template <typename T>
@@ -62,8 +46,8 @@ std::optional<std::string> ShowDialog(bool save, FileDialogOptions& options) {
   std::vector<std::wstring> names;
   std::vector<std::wstring> patterns;
   for (const FileDialogFilter& filter : options.filters) {
-    names.push_back(Widen(filter.description));
-    patterns.push_back(Widen(filter.pattern));
+    names.push_back(WideFromUtf8(filter.description));
+    patterns.push_back(WideFromUtf8(filter.pattern));
   }
   std::vector<COMDLG_FILTERSPEC> types;
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -75,8 +59,8 @@ std::optional<std::string> ShowDialog(bool save, FileDialogOptions& options) {
         options.type_index >= 1 && options.type_index <= types.size() ? options.type_index : 1;
     dialog->SetFileTypeIndex(static_cast<UINT>(index));
   }
-  if (!options.title.empty()) dialog->SetTitle(Widen(options.title).c_str());
-  if (!options.file_name.empty()) dialog->SetFileName(Widen(options.file_name).c_str());
+  if (!options.title.empty()) dialog->SetTitle(WideFromUtf8(options.title).c_str());
+  if (!options.file_name.empty()) dialog->SetFileName(WideFromUtf8(options.file_name).c_str());
 
   std::optional<std::string> chosen;
   if (SUCCEEDED(dialog->Show(GetActiveWindow()))) {
@@ -84,7 +68,7 @@ std::optional<std::string> ShowDialog(bool save, FileDialogOptions& options) {
     PWSTR path = nullptr;
     if (SUCCEEDED(dialog->GetResult(item.put())) &&
         SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &path))) {
-      chosen = Narrow(path);
+      chosen = Utf8FromWide(path);
       CoTaskMemFree(path);
     }
   }

@@ -32,7 +32,7 @@ FileReplaceResult ReplaceFileContent(const std::string& path, std::string_view b
   if (path.empty() || path.find('\0') != std::string::npos) {
     return Failure(Stage::kCreate, ERROR_INVALID_NAME);
   }
-  const std::wstring target = FollowLinks(std::filesystem::path(Utf8ToWide(path)));
+  const std::wstring target = FollowLinks(std::filesystem::path(WideFromUtf8(path)));
   const DWORD attributes = GetFileAttributesW(target.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {

@@ -8,6 +8,7 @@
 
 #include "platform/busy_indicator.h"
 #include "platform/win32/startup_win32.h"
+#include "platform/win32/wide_text.h"
 
 namespace tessel::platform {
 namespace {
@@ -33,7 +34,7 @@ class Win32InstallerSplash : public InstallerSplash {
 
     const int x = (GetSystemMetrics(SM_CXSCREEN) - kInstallerSplashSize) / 2;
     const int y = (GetSystemMetrics(SM_CYSCREEN) - kInstallerSplashSize) / 2;
-    const std::wstring title = StartupWiden(look.caption);
+    const std::wstring title = WideFromUtf8(look.caption);
     window_ = CreateWindowExW(0, kClassName, title.c_str(), WS_POPUP, x, y, kInstallerSplashSize,
                               kInstallerSplashSize, nullptr, nullptr, instance, this);
     if (window_ == nullptr) return;

@@ -11,6 +11,7 @@
 
 #include "platform/native_view.h"
 #include "platform/win32/main_window_win32.h"
+#include "platform/win32/wide_text.h"
 
 namespace tessel::platform {
 namespace {
@@ -21,15 +22,6 @@ constexpr int kBusyBarHeight = 4;
 constexpr UINT kMarqueeMs = 30;
 // Tells a content view that its top-level window received a system command.
 constexpr UINT kContentSystemCommand = WM_APP + 1;
-
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
 
 int NormalizedBorder(int border) {
   return border >= kBorderNone && border <= kBorderSizeToolWindow ? border : kBorderSizeable;
@@ -201,7 +193,7 @@ class Win32MainWindow : public TopLevelWindow {
 
   void SetCaption(const std::string& caption) override {
     caption_ = caption;
-    SetWindowTextW(hwnd_, Widen(WindowSystemTitle(caption)).c_str());
+    SetWindowTextW(hwnd_, WideFromUtf8(WindowSystemTitle(caption)).c_str());
   }
   std::string Caption() const override { return caption_; }
   // The main window is the one on the task bar, so the application's title

@@ -86,7 +86,7 @@ std::vector<MimeMapping> Win32Os::MimeTypesByExtension() const {
     const RegKey sub(HKEY_CLASSES_ROOT, name.c_str());
     if (!sub) return;
     const std::optional<std::wstring> type = ReadString(sub.get(), L"Content Type", "Content Type");
-    if (type && !type->empty()) out.push_back({WideToUtf8(name), WideToUtf8(*type)});
+    if (type && !type->empty()) out.push_back({Utf8FromWide(name), Utf8FromWide(*type)});
   });
   return out;
 }
@@ -99,7 +99,7 @@ std::vector<MimeMapping> Win32Os::ExtensionsByMimeType() const {
     const RegKey sub(db.get(), name.c_str());
     if (!sub) return;
     const std::optional<std::wstring> ext = ReadString(sub.get(), L"Extension", "Extension");
-    if (ext && !ext->empty()) out.push_back({WideToUtf8(*ext), WideToUtf8(name)});
+    if (ext && !ext->empty()) out.push_back({Utf8FromWide(*ext), Utf8FromWide(name)});
   });
   return out;
 }

@@ -12,31 +12,12 @@
 
 namespace tessel::platform {
 
-std::wstring Utf8ToWide(std::string_view text) {
-  if (text.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
-
-std::string WideToUtf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                      nullptr, nullptr);
-  return out;
-}
-
 std::string Win32Os::ExecutablePath() const {
   std::wstring buf(MAX_PATH, L'\0');
   for (;;) {
     const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
     if (n == 0) return {};
-    if (n < buf.size()) return WideToUtf8(std::wstring_view(buf.data(), n));
+    if (n < buf.size()) return Utf8FromWide(std::wstring_view(buf.data(), n));
     buf.resize(buf.size() * 2);
   }
 }
@@ -47,7 +28,7 @@ std::string Win32Os::AnsiToUtf8(std::string_view bytes) const {
       MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(), n);
-  return WideToUtf8(wide);
+  return Utf8FromWide(wide);
 }
 
 namespace {
@@ -92,7 +73,7 @@ BOOL CALLBACK CollectCaption(HWND window, LPARAM list) {
   const int got = GetWindowTextW(window, caption.data(), length + 1);
   caption.resize(static_cast<size_t>(got > 0 ? got : 0));
   try {
-    reinterpret_cast<std::vector<std::string>*>(list)->push_back(WideToUtf8(caption));
+    reinterpret_cast<std::vector<std::string>*>(list)->push_back(Utf8FromWide(caption));
   } catch (...) {
     // A caption that cannot be kept is left out; the enumeration goes on.
   }
@@ -116,7 +97,7 @@ std::string Win32Os::ShellFolderPath(ShellFolder which) const {
   }
   wchar_t buf[MAX_PATH] = {};
   if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buf))) return {};
-  return WideToUtf8(buf);
+  return Utf8FromWide(buf);
 }
 
 std::string Win32Os::TempPath() const {
@@ -130,13 +111,13 @@ std::string Win32Os::TempPath() const {
     const DWORD got = GetLongPathNameW(path.c_str(), long_path.data(), need);
     if (got > 0 && got < need) path.assign(long_path.data(), got);
   }
-  return WideToUtf8(path);
+  return Utf8FromWide(path);
 }
 
 bool Win32Os::RemoveDirectoryTree(const std::string& path) {
   // The shell takes lists of paths, each ended by a NUL and the list by a
   // second one; c_str() supplies the second.
-  std::wstring list = Utf8ToWide(path);
+  std::wstring list = WideFromUtf8(path);
   list.push_back(L'\0');
   SHFILEOPSTRUCTW op{};
   op.hwnd = nullptr;
@@ -148,8 +129,8 @@ bool Win32Os::RemoveDirectoryTree(const std::string& path) {
 }
 
 bool Win32Os::ShellStart(const std::string& file, const std::string& args) {
-  const std::wstring wfile = Utf8ToWide(file);
-  const std::wstring wargs = Utf8ToWide(args);
+  const std::wstring wfile = WideFromUtf8(file);
+  const std::wstring wargs = WideFromUtf8(args);
   const HINSTANCE r = ShellExecuteW(GetActiveWindow(), L"open", wfile.c_str(), wargs.c_str(),
                                     nullptr, SW_SHOWNORMAL);
   return reinterpret_cast<INT_PTR>(r) > 32;
@@ -222,8 +203,8 @@ std::unique_ptr<ConsoleProcess> Win32Os::StartConsole(const std::vector<std::str
     if (i > 0) joined.push_back(' ');
     joined += argv[i];
   }
-  std::wstring command_line = Utf8ToWide(joined);  // CreateProcessW may write into it
-  const std::wstring dir = Utf8ToWide(working_dir);
+  std::wstring command_line = WideFromUtf8(joined);  // CreateProcessW may write into it
+  const std::wstring dir = WideFromUtf8(working_dir);
   PROCESS_INFORMATION pi{};
   const BOOL started =
       CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, flags, nullptr,
@@ -255,7 +236,7 @@ std::string Win32Os::LanguageCode() const {
   wchar_t buf[16] = {};
   const int n = GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SISO639LANGNAME, buf, 16);
   if (n <= 1) return "en";
-  std::string code = WideToUtf8(std::wstring_view(buf, static_cast<size_t>(n - 1)));
+  std::string code = Utf8FromWide(std::wstring_view(buf, static_cast<size_t>(n - 1)));
   for (char& c : code) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
@@ -265,7 +246,7 @@ std::string Win32Os::LanguageCode() const {
 InstanceLock Win32Os::AcquireInstanceLock(const std::string& name) {
   // A NUL would silently shorten the name to another lock's.
   if (name.empty() || name.find('\0') != std::string::npos) return InstanceLock::Failed;
-  const std::wstring wname = Utf8ToWide(name);
+  const std::wstring wname = WideFromUtf8(name);
   // The handle is never closed: the mutex lives as long as the process.
   const HANDLE mutex = CreateMutexW(nullptr, FALSE, wname.c_str());
   if (mutex == nullptr) return InstanceLock::Failed;
@@ -275,7 +256,7 @@ InstanceLock Win32Os::AcquireInstanceLock(const std::string& name) {
 
 bool Win32Os::CreateDirectories(const std::string& path) {
   if (path.empty()) return false;
-  const std::filesystem::path p(Utf8ToWide(path));
+  const std::filesystem::path p(WideFromUtf8(path));
   std::error_code ec;
   std::filesystem::create_directories(p, ec);
   std::error_code is_dir_ec;
@@ -284,7 +265,7 @@ bool Win32Os::CreateDirectories(const std::string& path) {
 
 std::string Win32Os::GetEnv(const std::string& name) const {
   if (name.empty()) return {};
-  const std::wstring wname = Utf8ToWide(name);
+  const std::wstring wname = WideFromUtf8(name);
   std::wstring value;
   DWORD size = GetEnvironmentVariableW(wname.c_str(), nullptr, 0);
   while (size > 0) {
@@ -292,7 +273,7 @@ std::string Win32Os::GetEnv(const std::string& name) const {
     const DWORD got = GetEnvironmentVariableW(wname.c_str(), value.data(), size);
     if (got < size) {
       value.resize(got);
-      return WideToUtf8(value);
+      return Utf8FromWide(value);
     }
     size = got;  // it grew meanwhile
   }
@@ -304,8 +285,8 @@ bool Win32Os::SetEnv(const std::string& name, const std::string& value) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  const std::wstring wname = Utf8ToWide(name);
-  const std::wstring wvalue = Utf8ToWide(value);
+  const std::wstring wname = WideFromUtf8(name);
+  const std::wstring wvalue = WideFromUtf8(value);
   return SetEnvironmentVariableW(wname.c_str(), wvalue.c_str()) != 0;
 }
 
@@ -316,7 +297,7 @@ bool Win32Os::UnsetEnv(const std::string& name) {
   }
   // A null value deletes the variable; deleting one that is not set fails
   // with ERROR_ENVVAR_NOT_FOUND, which is the wanted state all the same.
-  const std::wstring wname = Utf8ToWide(name);
+  const std::wstring wname = WideFromUtf8(name);
   return SetEnvironmentVariableW(wname.c_str(), nullptr) != 0 ||
          GetLastError() == ERROR_ENVVAR_NOT_FOUND;
 }
@@ -325,7 +306,7 @@ std::vector<std::string> Win32Os::CommandLineArguments(int argc, const char* con
   std::vector<std::string> out;
   int n = 0;
   if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n)) {
-    for (int i = 0; i < n; ++i) out.push_back(WideToUtf8(wide[i]));
+    for (int i = 0; i < n; ++i) out.push_back(Utf8FromWide(wide[i]));
     LocalFree(wide);
     return out;
   }
@@ -351,7 +332,7 @@ std::string Win32Os::ErrorText(int code) const {
   if (buf != nullptr) LocalFree(buf);
   while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
     text.pop_back();
-  return text.empty() ? "Error " + std::to_string(code) : WideToUtf8(text);
+  return text.empty() ? "Error " + std::to_string(code) : Utf8FromWide(text);
 }
 
 std::unique_ptr<Os> MakeNativeOs() { return std::make_unique<Win32Os>(); }

@@ -17,15 +17,15 @@ namespace {
 std::string FolderByCsidl(int csidl) {
   wchar_t buf[MAX_PATH] = {};
   if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buf))) return {};
-  return WideToUtf8(buf);
+  return Utf8FromWide(buf);
 }
 
 // One FO_COPY of the shell; the lists end with two NULs (c_str() adds the
 // second).
 bool ShellCopy(const std::string& from, const std::string& to, FILEOP_FLAGS flags) {
-  std::wstring source = Utf8ToWide(from);
+  std::wstring source = WideFromUtf8(from);
   source.push_back(L'\0');
-  std::wstring target = Utf8ToWide(to);
+  std::wstring target = WideFromUtf8(to);
   target.push_back(L'\0');
   SHFILEOPSTRUCTW op{};
   op.hwnd = nullptr;
@@ -51,7 +51,7 @@ bool IsDots(const wchar_t* name) {
 // CreateProcessW wants a writable command line.
 bool Start(const std::string& command_line, DWORD flags, const STARTUPINFOW& start,
            PROCESS_INFORMATION& info) {
-  std::wstring line = Utf8ToWide(command_line);
+  std::wstring line = WideFromUtf8(command_line);
   line.push_back(L'\0');
   STARTUPINFOW si = start;
   return CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &si,
@@ -78,18 +78,18 @@ std::string Win32Os::SystemFolderPath(SystemFolder which) const {
 }
 
 std::string Win32Os::FullPath(const std::string& path) const {
-  const std::wstring wide = Utf8ToWide(path);
+  const std::wstring wide = WideFromUtf8(path);
   const DWORD need = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   if (need == 0) return {};
   std::wstring out(need, L'\0');
   const DWORD got = GetFullPathNameW(wide.c_str(), need, out.data(), nullptr);
   if (got == 0 || got >= need) return {};
   out.resize(got);
-  return WideToUtf8(out);
+  return Utf8FromWide(out);
 }
 
 bool Win32Os::IsValidFilePath(const std::string& path) const {
-  std::wstring rest = Utf8ToWide(path);
+  std::wstring rest = WideFromUtf8(path);
   for (;;) {
     const std::size_t delimiter = rest.find_last_of(L"\\/");
     SetLastError(0);
@@ -108,7 +108,7 @@ bool Win32Os::IsValidFilePath(const std::string& path) const {
 
 std::int64_t Win32Os::FileEntrySize(const std::string& path) const {
   WIN32_FIND_DATAW data{};
-  const HANDLE find = FindFirstFileW(Utf8ToWide(path).c_str(), &data);
+  const HANDLE find = FindFirstFileW(WideFromUtf8(path).c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return -1;
   FindClose(find);
   return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -116,7 +116,7 @@ std::int64_t Win32Os::FileEntrySize(const std::string& path) const {
 
 std::optional<std::vector<DirectoryEntry>> Win32Os::ListDirectory(const std::string& dir,
                                                                   const std::string& mask) const {
-  const DWORD attributes = GetFileAttributesW(Utf8ToWide(dir).c_str());
+  const DWORD attributes = GetFileAttributesW(WideFromUtf8(dir).c_str());
   if (dir.empty() || attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return std::nullopt;
@@ -126,12 +126,12 @@ std::optional<std::vector<DirectoryEntry>> Win32Os::ListDirectory(const std::str
   pattern += mask;
   std::vector<DirectoryEntry> out;
   WIN32_FIND_DATAW data{};
-  const HANDLE find = FindFirstFileW(Utf8ToWide(pattern).c_str(), &data);
+  const HANDLE find = FindFirstFileW(WideFromUtf8(pattern).c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return out;
   do {
     if (IsDots(data.cFileName)) continue;
     out.push_back(
-        {WideToUtf8(data.cFileName), (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+        {Utf8FromWide(data.cFileName), (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
   } while (FindNextFileW(find, &data));
   FindClose(find);
   return out;
@@ -140,7 +140,7 @@ std::optional<std::vector<DirectoryEntry>> Win32Os::ListDirectory(const std::str
 std::optional<std::int64_t> Win32Os::LastWriteTimeMs(const std::string& path) const {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (path.empty() ||
-      !GetFileAttributesExW(Utf8ToWide(path).c_str(), GetFileExInfoStandard, &data)) {
+      !GetFileAttributesExW(WideFromUtf8(path).c_str(), GetFileExInfoStandard, &data)) {
     return std::nullopt;
   }
   return FileTimeMs(data.ftLastWriteTime);
@@ -167,10 +167,10 @@ std::string Win32Os::ShellLinkTarget(const std::string& path) {
   std::string target;
   IPersistFile* file = nullptr;
   if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
-    if (SUCCEEDED(file->Load(Utf8ToWide(path).c_str(), STGM_READ))) {
+    if (SUCCEEDED(file->Load(WideFromUtf8(path).c_str(), STGM_READ))) {
       wchar_t buf[MAX_PATH] = {};
       if (SUCCEEDED(link->GetPath(buf, MAX_PATH, nullptr, SLGP_UNCPRIORITY))) {
-        target = WideToUtf8(buf);
+        target = Utf8FromWide(buf);
       }
     }
     file->Release();
@@ -214,7 +214,7 @@ std::string Win32Os::ComputerName() const {
   wchar_t buf[256] = {};
   DWORD size = 256;
   if (!GetComputerNameW(buf, &size)) return {};
-  return WideToUtf8(std::wstring_view(buf, size));
+  return Utf8FromWide(std::wstring_view(buf, size));
 }
 
 std::optional<std::string> Win32Os::UserName() const {
@@ -222,14 +222,14 @@ std::optional<std::string> Win32Os::UserName() const {
   DWORD size = 260;
   if (!GetUserNameW(buf, &size) || size == 0) return std::nullopt;
   // The count includes the terminating NUL.
-  return WideToUtf8(std::wstring_view(buf, size - 1));
+  return Utf8FromWide(std::wstring_view(buf, size - 1));
 }
 
 std::string Win32Os::DecimalSeparator() const {
   wchar_t buf[8] = {};
   const int n = GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, buf, 8);
   if (n <= 1) return ".";
-  return WideToUtf8(std::wstring_view(buf, static_cast<std::size_t>(n - 1)));
+  return Utf8FromWide(std::wstring_view(buf, static_cast<std::size_t>(n - 1)));
 }
 
 }  // namespace tessel::platform

@@ -10,6 +10,7 @@
 
 #include "platform/style_sheets.h"
 #include "platform/win32/startup_win32.h"
+#include "platform/win32/wide_text.h"
 
 namespace tessel::platform {
 namespace {
@@ -111,7 +112,7 @@ std::string EditText(HWND edit) {
   std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
   const int got = GetWindowTextW(edit, text.data(), length + 1);
   text.resize(static_cast<std::size_t>(got > 0 ? got : 0));
-  return StartupNarrow(text);
+  return Utf8FromWide(text);
 }
 
 LRESULT CALLBACK EditProc(HWND edit, UINT msg, WPARAM wp, LPARAM lp) {
@@ -218,7 +219,7 @@ bool RunWin32PasswordPrompt(const std::string& caption, const PasswordKeyUp& key
   const int x = work.left + (work.right - work.left - width) / 2;
   const int y = work.top + (work.bottom - work.top - height) / 2;
 
-  const std::wstring title = StartupWiden(caption);
+  const std::wstring title = WideFromUtf8(caption);
   HWND window = CreateWindowExW(ex_style, kClassName, title.c_str(), style, x, y, width, height,
                                 nullptr, nullptr, instance, &state);
   if (window == nullptr) return false;

@@ -13,8 +13,4 @@ bool RunWin32PasswordPrompt(const std::string& caption, const PasswordKeyUp& key
 
 std::unique_ptr<InstallerSplash> MakeWin32InstallerSplash(const InstallerSplashLook& look);
 
-// UTF-8 <-> UTF-16 for the start-up windows.
-std::wstring StartupWiden(const std::string& text);
-std::string StartupNarrow(const std::wstring& text);
-
 }  // namespace tessel::platform

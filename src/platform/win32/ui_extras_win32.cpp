@@ -12,7 +12,7 @@
 namespace tessel::platform {
 
 bool Ui::ExtractFileIcon(const std::string& path, Bitmap& bitmap) {
-  HICON icon = ExtractIconW(GetModuleHandleW(nullptr), Utf8ToWide(path).c_str(), 0);
+  HICON icon = ExtractIconW(GetModuleHandleW(nullptr), WideFromUtf8(path).c_str(), 0);
   // 1 means "not an executable, icon or library", NULL "no icon in it".
   if (icon == nullptr || icon == reinterpret_cast<HICON>(1)) return false;
   ICONINFO info{};
@@ -62,11 +62,11 @@ bool Ui::ExtractFileIcon(const std::string& path, Bitmap& bitmap) {
 }
 
 int Ui::TextWidth(const FontSpec& font, const std::string& text) {
-  const std::wstring wide = Utf8ToWide(text);
+  const std::wstring wide = WideFromUtf8(text);
   HFONT hfont = CreateFontW(-font.pixel_size, 0, 0, 0, font.bold ? FW_BOLD : FW_NORMAL,
                             font.italic ? TRUE : FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                            DEFAULT_PITCH | FF_DONTCARE, Utf8ToWide(font.name).c_str());
+                            DEFAULT_PITCH | FF_DONTCARE, WideFromUtf8(font.name).c_str());
   HDC dc = GetDC(nullptr);
   HGDIOBJ old = SelectObject(dc, hfont);
   SIZE size{};

@@ -5,27 +5,9 @@
 #include <shellapi.h>
 
 #include "platform/win32/startup_win32.h"
+#include "platform/win32/wide_text.h"
 
 namespace tessel::platform {
-
-std::wstring StartupWiden(const std::string& text) {
-  if (text.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
-
-std::string StartupNarrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                      nullptr, nullptr);
-  return out;
-}
 
 namespace {
 
@@ -51,8 +33,8 @@ class Win32StartupUi : public StartupUi {
   // Waiting pumps every message (the splash animates) and sleeps in
   // MsgWaitForMultipleObjects between rounds rather than spinning.
   std::uint32_t RunAsAdminAndWait(const std::string& file, const std::string& params) override {
-    const std::wstring wfile = StartupWiden(file);
-    const std::wstring wparams = StartupWiden(params);
+    const std::wstring wfile = WideFromUtf8(file);
+    const std::wstring wparams = WideFromUtf8(params);
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;

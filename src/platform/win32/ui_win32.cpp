@@ -13,23 +13,15 @@
 #include "platform/style_sheets.h"
 #include "platform/ui.h"
 #include "platform/win32/main_window_win32.h"
+#include "platform/win32/wide_text.h"
 
 namespace tessel::platform {
 namespace {
 
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
-
 // Buttons treat '&' as a mnemonic marker; a caller's caption is shown as given.
 std::wstring LiteralCaption(const std::string& caption) {
   std::wstring out;
-  for (const wchar_t c : Widen(caption)) {
+  for (const wchar_t c : WideFromUtf8(caption)) {
     if (c == L'&') out += L'&';
     out += c;
   }
@@ -99,7 +91,7 @@ std::wstring PlatformCaption(DialogButton button) {
       return text;
     }
   }
-  return Widen(std::string(DefaultButtonCaption(button)));
+  return WideFromUtf8(std::string(DefaultButtonCaption(button)));
 }
 
 PCWSTR TaskDialogIcon(DialogIcon icon) {
@@ -231,15 +223,15 @@ class Win32Ui : public Ui {
                     const std::vector<DialogButton>& buttons,
                     const std::vector<std::string>& captions, const std::string& title) override {
     const DialogLayout layout = LayOutDialog(type, buttons, captions);
-    const std::wstring wtext = Widen(text);
-    const std::wstring wtitle = Widen(title);
+    const std::wstring wtext = WideFromUtf8(text);
+    const std::wstring wtitle = WideFromUtf8(title);
     int result = mrNone;
     if (ShowTaskDialog(wtext, layout, wtitle, &result)) return result;
     return ShowMessageBox(wtext, layout, wtitle);
   }
 
   void ErrorBox(const std::string& text, const std::string& caption) override {
-    MessageBoxW(GetActiveWindow(), Widen(text).c_str(), Widen(caption).c_str(),
+    MessageBoxW(GetActiveWindow(), WideFromUtf8(text).c_str(), WideFromUtf8(caption).c_str(),
                 MB_ICONERROR | MB_OK);
   }
 
@@ -273,8 +265,8 @@ class Win32Ui : public Ui {
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     const int x = work.left + (work.right - work.left - width) / 2;
     const int y = work.top + (work.bottom - work.top - height) / 2;
-    HWND hwnd = CreateWindowExW(0, kClassName, Widen(caption).c_str(), WS_OVERLAPPEDWINDOW, x, y,
-                                width, height, nullptr, nullptr, instance, nullptr);
+    HWND hwnd = CreateWindowExW(0, kClassName, WideFromUtf8(caption).c_str(), WS_OVERLAPPEDWINDOW,
+                                x, y, width, height, nullptr, nullptr, instance, nullptr);
     if (hwnd == nullptr) return;
     ShowWindow(hwnd, SW_SHOWNORMAL);
     UpdateWindow(hwnd);

@@ -1,5 +1,7 @@
-// UTF-8 <-> UTF-16 for the engine files, which link no OS unit. Header-only
-// over shared/utf.h, so it needs no library of its own.
+// UTF-8 <-> UTF-16 at the Windows API boundary, for every Windows file (the
+// Windows tests' engine double included). Header-only over shared/utf.h, so
+// it needs no library of its own; invalid input becomes U+FFFD, as the
+// system's own conversions do.
 #pragma once
 
 #include <string>

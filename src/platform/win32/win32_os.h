@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/os.h"
+#include "platform/win32/wide_text.h"
 
 namespace tessel::platform {
 
@@ -52,9 +53,5 @@ class Win32Os : public Os {
   std::optional<std::string> UserName() const override;
   std::string DecimalSeparator() const override;
 };
-
-// UTF-8 <-> UTF-16 at the Windows API boundary.
-std::wstring Utf8ToWide(std::string_view text);
-std::string WideToUtf8(std::wstring_view text);
 
 }  // namespace tessel::platform
