@@ -66,5 +66,33 @@ TEST(IsValidFilePath, RejectsNamesTheFileSystemCannotHold) {
   }
 }
 
+// Every Windows file converts through wide_text.h instead of the system's
+// own calls: on valid text both must agree exactly.
+TEST(WideText, AgreesWithTheSystemOnValidText) {
+  const std::string cases[] = {"",
+                               "plain",
+                               "Gr\xC3\xBC\xC3\x9F!",
+                               "\xE6\x97\xA5\xE6\x9C\xAC",
+                               "beyond the BMP: \xF0\x9F\x98\x80\xF4\x8F\xBF\xBF",
+                               std::string("a\0b", 3)};
+  for (const std::string& text : cases) {
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                      static_cast<int>(text.size()), nullptr, 0);
+    std::wstring system(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                        system.data(), n);
+    EXPECT_EQ(WideFromUtf8(text), system) << text;
+    EXPECT_EQ(Utf8FromWide(system), text) << text;
+  }
+}
+
+TEST(WideText, InvalidInputBecomesReplacementCharacters) {
+  EXPECT_EQ(WideFromUtf8("\xFF"), L"\xFFFD");
+  EXPECT_EQ(WideFromUtf8("a\xC3"), L"a\xFFFD");  // cut inside a character
+  const std::wstring lone_surrogate{wchar_t{0xD83D}, L'x'};
+  EXPECT_EQ(Utf8FromWide(lone_surrogate), "\xEF\xBF\xBDx");
+  EXPECT_EQ(Utf8FromWide(static_cast<const wchar_t*>(nullptr)), "");
+}
+
 }  // namespace
 }  // namespace tessel::platform
