@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <system_error>
+
+#include "platform/file_io.h"
 
 namespace tessel::platform {
 namespace {
@@ -99,16 +98,15 @@ class MemoryStream : public Stream {
 
 class FileStream : public Stream {
  public:
-  FileStream(std::filesystem::path path, std::fstream file)
-      : path_(std::move(path)), file_(std::move(file)) {}
+  explicit FileStream(FileHandle file) : file_(std::move(file)) {}
 
   HRESULT Read(void* buffer, std::uint32_t size, std::uint32_t* read) override {
     if (buffer == nullptr && size != 0) return kEPointer;
-    file_.clear();
-    file_.seekg(static_cast<std::streamoff>(position_));
-    file_.read(static_cast<char*>(buffer), size);
-    const auto count = static_cast<std::uint32_t>(file_.gcount());
-    file_.clear();
+    std::uint32_t count = 0;
+    if (SeekFile(file_.get(), position_)) {
+      count = static_cast<std::uint32_t>(std::fread(buffer, 1, size, file_.get()));
+    }
+    std::clearerr(file_.get());
     position_ += count;
     if (read != nullptr) *read = count;
     return count == size ? kSOk : kSFalse;
@@ -116,12 +114,12 @@ class FileStream : public Stream {
 
   HRESULT Write(const void* data, std::uint32_t size, std::uint32_t* written) override {
     if (data == nullptr && size != 0) return kEPointer;
-    file_.clear();
-    file_.seekp(static_cast<std::streamoff>(position_));
-    file_.write(static_cast<const char*>(data), size);
-    file_.flush();
-    if (!file_) {
-      file_.clear();
+    const bool ok =
+        SeekFile(file_.get(), position_) &&
+        WriteToFile(file_.get(), std::string_view(static_cast<const char*>(data), size)) &&
+        std::fflush(file_.get()) == 0;
+    if (!ok) {
+      std::clearerr(file_.get());
       return kEFail;
     }
     position_ += size;
@@ -130,12 +128,10 @@ class FileStream : public Stream {
   }
 
   HRESULT Seek(std::int64_t move, StreamSeek origin, std::uint64_t* position) override {
-    std::error_code error;
-    file_.flush();
-    const auto size = std::filesystem::file_size(path_, error);
-    if (error) return kEFail;
+    const std::optional<std::uint64_t> size = OpenFileSize(file_.get());
+    if (!size) return kEFail;
     std::uint64_t next = 0;
-    const HRESULT hr = NewPosition(position_, size, move, origin, &next);
+    const HRESULT hr = NewPosition(position_, *size, move, origin, &next);
     if (Failed(hr)) return hr;
     position_ = next;
     if (position != nullptr) *position = next;
@@ -143,15 +139,11 @@ class FileStream : public Stream {
   }
 
   HRESULT SetSize(std::uint64_t size) override {
-    file_.flush();
-    std::error_code error;
-    std::filesystem::resize_file(path_, size, error);
-    return error ? kEFail : kSOk;
+    return ResizeOpenFile(file_.get(), size) ? kSOk : kEFail;
   }
 
  private:
-  std::filesystem::path path_;
-  std::fstream file_;
+  FileHandle file_;
   std::uint64_t position_ = 0;
 };
 
@@ -172,20 +164,18 @@ std::shared_ptr<Stream> MakeMemoryStream(std::string content) {
 HRESULT CreateFileStream(const std::string& path, std::shared_ptr<Stream>* stream) {
   if (stream == nullptr) return kEPointer;
   if (path.empty()) return kEInvalidArg;
-  const std::filesystem::path native(std::u8string(path.begin(), path.end()));
   errno = 0;
-  std::fstream file(native, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
-  if (!file.is_open()) {
+  FileHandle file = OpenFile(path, "w+b");
+  if (!file) {
     const int error = errno;
-    std::error_code ignored;
-    const auto folder = native.parent_path();
-    if (!folder.empty() && !std::filesystem::is_directory(folder, ignored)) return kEPathNotFound;
+    const std::string folder = ParentPath(path);
+    if (!folder.empty() && KindOfPath(folder) != PathKind::kDirectory) return kEPathNotFound;
     if (error == EACCES || error == EISDIR || error == EPERM || error == EROFS) {
       return kEAccessDenied;
     }
     return kEFail;
   }
-  *stream = std::make_shared<FileStream>(native, std::move(file));
+  *stream = std::make_shared<FileStream>(std::move(file));
   return kSOk;
 }
 

@@ -1,8 +1,8 @@
 #include "runtime/exe_zip_loader.h"
 
-#include <iostream>
-#include <sstream>
+#include <string>
 
+#include "platform/file_io.h"
 #include "platform/os.h"
 #include "platform/ui.h"
 #include "runtime/localized_messages.h"
@@ -82,9 +82,7 @@ bool IsUsableAppId(const std::string& id) {
 
 void LoadProjectINI() {
   TLoadedApp& app = LoadedApp();
-  std::ostringstream text;
-  app.ExeZip->ExtractToStream("vtx.ini", text);
-  app.ProjectINI->LoadFromBytes(text.str());
+  app.ProjectINI->LoadFromBytes(app.ExeZip->ReadEntry("vtx.ini").value_or(std::string()));
 }
 
 void RunStartup(const std::vector<std::string>& args) {
@@ -119,7 +117,7 @@ void RunStartup(const std::vector<std::string>& args) {
   } catch (const std::exception& e) {
     // Data behind the image that is not a readable archive is not an app:
     // the user gets the same message as for no data at all.
-    std::cerr << "tessel: " << e.what() << '\n';
+    platform::WriteStderr(std::string("tessel: ") + e.what() + '\n');
     ShowFatalMessage(kMsgNotAValidApplication);
   }
 
@@ -134,7 +132,7 @@ void RunStartup(const std::vector<std::string>& args) {
   if (!IsUsableAppId(app.ID)) {
     // The ID names a folder and a lock: one that could reach outside the
     // app data folder or that a file system refuses ends start-up here.
-    std::cerr << "tessel: the app's ID cannot name a folder: \"" << app.ID << "\"\n";
+    platform::WriteStderr("tessel: the app's ID cannot name a folder: \"" + app.ID + "\"\n");
     EndSilently();
   }
 

@@ -1,10 +1,9 @@
 #include "runtime/main_form.h"
 
-#include <iostream>
 #include <memory>
-#include <sstream>
 #include <utility>
 
+#include "platform/file_io.h"
 #include "platform/os.h"
 #include "runtime/page_trace.h"
 #include "shared/bridge_script.h"
@@ -140,9 +139,9 @@ void TMainForm::FormCreate() {
   module.SetFileDialogs(std::make_unique<TUiFileDialogs>());
   module.SetApplicationTitle(FApp.Name);
 
-  std::ostringstream app_script;
-  if (FApp.ExeZip) FApp.ExeZip->ExtractToStream("vtx-webviewjs", app_script);
-  host.SetWebviewJavascript(DecodeAppScript(app_script.str()));
+  std::string app_script;
+  if (FApp.ExeZip) app_script = FApp.ExeZip->ReadEntry("vtx-webviewjs").value_or(std::string());
+  host.SetWebviewJavascript(DecodeAppScript(app_script));
 
   FWindow->SetCaption(FApp.Name);
   FWindow->SetApplicationTitle(FApp.Name);
@@ -266,7 +265,7 @@ void InstallDiagnostics(TMainForm& form) {
   if (host == nullptr || (!trace && screenshot.empty() && !close_after_load)) return;
 
   if (trace) {
-    auto page_trace = std::make_shared<TPageTrace>(std::cerr);
+    auto page_trace = std::make_shared<TPageTrace>(platform::WriteStderr);
     host->SetDiagnosticScript(std::string(TPageTrace::Script()));
     host->OnResourceUnserved = [page_trace](const std::string& uri) { page_trace->Unserved(uri); };
     if (shared::TBrowserExternalModule* module = form.BrowserExternalModule()) {
@@ -285,8 +284,8 @@ void InstallDiagnostics(TMainForm& form) {
                            : resource.Origin == shared::TResourceOrigin::BesideExecutable
                                ? "beside-exe"
                                : "absolute";
-      std::cerr << "tessel: served " << origin << ' ' << resource.Location << ' '
-                << resource.MimeType << std::endl;
+      platform::WriteStderr(std::string("tessel: served ") + origin + ' ' + resource.Location +
+                            ' ' + resource.MimeType + '\n');
     };
   }
 
@@ -297,7 +296,8 @@ void InstallDiagnostics(TMainForm& form) {
           shared::TCustomEdgeBrowser* sender, bool success, platform::WebErrorStatus status) {
         if (previous) previous(sender, success, status);
         if (trace) {
-          std::cerr << "tessel: navigation completed " << (success ? "ok" : "failed") << std::endl;
+          platform::WriteStderr(success ? "tessel: navigation completed ok\n"
+                                        : "tessel: navigation completed failed\n");
         }
         if (!*first) return;
         *first = false;
@@ -305,7 +305,7 @@ void InstallDiagnostics(TMainForm& form) {
           sender->CapturePreview(screenshot);
           // A capture that could not start reports nothing later.
           if (platform::Failed(sender->LastErrorCode())) {
-            std::cerr << "tessel: capturing the page failed\n";
+            platform::WriteStderr("tessel: capturing the page failed\n");
             form.AppCloseRequested(nullptr);
           }
         } else if (close_after_load) {
@@ -316,9 +316,9 @@ void InstallDiagnostics(TMainForm& form) {
     edge.SetOnCapturePreviewCompleted(
         [&form, screenshot](shared::TCustomEdgeBrowser*, platform::HRESULT result) {
           if (platform::Failed(result))
-            std::cerr << "tessel: capturing the page failed\n";
+            platform::WriteStderr("tessel: capturing the page failed\n");
           else
-            std::cerr << "tessel: page captured into " << screenshot << std::endl;
+            platform::WriteStderr("tessel: page captured into " + screenshot + '\n');
           form.AppCloseRequested(nullptr);
         });
   }

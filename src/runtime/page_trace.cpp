@@ -143,8 +143,8 @@ std::string TraceText(std::string_view text, std::size_t max_bytes) {
   return out;
 }
 
-TPageTrace::TPageTrace(std::ostream& out, Clock clock)
-    : FOut(out), FClock(std::move(clock)), FLastRefill(FClock()) {}
+TPageTrace::TPageTrace(Output out, Clock clock)
+    : FOut(std::move(out)), FClock(std::move(clock)), FLastRefill(FClock()) {}
 
 std::string_view TPageTrace::Script() { return kScript; }
 
@@ -218,11 +218,11 @@ void TPageTrace::PrintLine(const std::string& line) {
   }
   FTokens -= 1;
   if (FSuppressed > 0) {
-    FOut << "tessel: " << FSuppressed << " page trace lines left out (more than " << kPerSecond
-         << " a second)\n";
+    FOut("tessel: " + std::to_string(FSuppressed) + " page trace lines left out (more than " +
+         std::to_string(kPerSecond) + " a second)\n");
     FSuppressed = 0;
   }
-  FOut << line << std::endl;
+  FOut(line + "\n");
 }
 
 }  // namespace tessel::runtime

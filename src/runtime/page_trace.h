@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
-#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -38,7 +37,10 @@ class TPageTrace {
   static constexpr std::size_t kMaxText = 4000;
   static constexpr std::size_t kMaxAddress = 500;
 
-  explicit TPageTrace(std::ostream& out, Clock clock = std::chrono::steady_clock::now);
+  // Where the lines go, each whole with its line end.
+  using Output = std::function<void(std::string_view text)>;
+
+  explicit TPageTrace(Output out, Clock clock = std::chrono::steady_clock::now);
 
   // The script that reports a document's console messages and uncaught
   // errors through window.chrome.webview; to run first in every document.
@@ -56,7 +58,7 @@ class TPageTrace {
  private:
   void PrintLine(const std::string& line);
 
-  std::ostream& FOut;
+  Output FOut;
   Clock FClock;
   double FTokens = kBurst;
   std::chrono::steady_clock::time_point FLastRefill;

@@ -1,10 +1,9 @@
 #include "runtime/webview_bootstrap.h"
 
-#include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <system_error>
+#include <optional>
+#include <string>
 
+#include "platform/file_io.h"
 #include "platform/ui.h"
 #include "runtime/edge_installer_form.h"
 #include "runtime/exe_zip_loader.h"
@@ -16,8 +15,6 @@
 namespace tessel::runtime {
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr int kMsgEngineRequired = 6;
 constexpr int kMsgInstallQuestion = 7;
 constexpr int kMsgInstallDeclined = 8;
@@ -26,20 +23,17 @@ constexpr int kMsgConfirmTitle = 2;
 constexpr int kMsgAcceptCaption = 3;
 constexpr int kMsgCancelCaption = 4;
 
-fs::path PathFromUtf8(const std::string& text) { return {std::u8string(text.begin(), text.end())}; }
-
-std::string Utf8FromPath(const fs::path& path) {
-  const std::u8string text = path.u8string();
-  return {text.begin(), text.end()};
+// `name` inside the folder `dir` (the current one when empty).
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  return dir.ends_with('/') ? dir + name : dir + '/' + name;
 }
 
 // A file that can stand for the loader or the installer: a regular file with
 // content, links followed. An empty file is what an interrupted or failed
 // copy leaves; it is replaced rather than used forever.
 bool HasUsableFile(const std::string& path) {
-  std::error_code ec;
-  const fs::path p = PathFromUtf8(path);
-  return fs::is_regular_file(p, ec) && fs::file_size(p, ec) > 0 && !ec;
+  return platform::RegularFileSize(path).value_or(0) > 0;
 }
 
 // Writes the archive entry `entry` to `target` through a temporary file, so
@@ -49,26 +43,20 @@ bool HasUsableFile(const std::string& path) {
 bool ExtractEntry(const std::string& entry, const std::string& target, bool executable) {
   const shared::TExeZip& zip = *LoadedApp().ExeZip;
   if (zip.FindFile(entry) < 0) return false;
-  const fs::path final_path = PathFromUtf8(target);
-  fs::path part = final_path;
-  part += ".part";
-  std::error_code ec;
+  const std::string part = target + ".part";
   {
-    std::ofstream out(part, std::ios::binary | std::ios::trunc);
+    platform::FileHandle out = platform::OpenFile(part, "wb");
     if (!out) return false;
-    zip.ExtractToStream(entry, out);
-    out.close();
-    if (!out || fs::file_size(part, ec) == 0 || ec) {
-      fs::remove(part, ec);
+    const std::optional<std::string> content = zip.ReadEntry(entry);
+    const bool written = content && !content->empty() && platform::WriteToFile(out.get(), *content);
+    if (std::fclose(out.release()) != 0 || !written) {
+      platform::RemoveFile(part);
       return false;
     }
   }
-  if (executable) {
-    fs::permissions(part, fs::perms::owner_all, fs::perm_options::replace, ec);
-  }
-  fs::rename(part, final_path, ec);
-  if (ec) {
-    fs::remove(part, ec);
+  if (executable) platform::SetOwnerOnlyExecutable(part);
+  if (!platform::RenameFile(part, target)) {
+    platform::RemoveFile(part);
     return false;
   }
   return true;
@@ -106,8 +94,8 @@ void SetEngineEnvironment() {
 void DeleteAppDataFolder() {
   const TLoadedApp& app = LoadedApp();
   if (!IsOwnAppDataFolder(app.DataDirPath, app.ID)) {
-    std::cerr << "tessel: not deleting \"" << app.DataDirPath
-              << "\": it is not the app's own data folder\n";
+    platform::WriteStderr("tessel: not deleting \"" + app.DataDirPath +
+                          "\": it is not the app's own data folder\n");
     return;
   }
   shared::TSysUtils::DeleteDirectory(app.DataDirPath);
@@ -127,9 +115,9 @@ std::vector<std::string> InstalledEngineModuleCandidates(const std::string& exec
   const std::string name = EngineFilesFor(platform::OsFamily::Posix).LoaderFileName;
   std::vector<std::string> candidates;
   if (!executable_path.empty()) {
-    const fs::path dir = PathFromUtf8(executable_path).parent_path();
-    candidates.push_back(Utf8FromPath(dir / name));
-    candidates.push_back(Utf8FromPath(dir.parent_path() / "lib" / name));
+    const std::string dir = platform::ParentPath(executable_path);
+    candidates.push_back(JoinPath(dir, name));
+    candidates.push_back(JoinPath(JoinPath(platform::ParentPath(dir), "lib"), name));
   }
   if (!build_module.empty()) candidates.push_back(build_module);
   return candidates;
@@ -142,10 +130,7 @@ bool IsOwnAppDataFolder(const std::string& dir_path, const std::string& id) {
   // A lone separator: the system could not give the per-user folder.
   if (base.size() <= 1 || !os.IsAbsolutePath(base)) return false;
   if (dir_path != base + id + os.PathSeparator()) return false;
-  std::error_code ec;
-  const fs::file_status status =
-      fs::symlink_status(PathFromUtf8(dir_path.substr(0, dir_path.size() - 1)), ec);
-  return !ec && status.type() == fs::file_type::directory;
+  return platform::IsRealDirectory(dir_path.substr(0, dir_path.size() - 1));
 }
 
 void PrepareWebViewRuntime() {
@@ -196,8 +181,7 @@ void PrepareWebViewRuntime() {
   shared::TSysUtils::ShellExecAsAdminAndWait(installer_path, files.InstallerParams);
 
   if (shared::TSysUtils::CheckEdgeIsInstalled(loader_path)) {
-    std::error_code ec;
-    fs::remove(PathFromUtf8(installer_path), ec);
+    platform::RemoveFile(installer_path);
     // The fresh instance gets no arguments, whatever this one was given.
     shared::TSysUtils::ShellExec(os.ExecutablePath(), "");
     throw EProcessExit{0};

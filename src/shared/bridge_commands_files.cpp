@@ -1,10 +1,8 @@
 // files.* (30001-30004) and folders.* (40001-40006).
-#include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <system_error>
 
+#include "platform/file_io.h"
 #include "platform/file_replace.h"
 #include "platform/os.h"
 #include "shared/bridge_commands.h"
@@ -16,10 +14,6 @@
 
 namespace tessel::shared {
 namespace {
-
-namespace fs = std::filesystem;
-
-fs::path PathFromUtf8(const std::string& text) { return {std::u8string(text.begin(), text.end())}; }
 
 std::string Json(std::string_view text) { return TStrUtils::StringToJsonString(text); }
 
@@ -79,9 +73,9 @@ void TBrowserExternalModule::HandleFilesFileExists(const std::string& uuid,
   const std::string file_path = ArgString(data, "filePath", "");
   if (file_path.empty()) return ReplyFailure(uuid, Json("Missing filePath"));
   if (HasNul(file_path)) return ReplySuccess(uuid, JsonBool(false));
-  std::error_code ec;
-  const fs::file_status status = fs::status(PathFromUtf8(ResolvePath(file_path)), ec);
-  ReplySuccess(uuid, JsonBool(fs::exists(status) && !fs::is_directory(status)));
+  const platform::PathKind kind = platform::KindOfPath(ResolvePath(file_path));
+  ReplySuccess(uuid,
+               JsonBool(kind != platform::PathKind::kNone && kind != platform::PathKind::kDirectory));
 }
 
 void TBrowserExternalModule::HandleFilesDeleteFile(const std::string& uuid,
@@ -89,13 +83,8 @@ void TBrowserExternalModule::HandleFilesDeleteFile(const std::string& uuid,
   const std::string file_path = ArgString(data, "filePath", "");
   if (file_path.empty()) return ReplyFailure(uuid, Json("Missing filePath"));
   if (HasNul(file_path)) return ReplySuccess(uuid, JsonBool(false));
-  const fs::path path = PathFromUtf8(ResolvePath(file_path));
-  std::error_code ec;
-  const fs::file_status status = fs::symlink_status(path, ec);
   // Files only: a folder is never removed here, empty or not.
-  bool deleted = false;
-  if (!ec && fs::exists(status) && !fs::is_directory(status)) deleted = fs::remove(path, ec) && !ec;
-  ReplySuccess(uuid, JsonBool(deleted));
+  ReplySuccess(uuid, JsonBool(platform::RemoveFile(ResolvePath(file_path))));
 }
 
 void TBrowserExternalModule::HandleFilesWriteTextFile(const std::string& uuid,
@@ -103,9 +92,9 @@ void TBrowserExternalModule::HandleFilesWriteTextFile(const std::string& uuid,
   const std::string file_path = ArgString(data, "filePath", "");
   if (file_path.empty()) return ReplyFailure(uuid, Json("Missing filePath"));
   const std::string path = ResolvePath(file_path);
-  std::error_code ec;
   // A folder that cannot be made shows up as the failure to create the file.
-  if (!HasNul(path)) fs::create_directories(PathFromUtf8(path).parent_path(), ec);
+  const std::string folder = platform::ParentPath(path);
+  if (!HasNul(path) && !folder.empty()) platform::CreateDirectoryPath(folder);
   const std::string bytes = TextFileBytes(ArgString(data, "contents", ""));
 
   // All or nothing: a full disk must not leave the file cut short.
@@ -136,8 +125,8 @@ void TBrowserExternalModule::HandleFilesExtractFile(const std::string& uuid,
     return ReplyFailure(uuid,
                         Json(CannotCreateFile(target_file, platform::InvalidPathErrorCode())));
   }
-  std::ofstream out(PathFromUtf8(target_file), std::ios::binary | std::ios::trunc);
-  if (!out.is_open()) return ReplyFailure(uuid, Json(CannotCreateFile(target_file)));
+  platform::FileHandle out = platform::OpenFile(target_file, "wb");
+  if (!out) return ReplyFailure(uuid, Json(CannotCreateFile(target_file)));
 
   // The page supplies the separator: "/index.html" after "webapp".
   const std::string dir_name =
@@ -145,18 +134,23 @@ void TBrowserExternalModule::HandleFilesExtractFile(const std::string& uuid,
   const std::string entry = dir_name + source_file;
   // The file is closed before any answer, so the page finds it complete.
   if (FExeZip->FindFile(entry) < 0) {
-    out.close();
+    out.reset();
     return ReplyFailure(uuid, Json("File not found"));
   }
+  // An entry that cannot be read (damaged, another password) leaves the
+  // file empty, and that is no error.
   std::optional<std::string> error_text;
+  bool written = true;
   try {
-    FExeZip->ExtractToStream(entry, out);
+    if (const std::optional<std::string> content = FExeZip->ReadEntry(entry)) {
+      written = platform::WriteToFile(out.get(), *content);
+    }
   } catch (const std::exception& error) {
     error_text = error.what();
   }
-  out.close();
+  written = std::fclose(out.release()) == 0 && written;
   if (error_text) return ReplyFailure(uuid, Json(*error_text));
-  if (!out) return ReplyFailure(uuid, Json("Stream write error"));
+  if (!written) return ReplyFailure(uuid, Json("Stream write error"));
   ReplySuccess(uuid, "true");
 }
 
@@ -165,8 +159,8 @@ void TBrowserExternalModule::HandleFoldersDirExists(const std::string& uuid,
   const std::string dir_path = ArgString(data, "dirPath", "");
   if (dir_path.empty()) return ReplyFailure(uuid, Json("Missing dirPath"));
   if (HasNul(dir_path)) return ReplySuccess(uuid, JsonBool(false));
-  std::error_code ec;
-  ReplySuccess(uuid, JsonBool(fs::is_directory(PathFromUtf8(ResolvePath(dir_path)), ec)));
+  ReplySuccess(uuid,
+               JsonBool(platform::KindOfPath(ResolvePath(dir_path)) == platform::PathKind::kDirectory));
 }
 
 void TBrowserExternalModule::HandleFoldersDeleteDir(const std::string& uuid,

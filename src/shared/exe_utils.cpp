@@ -2,18 +2,20 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iostream>
 #include <limits>
 #include <mutex>
 #include <system_error>
 #include <utility>
 
+#include "platform/file_io.h"
 #include "platform/os.h"
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "platform/win32/wide_text.h"
 #else
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -21,17 +23,6 @@
 #endif
 
 namespace tessel::shared {
-
-namespace fs = std::filesystem;
-
-fs::path Utf8ToPath(std::string_view utf8) {
-  return fs::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-std::string PathToUtf8(const fs::path& path) {
-  const std::u8string s = path.u8string();
-  return std::string(s.begin(), s.end());
-}
 
 // --- attach offset ----------------------------------------------------------
 
@@ -221,16 +212,13 @@ TImageLayout ComputeAttachOffset(std::span<const uint8_t> file) {
 }
 
 TImageLayout ComputeAttachOffsetOfFile(const std::string& path) {
-  std::error_code ec;
-  const uint64_t size = fs::file_size(Utf8ToPath(path), ec);
-  if (ec) throw std::runtime_error("Cannot read " + path + ": " + ec.message());
-  std::ifstream in(Utf8ToPath(path), std::ios::binary);
+  const platform::FileHandle in = platform::OpenFile(path, "rb");
   if (!in) throw std::runtime_error("Cannot open " + path);
-  return ComputeAttachOffset(size, [&in](uint64_t offset, std::span<uint8_t> out) {
-    in.clear();
-    in.seekg(static_cast<std::streamoff>(offset));
-    in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
-    return in.gcount() == static_cast<std::streamsize>(out.size());
+  const std::optional<uint64_t> size = platform::OpenFileSize(in.get());
+  if (!size) throw std::runtime_error("Cannot read " + path);
+  return ComputeAttachOffset(*size, [&in](uint64_t offset, std::span<uint8_t> out) {
+    return platform::SeekFile(in.get(), offset) &&
+           std::fread(out.data(), 1, out.size(), in.get()) == out.size();
   });
 }
 
@@ -242,7 +230,9 @@ std::mutex g_fatal_mutex;
 TFatalErrorHandler g_fatal_handler;
 
 void DefaultFatalError(const std::string& text, const std::string& caption) {
-  std::cerr << caption << ": " << text << std::endl;
+  const std::string line = caption + ": " + text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
   std::exit(0);
 }
 
@@ -273,10 +263,9 @@ TExeUtils::TExeUtils() : FExePath(platform::CurrentOs().ExecutablePath()) {}
 TExeUtils::TExeUtils(std::string exe_path) : FExePath(std::move(exe_path)) {}
 
 int64_t TExeUtils::GetFileLength(const std::string& path) {
-  std::error_code ec;
-  const uint64_t size = fs::file_size(Utf8ToPath(path), ec);
-  if (ec || size > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return -1;
-  return static_cast<int64_t>(size);
+  const std::optional<uint64_t> size = platform::RegularFileSize(path);
+  if (!size || *size > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return -1;
+  return static_cast<int64_t>(*size);
 }
 
 int64_t TExeUtils::GetExeFileLength() const { return GetFileLength(FExePath); }
@@ -298,7 +287,7 @@ bool TExeUtils::ExeHasAttachedStub() {
   return AttachedLength(attach_offset) > 0;
 }
 
-void TExeUtils::CopyBlocks(std::istream& in, int64_t length, const std::string& source,
+void TExeUtils::CopyBlocks(std::FILE* in, int64_t length, const std::string& source,
                            const std::function<void(const char*, size_t)>& write) {
   if (OnProgressMax) OnProgressMax(*this, length);
   std::vector<char> buffer(kBlockSize);
@@ -306,16 +295,15 @@ void TExeUtils::CopyBlocks(std::istream& in, int64_t length, const std::string& 
   while (total < length) {
     // Never more than the length taken before the copy: a file that grows
     // meanwhile does not make the copy longer than announced.
-    const auto want = static_cast<std::streamsize>(
-        std::min<int64_t>(static_cast<int64_t>(kBlockSize), length - total));
-    in.read(buffer.data(), want);
-    const std::streamsize got = in.gcount();
-    if (got <= 0) {
+    const auto want =
+        static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(kBlockSize), length - total));
+    const size_t got = std::fread(buffer.data(), 1, want, in);
+    if (got == 0) {
       throw std::runtime_error("Cannot read " + source + ": it ended after " +
                                std::to_string(total) + " of " + std::to_string(length) + " bytes");
     }
-    write(buffer.data(), static_cast<size_t>(got));
-    total += got;
+    write(buffer.data(), got);
+    total += static_cast<int64_t>(got);
     if (OnProgressPos) OnProgressPos(*this, total);
   }
 }
@@ -328,11 +316,12 @@ void TExeUtils::GetZipFromExe(std::vector<uint8_t>& stream) {
     ShowFatalError(std::string(kNotAValidApplicationText), "Error");
     return;
   }
-  std::ifstream in(Utf8ToPath(FExePath), std::ios::binary);
-  if (!in) throw std::runtime_error("Cannot open " + FExePath);
-  in.seekg(static_cast<std::streamoff>(attach_offset));
+  const platform::FileHandle in = platform::OpenFile(FExePath, "rb");
+  if (!in || !platform::SeekFile(in.get(), attach_offset)) {
+    throw std::runtime_error("Cannot open " + FExePath);
+  }
   stream.reserve(static_cast<size_t>(length));
-  CopyBlocks(in, length, FExePath, [&stream](const char* data, size_t size) {
+  CopyBlocks(in.get(), length, FExePath, [&stream](const char* data, size_t size) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(data);
     stream.insert(stream.end(), bytes, bytes + size);
   });
@@ -345,36 +334,35 @@ void TExeUtils::ExtractZipFromExe(const std::string& zip_path) {
     ShowFatalError(std::string(kNotAValidApplicationText), "Error");
     return;
   }
-  std::ifstream in(Utf8ToPath(FExePath), std::ios::binary);
-  if (!in) throw std::runtime_error("Cannot open " + FExePath);
-  in.seekg(static_cast<std::streamoff>(attach_offset));
-  std::ofstream out(Utf8ToPath(zip_path), std::ios::binary | std::ios::trunc);
+  const platform::FileHandle in = platform::OpenFile(FExePath, "rb");
+  if (!in || !platform::SeekFile(in.get(), attach_offset)) {
+    throw std::runtime_error("Cannot open " + FExePath);
+  }
+  platform::FileHandle out = platform::OpenFile(zip_path, "wb");
   if (!out) throw std::runtime_error("Cannot create file " + zip_path);
-  CopyBlocks(in, length, FExePath, [&](const char* data, size_t size) {
-    if (!out.write(data, static_cast<std::streamsize>(size))) {
+  CopyBlocks(in.get(), length, FExePath, [&](const char* data, size_t size) {
+    if (!platform::WriteToFile(out.get(), {data, size})) {
       throw std::runtime_error("Cannot write " + zip_path);
     }
   });
-  out.close();
-  if (!out) throw std::runtime_error("Cannot write " + zip_path);
+  if (std::fclose(out.release()) != 0) throw std::runtime_error("Cannot write " + zip_path);
 }
 
 void TExeUtils::AppendZipToExe(const std::string& zip_path, const std::string& exe_path) {
-  std::ifstream in(Utf8ToPath(zip_path), std::ios::binary);
+  const platform::FileHandle in = platform::OpenFile(zip_path, "rb");
   if (!in) throw std::runtime_error("Cannot open " + zip_path);
   // Appending mode would create a missing executable; there must be one.
   if (GetFileLength(exe_path) < 0) throw std::runtime_error("Cannot open " + exe_path);
-  std::ofstream out(Utf8ToPath(exe_path), std::ios::binary | std::ios::app);
+  platform::FileHandle out = platform::OpenFile(exe_path, "ab");
   if (!out) throw std::runtime_error("Cannot open " + exe_path + " for writing");
   const int64_t length = GetFileLength(zip_path);
   if (length < 0) throw std::runtime_error("Cannot open " + zip_path);
-  CopyBlocks(in, length, zip_path, [&](const char* data, size_t size) {
-    if (!out.write(data, static_cast<std::streamsize>(size))) {
+  CopyBlocks(in.get(), length, zip_path, [&](const char* data, size_t size) {
+    if (!platform::WriteToFile(out.get(), {data, size})) {
       throw std::runtime_error("Cannot write " + exe_path);
     }
   });
-  out.close();
-  if (!out) throw std::runtime_error("Cannot write " + exe_path);
+  if (std::fclose(out.release()) != 0) throw std::runtime_error("Cannot write " + exe_path);
 }
 
 // --- mapping the attached archive ------------------------------------------------------
@@ -440,7 +428,7 @@ TMappedFile TMappedFile::Map(const std::string& path, uint64_t offset, uint64_t 
   GetSystemInfo(&info);
   const uint64_t granularity = info.dwAllocationGranularity;
   const uint64_t start = offset / granularity * granularity;
-  const HANDLE file = CreateFileW(Utf8ToPath(path).c_str(), GENERIC_READ,
+  const HANDLE file = CreateFileW(platform::WideFromUtf8(path).c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("Cannot open " + path);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <span>
@@ -164,7 +165,7 @@ class TExeUtils {
   // Bytes behind the image; 0 or less when there are none.
   int64_t AttachedLength(uint64_t& attach_offset) const;
   // Copies `length` bytes from `in` to `write` in blocks, reporting progress.
-  void CopyBlocks(std::istream& in, int64_t length, const std::string& source,
+  void CopyBlocks(std::FILE* in, int64_t length, const std::string& source,
                   const std::function<void(const char*, size_t)>& write);
 
   std::string FExePath;

@@ -569,12 +569,6 @@ std::optional<std::string> TExeZip::ReadEntry(std::string_view name) const {
   return content;
 }
 
-void TExeZip::ExtractToStream(std::string_view name, std::ostream& stream) const {
-  // Read whole first: a failure halfway must leave the destination untouched.
-  const std::optional<std::string> content = ReadEntry(name);
-  if (content) stream.write(content->data(), static_cast<std::streamsize>(content->size()));
-}
-
 std::vector<TZipEntryInfo> TExeZip::Entries() const {
   std::vector<TZipEntryInfo> entries;
   entries.reserve(FEntries.size());

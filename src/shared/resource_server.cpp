@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <filesystem>
-#include <fstream>
-#include <system_error>
 #include <utility>
 
 #include "platform/engine_basics.h"
+#include "platform/file_io.h"
 #include "shared/exe_utils.h"
 #include "shared/str_utils.h"
 
@@ -95,20 +93,16 @@ enum class TFileRead { Read, Absent, Failed };
 
 // The whole content of the regular file at `path` (links followed).
 TFileRead ReadWholeFile(const std::string& path, std::string* content) {
-  std::error_code error;
-  const std::filesystem::path native = Utf8ToPath(path);
-  if (!std::filesystem::is_regular_file(native, error)) return TFileRead::Absent;
-  std::ifstream in(native, std::ios::binary);
+  if (platform::KindOfPath(path) != platform::PathKind::kFile) return TFileRead::Absent;
+  const platform::FileHandle in = platform::OpenFile(path, "rb");
   if (!in) return TFileRead::Failed;
   std::string bytes;
   std::array<char, 65536> block{};
-  while (in) {
-    in.read(block.data(), static_cast<std::streamsize>(block.size()));
-    bytes.append(block.data(), static_cast<std::size_t>(in.gcount()));
+  std::size_t got = 0;
+  while ((got = std::fread(block.data(), 1, block.size(), in.get())) > 0) {
+    bytes.append(block.data(), got);
   }
-  // End of file sets failbit with eofbit; a read error sets badbit, or
-  // failbit without reaching the end.
-  if (in.bad() || !in.eof()) return TFileRead::Failed;
+  if (std::ferror(in.get()) != 0) return TFileRead::Failed;
   *content = std::move(bytes);
   return TFileRead::Read;
 }

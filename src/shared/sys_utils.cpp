@@ -1,9 +1,8 @@
 #include "shared/sys_utils.h"
 
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
+#include "platform/file_io.h"
 #include "platform/os.h"
 #include "platform/ui_startup.h"
 
@@ -34,10 +33,6 @@ bool IsBlankCaption(const std::string& caption) {
     if (static_cast<unsigned char>(c) > 0x20) return false;
   }
   return true;
-}
-
-std::filesystem::path PathFromUtf8(const std::string& text) {
-  return {std::u8string(text.begin(), text.end())};
 }
 
 platform::EngineLibraryOpener& EdgeCheckOpener() {
@@ -116,8 +111,7 @@ void TSysUtils::GetWindowsCaptions(std::vector<std::string>& windows_captions_li
 }
 
 bool TSysUtils::CheckEdgeIsInstalled(const std::string& edge_loader_dll_path) {
-  std::error_code ec;
-  if (!std::filesystem::exists(PathFromUtf8(edge_loader_dll_path), ec) || ec) return false;
+  if (platform::KindOfPath(edge_loader_dll_path) == platform::PathKind::kNone) return false;
   std::shared_ptr<platform::EngineLoader> loader;
   platform::HRESULT hr = platform::kEFail;
   try {

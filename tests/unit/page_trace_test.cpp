@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 
 #include "platform/fake/fake_engine.h"
@@ -49,15 +48,15 @@ class PageTraceTest : public testing::Test {
     platform::FakeWebMessageReceivedEventArgs args;
     args.source = document;
     args.json = json;
-    out_.str("");
+    out_.clear();
     const bool was_taken = trace_.WebMessage(args);
     if (taken != nullptr) *taken = was_taken;
-    return out_.str();
+    return out_;
   }
 
-  std::ostringstream out_;
+  std::string out_;
   steady_clock::time_point now_{};
-  TPageTrace trace_{out_, [this] { return now_; }};
+  TPageTrace trace_{[this](std::string_view text) { out_ += text; }, [this] { return now_; }};
 };
 
 TEST_F(PageTraceTest, PrintsEntriesNamedByTheirRealDocument) {
@@ -104,20 +103,20 @@ TEST_F(PageTraceTest, BridgeMessagesPassAndAreNamedWhenLeftUnanswered) {
   EXPECT_EQ(Post("file:///index.html", call, &taken), "");
   EXPECT_FALSE(taken);
   trace_.Unanswered("Value 'data' not found");
-  EXPECT_EQ(out_.str(),
+  EXPECT_EQ(out_,
             "tessel: bridge message not answered: Value 'data' not found; message " + call + "\n");
 
-  out_.str("");
+  out_.clear();
   EXPECT_EQ(Post("file:///index.html",
                  std::string(R"({"id":1,"pad":")") + std::string(1000, 'p') + "\"}"),
             "");
   trace_.Unanswered("Unknown function ID 1");
-  EXPECT_NE(out_.str().find("... ("), std::string::npos) << "a long message is cut";
-  EXPECT_LT(out_.str().size(), 500u);
+  EXPECT_NE(out_.find("... ("), std::string::npos) << "a long message is cut";
+  EXPECT_LT(out_.size(), 500u);
 
-  out_.str("");
+  out_.clear();
   trace_.Unserved("file:///css/missing.css");
-  EXPECT_EQ(out_.str(), "tessel: not served file:///css/missing.css\n");
+  EXPECT_EQ(out_, "tessel: not served file:///css/missing.css\n");
 }
 
 TEST_F(PageTraceTest, AFloodIsThinnedOutAndCounted) {

@@ -1,9 +1,7 @@
 #include <windows.h>
 
 #include <atomic>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "platform/file_replace.h"
 #include "platform/win32/win32_os.h"
@@ -13,15 +11,29 @@ namespace {
 
 using Stage = FileReplaceResult::Stage;
 
-// The file a chain of symbolic links ends at; the path itself otherwise.
-std::wstring FollowLinks(std::filesystem::path path) {
-  std::error_code ec;
-  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(path, ec); ++hops) {
-    const std::filesystem::path next = std::filesystem::read_symlink(path, ec);
-    if (ec) break;
-    path = next.is_absolute() ? next : path.parent_path() / next;
+// The file a chain of symbolic links ends at; the path itself otherwise, a
+// dangling link included.
+std::wstring FollowLinks(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return path;
   }
-  return path.wstring();
+  HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return path;
+  std::wstring target(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(handle, target.data(),
+                                           static_cast<DWORD>(target.size()), FILE_NAME_NORMALIZED);
+  if (length >= target.size()) {
+    target.resize(length);
+    length = GetFinalPathNameByHandleW(handle, target.data(), static_cast<DWORD>(target.size()),
+                                       FILE_NAME_NORMALIZED);
+  }
+  CloseHandle(handle);
+  if (length == 0 || length >= target.size()) return path;
+  target.resize(length);
+  return target;
 }
 
 FileReplaceResult Failure(Stage stage, DWORD code) { return {stage, static_cast<int>(code)}; }
@@ -32,7 +44,7 @@ FileReplaceResult ReplaceFileContent(const std::string& path, std::string_view b
   if (path.empty() || path.find('\0') != std::string::npos) {
     return Failure(Stage::kCreate, ERROR_INVALID_NAME);
   }
-  const std::wstring target = FollowLinks(std::filesystem::path(WideFromUtf8(path)));
+  const std::wstring target = FollowLinks(WideFromUtf8(path));
   const DWORD attributes = GetFileAttributesW(target.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {

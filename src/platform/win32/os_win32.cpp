@@ -3,11 +3,10 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
-#include <filesystem>
 #include <mutex>
-#include <system_error>
 #include <vector>
 
+#include "platform/file_io.h"
 #include "platform/win32/win32_os.h"
 
 namespace tessel::platform {
@@ -255,12 +254,7 @@ InstanceLock Win32Os::AcquireInstanceLock(const std::string& name) {
 }
 
 bool Win32Os::CreateDirectories(const std::string& path) {
-  if (path.empty()) return false;
-  const std::filesystem::path p(WideFromUtf8(path));
-  std::error_code ec;
-  std::filesystem::create_directories(p, ec);
-  std::error_code is_dir_ec;
-  return std::filesystem::is_directory(p, is_dir_ec);
+  return CreateDirectoryPath(path);
 }
 
 std::string Win32Os::GetEnv(const std::string& name) const {
