@@ -7,6 +7,7 @@
 namespace tessel::platform {
 
 // Generated from resources/styles at configure time.
+extern const std::string_view kSharedStyleRules;
 extern const StyleSheet kStyleSheetTable[];
 extern const std::size_t kStyleSheetCount;
 
@@ -16,9 +17,12 @@ const std::vector<StyleSheet>& StyleSheets() {
   return sheets;
 }
 
-std::optional<std::string_view> FindStyleSheet(std::string_view name) {
+std::optional<std::string> FindStyleSheet(std::string_view name) {
   for (const StyleSheet& sheet : StyleSheets()) {
-    if (sheet.name == name) return sheet.css;
+    if (sheet.name != name) continue;
+    std::string css;
+    css.reserve(kSharedStyleRules.size() + 1 + sheet.own.size());
+    return css.append(kSharedStyleRules).append(1, '\n').append(sheet.own);
   }
   return std::nullopt;
 }
@@ -53,7 +57,7 @@ std::optional<StylePalette>& Active() {
 }  // namespace
 
 std::optional<StylePalette> FindStylePalette(std::string_view name) {
-  const std::optional<std::string_view> css = FindStyleSheet(name);
+  const std::optional<std::string> css = FindStyleSheet(name);
   if (!css) return std::nullopt;
   StylePalette palette;
   const std::pair<std::string_view, std::uint32_t StylePalette::*> keys[] = {

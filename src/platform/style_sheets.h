@@ -1,10 +1,11 @@
 // The visual styles' style sheets, built into the program from
 // resources/styles: GTK CSS, one per style, each the shared rules followed by
-// the style's palette and its own rules.
+// the style's palette and its own rules. The shared rules are carried once.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -12,14 +13,15 @@ namespace tessel::platform {
 
 struct StyleSheet {
   std::string_view name;  // the style's canonical name
-  std::string_view css;
+  std::string_view own;   // its palette and its own rules
 };
 
 // Every style sheet carried by the program, ordered by file name.
 const std::vector<StyleSheet>& StyleSheets();
 
-// The style sheet of the style called exactly `name`, if the program has one.
-std::optional<std::string_view> FindStyleSheet(std::string_view name);
+// The whole style sheet of the style called exactly `name`, if the program
+// has one.
+std::optional<std::string> FindStyleSheet(std::string_view name);
 
 // A style's palette, as 0xRRGGBB: the colours its sheet defines for the
 // shared rules, for toolkits that draw from colours rather than from CSS.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <iostream>
 #include <span>
 #include <sstream>
 
@@ -427,8 +426,7 @@ TEST_F(MainFormTest, OnlyTheTraceVariableMakesThePageTraced) {
     const std::string& script = WebView()->document_scripts[0].second;
     EXPECT_EQ(script.find(TPageTrace::Script()) == 1, on);
 
-    std::ostringstream err;
-    std::streambuf* const saved = std::cerr.rdbuf(err.rdbuf());
+    testing::internal::CaptureStderr();
     for (const char* json :
          {R"({"vtx-trace":{"kind":"console.log","text":"x"}})", R"({"id":30001,"uuid":"u1"})"}) {
       auto args = std::make_shared<platform::FakeWebMessageReceivedEventArgs>();
@@ -438,8 +436,7 @@ TEST_F(MainFormTest, OnlyTheTraceVariableMakesThePageTraced) {
           std::shared_ptr<platform::WebMessageReceivedEventArgs>(args));
     }
     ui_.Drain();
-    std::cerr.rdbuf(saved);
-    EXPECT_EQ(err.str(),
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
               on ? "tessel: console.log file:///index.html: x\n"
                    "tessel: bridge message not answered: Value 'data' not found; message "
                    "{\"id\":30001,\"uuid\":\"u1\"}\n"
