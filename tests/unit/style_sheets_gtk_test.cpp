@@ -26,8 +26,10 @@ TEST(StyleSheetsGtkTest, EverySheetParses) {
     std::vector<std::string> errors;
     GtkCssProvider* provider = gtk_css_provider_new();
     g_signal_connect(provider, "parsing-error", G_CALLBACK(OnParsingError), &errors);
-    gtk_css_provider_load_from_data(provider, sheet.css.data(),
-                                    static_cast<gssize>(sheet.css.size()), nullptr);
+    const std::optional<std::string> css = FindStyleSheet(sheet.name);
+    ASSERT_TRUE(css.has_value());
+    gtk_css_provider_load_from_data(provider, css->data(), static_cast<gssize>(css->size()),
+                                    nullptr);
     g_object_unref(provider);
     EXPECT_EQ(errors, std::vector<std::string>{});
   }
