@@ -74,8 +74,8 @@ void TBrowserExternalModule::HandleFilesFileExists(const std::string& uuid,
   if (file_path.empty()) return ReplyFailure(uuid, Json("Missing filePath"));
   if (HasNul(file_path)) return ReplySuccess(uuid, JsonBool(false));
   const platform::PathKind kind = platform::KindOfPath(ResolvePath(file_path));
-  ReplySuccess(uuid,
-               JsonBool(kind != platform::PathKind::kNone && kind != platform::PathKind::kDirectory));
+  ReplySuccess(
+      uuid, JsonBool(kind != platform::PathKind::kNone && kind != platform::PathKind::kDirectory));
 }
 
 void TBrowserExternalModule::HandleFilesDeleteFile(const std::string& uuid,
@@ -159,8 +159,8 @@ void TBrowserExternalModule::HandleFoldersDirExists(const std::string& uuid,
   const std::string dir_path = ArgString(data, "dirPath", "");
   if (dir_path.empty()) return ReplyFailure(uuid, Json("Missing dirPath"));
   if (HasNul(dir_path)) return ReplySuccess(uuid, JsonBool(false));
-  ReplySuccess(uuid,
-               JsonBool(platform::KindOfPath(ResolvePath(dir_path)) == platform::PathKind::kDirectory));
+  ReplySuccess(uuid, JsonBool(platform::KindOfPath(ResolvePath(dir_path)) ==
+                              platform::PathKind::kDirectory));
 }
 
 void TBrowserExternalModule::HandleFoldersDeleteDir(const std::string& uuid,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive_fixtures.h"
+#include "platform/engine_basics.h"
 
 namespace tessel::platform {
 namespace {
@@ -29,8 +30,8 @@ TEST(ParentPath, DropsTheLastComponentAsStdFilesystemDoes) {
     const char* parent;
   };
   std::vector<Case> cases = {
-      {"/a/b/c", "/a/b"}, {"a/b", "a"},     {"a/b/", "a/b"}, {"a//b", "a"},
-      {"/a", "/"},        {"/", "/"},       {"a", ""},       {"", ""},
+      {"/a/b/c", "/a/b"}, {"a/b", "a"}, {"a/b/", "a/b"}, {"a//b", "a"},
+      {"/a", "/"},        {"/", "/"},   {"a", ""},       {"", ""},
   };
 #ifdef _WIN32
   cases.insert(cases.end(), {{"C:\\a\\b", "C:\\a"},
@@ -148,6 +149,40 @@ TEST(FileIo, OpenFilesAreWrittenSizedSoughtAndResized) {
   EXPECT_EQ(OpenFile(path + std::string(1, '\0'), "rb"), nullptr);
   EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(OpenFile(dir.File("missing/file"), "wb"), nullptr);
+}
+
+// The engine's file stream (page captures) over these calls: positions are
+// its own, reads stop at the end, the size follows writes and SetSize.
+TEST(FileStream, ReadsWritesSeeksAndResizesAtItsOwnPosition) {
+  const TempDir dir;
+  std::shared_ptr<Stream> stream;
+  ASSERT_EQ(CreateFileStream(dir.File("capture.png"), &stream), kSOk);
+  std::uint32_t count = 0;
+  ASSERT_EQ(stream->Write("abcdef", 6, &count), kSOk);
+  EXPECT_EQ(count, 6U);
+
+  std::uint64_t position = 0;
+  ASSERT_EQ(stream->Seek(-4, StreamSeek::kCurrent, &position), kSOk);
+  EXPECT_EQ(position, 2U);
+  char buffer[8] = {};
+  EXPECT_EQ(stream->Read(buffer, 8, &count), kSFalse);  // fewer than asked: the end
+  EXPECT_EQ(std::string(buffer, count), "cdef");
+  EXPECT_EQ(stream->Read(buffer, 1, &count), kSFalse);
+  EXPECT_EQ(count, 0U);
+
+  ASSERT_EQ(stream->Seek(1, StreamSeek::kBegin, nullptr), kSOk);
+  ASSERT_EQ(stream->Write("XY", 2, nullptr), kSOk);
+  ASSERT_EQ(stream->SetSize(4), kSOk);
+  ASSERT_EQ(stream->Seek(0, StreamSeek::kEnd, &position), kSOk);
+  EXPECT_EQ(position, 4U);
+  EXPECT_EQ(stream->Seek(-5, StreamSeek::kEnd, nullptr), kEInvalidArg);
+  std::string bytes;
+  ASSERT_EQ(ReadWholeStream(stream.get(), &bytes), kSOk);
+  EXPECT_EQ(bytes, "aXYd");
+  stream.reset();
+  EXPECT_EQ(ReadText(dir.File("capture.png")), "aXYd");
+
+  EXPECT_EQ(CreateFileStream(dir.File("no/such/folder.png"), &stream), kEPathNotFound);
 }
 
 }  // namespace

@@ -99,8 +99,7 @@ PathKind KindOfPath(const std::string& path) {
 
 bool IsRealDirectory(const std::string& path) {
   const DWORD attributes = Attributes(path);
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 

@@ -23,8 +23,8 @@ std::wstring FollowLinks(const std::wstring& path) {
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return path;
   std::wstring target(MAX_PATH, L'\0');
-  DWORD length = GetFinalPathNameByHandleW(handle, target.data(),
-                                           static_cast<DWORD>(target.size()), FILE_NAME_NORMALIZED);
+  DWORD length = GetFinalPathNameByHandleW(handle, target.data(), static_cast<DWORD>(target.size()),
+                                           FILE_NAME_NORMALIZED);
   if (length >= target.size()) {
     target.resize(length);
     length = GetFinalPathNameByHandleW(handle, target.data(), static_cast<DWORD>(target.size()),

@@ -253,9 +253,7 @@ InstanceLock Win32Os::AcquireInstanceLock(const std::string& name) {
                                                 : InstanceLock::Acquired;
 }
 
-bool Win32Os::CreateDirectories(const std::string& path) {
-  return CreateDirectoryPath(path);
-}
+bool Win32Os::CreateDirectories(const std::string& path) { return CreateDirectoryPath(path); }
 
 std::string Win32Os::GetEnv(const std::string& name) const {
   if (name.empty()) return {};
