@@ -11,8 +11,10 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/engine.h"
 #include "platform/engine_basics.h"
@@ -46,6 +48,13 @@ class EngineHarness {
   // What the engine still holds once the test has let go of everything;
   // empty when it cannot tell.
   virtual std::string Leaks() { return {}; }
+  // Makes the engine raise what the user or the system would cause: "key
+  // KIND VK LPARAM", "move-focus REASON", "focus got|lost", "process-failed
+  // KIND". False when this engine cannot be driven so (the case is skipped).
+  virtual bool Play(EngineController& /*controller*/, const std::string& /*step*/) { return false; }
+  // Whether a page's alert, confirm and prompt, run through ExecuteScript,
+  // open the engine's dialogs (the fake runs no scripts).
+  virtual bool RunsDialogScripts() { return false; }
 };
 
 class FakeHarness : public EngineHarness {
@@ -59,6 +68,45 @@ class FakeHarness : public EngineHarness {
   NativeWindowHandle Window() override { return &window_; }
   bool Pump(const std::function<bool()>& done, std::chrono::milliseconds timeout) override {
     return ui_.RunUntil(done, timeout);
+  }
+  bool Play(EngineController& controller, const std::string& step) override {
+    auto* fake = dynamic_cast<FakeController*>(&controller);
+    if (fake == nullptr) return false;
+    std::istringstream in(step);
+    std::string verb;
+    in >> verb;
+    if (verb == "key") {
+      auto args = std::make_shared<FakeAcceleratorKeyPressedEventArgs>();
+      int kind = 0;
+      std::uint32_t lparam = 0;
+      in >> kind >> std::hex >> args->virtual_key >> lparam;
+      args->kind = static_cast<KeyEventKind>(kind);
+      args->lparam = static_cast<std::int32_t>(lparam);
+      fake->accelerator_key_pressed.Raise(std::shared_ptr<AcceleratorKeyPressedEventArgs>(args));
+    } else if (verb == "move-focus") {
+      auto args = std::make_shared<FakeMoveFocusRequestedEventArgs>();
+      int reason = 0;
+      in >> reason;
+      args->reason = static_cast<MoveFocusReason>(reason);
+      fake->move_focus_requested.Raise(std::shared_ptr<MoveFocusRequestedEventArgs>(args));
+    } else if (verb == "focus") {
+      std::string which;
+      in >> which;
+      if (which == "got") {
+        fake->got_focus.Raise();
+      } else {
+        fake->lost_focus.Raise();
+      }
+    } else if (verb == "process-failed") {
+      auto args = std::make_shared<FakeProcessFailedEventArgs>();
+      int kind = 0;
+      in >> kind;
+      args->kind = static_cast<ProcessFailedKind>(kind);
+      fake->web_view->process_failed.Raise(std::shared_ptr<ProcessFailedEventArgs>(args));
+    } else {
+      return false;
+    }
+    return true;
   }
 
  private:
@@ -145,6 +193,13 @@ class WebView2Harness : public EngineHarness {
       Sleep(1);
     }
   }
+  bool Play(EngineController& /*controller*/, const std::string& step) override {
+    using PlayStep = BOOL (*)(const char*);
+    auto play = reinterpret_cast<PlayStep>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"WebView2LoaderWin64.dll"), "TesselStandinPlay")));
+    return play != nullptr && play(step.c_str()) != FALSE;
+  }
+  bool RunsDialogScripts() override { return true; }
   std::string Leaks() override {
     if (counts_ == nullptr) return "the stand-in does not count";
     long objects = 0;
@@ -679,6 +734,197 @@ TEST_P(EngineContract, ControllerStateReadsBack) {
   bool visible = true;
   EXPECT_EQ(controller_->get_IsVisible(&visible), kSOk);
   EXPECT_FALSE(visible);
+}
+
+// A page's dialogs reach the host only when the engine's own are off; the
+// host's answer is what the page's call returns.
+TEST_P(EngineContract, ScriptDialogsAreAnsweredByTheHost) {
+  if (!harness_->RunsDialogScripts()) GTEST_SKIP() << "this engine runs no page dialogs";
+  ASSERT_NO_FATAL_FAILURE(CreateController());
+  ASSERT_TRUE(NavigateAndWait([&] { return web_view_->NavigateToString("<p>dialogs</p>"); }));
+  std::shared_ptr<EngineSettings> settings;
+  ASSERT_EQ(web_view_->get_Settings(&settings), kSOk);
+  ASSERT_EQ(settings->put_AreDefaultScriptDialogsEnabled(false), kSOk);
+  struct Seen {
+    ScriptDialogKind kind = ScriptDialogKind::kBeforeUnload;
+    std::string uri, message, default_text;
+  };
+  std::vector<Seen> seen;
+  std::string answer;
+  bool accept = false;
+  EventRegistrationToken token = 0;
+  ASSERT_EQ(web_view_->add_ScriptDialogOpening(
+                [&](const std::shared_ptr<ScriptDialogOpeningEventArgs>& args) {
+                  Seen one;
+                  EXPECT_EQ(args->get_Kind(&one.kind), kSOk);
+                  EXPECT_EQ(args->get_Uri(&one.uri), kSOk);
+                  EXPECT_EQ(args->get_Message(&one.message), kSOk);
+                  EXPECT_EQ(args->get_DefaultText(&one.default_text), kSOk);
+                  seen.push_back(one);
+                  if (!answer.empty()) {
+                    EXPECT_EQ(args->put_ResultText(answer), kSOk);
+                  }
+                  if (accept) {
+                    EXPECT_EQ(args->Accept(), kSOk);
+                  }
+                  return kSOk;
+                },
+                &token),
+            kSOk);
+  auto run = [&](const std::string& script) {
+    int calls = 0;
+    std::string json;
+    EXPECT_EQ(web_view_->ExecuteScript(script,
+                                       [&](HRESULT hr, const std::string& value) {
+                                         ++calls;
+                                         EXPECT_EQ(hr, kSOk);
+                                         json = value;
+                                       }),
+              kSOk);
+    EXPECT_TRUE(harness_->Pump([&] { return calls > 0; }, 10s)) << script;
+    return json;
+  };
+  const struct {
+    const char* script;
+    std::string answer;
+    bool accept;
+    ScriptDialogKind kind;
+    const char* message;
+    const char* default_text;
+    const char* result;
+  } cases[] = {
+      {R"(prompt("Name? \u00e9", "anon"))", "typed \xc3\xa9", true, ScriptDialogKind::kPrompt,
+       "Name? \xc3\xa9", "anon", R"("typed \u00e9")"},
+      {R"(prompt("Name?", "anon"))", "typed", false, ScriptDialogKind::kPrompt, "Name?", "anon",
+       "null"},
+      {R"(confirm("Sure?"))", "", true, ScriptDialogKind::kConfirm, "Sure?", "", "true"},
+      {R"(confirm("Sure?"))", "", false, ScriptDialogKind::kConfirm, "Sure?", "", "false"},
+      {R"(alert("Done"))", "", false, ScriptDialogKind::kAlert, "Done", "", "null"},
+  };
+  for (const auto& c : cases) {
+    answer = c.answer;
+    accept = c.accept;
+    seen.clear();
+    const std::string result = run(c.script);
+    ASSERT_EQ(seen.size(), 1u) << c.script;
+    EXPECT_EQ(seen[0].kind, c.kind) << c.script;
+    EXPECT_EQ(seen[0].message, c.message) << c.script;
+    EXPECT_EQ(seen[0].default_text, c.default_text) << c.script;
+    EXPECT_EQ(seen[0].uri, "about:blank") << c.script;
+    // A text may come escaped or plain.
+    std::string want, text;
+    if (DecodeJsonString(c.result, &want)) {
+      EXPECT_TRUE(DecodeJsonString(result, &text)) << c.script << " gave " << result;
+      EXPECT_EQ(text, want) << c.script;
+    } else {
+      EXPECT_EQ(result, c.result) << c.script;
+    }
+  }
+  web_view_->remove_ScriptDialogOpening(token);
+}
+
+// The controller's key, focus and failure events with the arguments the
+// engine gave; Handled reads back what the handler wrote.
+TEST_P(EngineContract, ControllerAndProcessEventsCarryTheirArguments) {
+  ASSERT_NO_FATAL_FAILURE(CreateController());
+  if (!harness_->Play(*controller_, "focus lost")) {
+    GTEST_SKIP() << "this engine cannot be driven from the test";
+  }
+  harness_->Pump([] { return false; }, 50ms);
+  struct Key {
+    KeyEventKind kind = KeyEventKind::kKeyDown;
+    std::uint32_t virtual_key = 0;
+    std::int32_t lparam = 0;
+    bool handled = false;
+  };
+  std::vector<Key> keys;
+  std::vector<std::pair<MoveFocusReason, bool>> moves;
+  std::vector<ProcessFailedKind> failures;
+  int got = 0, lost = 0;
+  EventRegistrationToken tokens[5] = {};
+  ASSERT_EQ(controller_->add_AcceleratorKeyPressed(
+                [&](const std::shared_ptr<AcceleratorKeyPressedEventArgs>& args) {
+                  Key key;
+                  EXPECT_EQ(args->get_KeyEventKind(&key.kind), kSOk);
+                  EXPECT_EQ(args->get_VirtualKey(&key.virtual_key), kSOk);
+                  EXPECT_EQ(args->get_KeyEventLParam(&key.lparam), kSOk);
+                  // F5 stays with the host; every other key goes on.
+                  EXPECT_EQ(args->put_Handled(key.virtual_key == 0x74), kSOk);
+                  EXPECT_EQ(args->get_Handled(&key.handled), kSOk);
+                  keys.push_back(key);
+                  return kSOk;
+                },
+                &tokens[0]),
+            kSOk);
+  ASSERT_EQ(controller_->add_MoveFocusRequested(
+                [&](const std::shared_ptr<MoveFocusRequestedEventArgs>& args) {
+                  auto reason = MoveFocusReason::kProgrammatic;
+                  bool handled = false;
+                  EXPECT_EQ(args->get_Reason(&reason), kSOk);
+                  EXPECT_EQ(args->put_Handled(reason == MoveFocusReason::kPrevious), kSOk);
+                  EXPECT_EQ(args->get_Handled(&handled), kSOk);
+                  moves.emplace_back(reason, handled);
+                  return kSOk;
+                },
+                &tokens[1]),
+            kSOk);
+  ASSERT_EQ(controller_->add_GotFocus(
+                [&] {
+                  ++got;
+                  return kSOk;
+                },
+                &tokens[2]),
+            kSOk);
+  ASSERT_EQ(controller_->add_LostFocus(
+                [&] {
+                  ++lost;
+                  return kSOk;
+                },
+                &tokens[3]),
+            kSOk);
+  ASSERT_EQ(web_view_->add_ProcessFailed(
+                [&](const std::shared_ptr<ProcessFailedEventArgs>& args) {
+                  auto kind = ProcessFailedKind::kBrowserProcessExited;
+                  EXPECT_EQ(args->get_ProcessFailedKind(&kind), kSOk);
+                  failures.push_back(kind);
+                  return kSOk;
+                },
+                &tokens[4]),
+            kSOk);
+  for (const char* step :
+       {"key 0 0x74 0x003F0001", "key 3 0x12 0xE0380001", "move-focus 1", "move-focus 2",
+        "focus got", "focus lost", "process-failed 1", "process-failed 9"}) {
+    ASSERT_TRUE(harness_->Play(*controller_, step)) << step;
+  }
+  ASSERT_TRUE(harness_->Pump([&] { return failures.size() == 2; }, 10s));
+  harness_->Pump([] { return false; }, 50ms);
+
+  ASSERT_EQ(keys.size(), 2u);
+  EXPECT_EQ(keys[0].kind, KeyEventKind::kKeyDown);
+  EXPECT_EQ(keys[0].virtual_key, 0x74u);
+  EXPECT_EQ(keys[0].lparam, 0x003F0001);
+  EXPECT_TRUE(keys[0].handled);
+  // A released system key: the top bits set, so the 32-bit value is negative.
+  EXPECT_EQ(keys[1].kind, KeyEventKind::kSystemKeyUp);
+  EXPECT_EQ(keys[1].virtual_key, 0x12u);
+  EXPECT_EQ(keys[1].lparam, static_cast<std::int32_t>(0xE0380001u));
+  EXPECT_FALSE(keys[1].handled);
+  EXPECT_EQ(moves, (std::vector<std::pair<MoveFocusReason, bool>>{
+                       {MoveFocusReason::kNext, false}, {MoveFocusReason::kPrevious, true}}));
+  EXPECT_EQ(got, 1);
+  EXPECT_EQ(lost, 1);
+  EXPECT_EQ(failures, (std::vector<ProcessFailedKind>{ProcessFailedKind::kRenderProcessExited,
+                                                      ProcessFailedKind::kUnknownProcessExited}));
+  // Removed handlers hear nothing more.
+  controller_->remove_AcceleratorKeyPressed(tokens[0]);
+  web_view_->remove_ProcessFailed(tokens[4]);
+  ASSERT_TRUE(harness_->Play(*controller_, "key 0 0x41 0x001E0001"));
+  ASSERT_TRUE(harness_->Play(*controller_, "process-failed 2"));
+  ASSERT_TRUE(harness_->Play(*controller_, "focus got"));
+  ASSERT_TRUE(harness_->Pump([&] { return got == 2; }, 10s));
+  harness_->Pump([] { return false; }, 50ms);
+  EXPECT_EQ(keys.size(), 2u);
+  EXPECT_EQ(failures.size(), 2u);
 }
 
 TEST_P(EngineContract, ResponsesKeepWhatTheyWereMadeWith) {

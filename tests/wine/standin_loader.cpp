@@ -636,6 +636,146 @@ class PermissionArgs final : public Object<wv::ICoreWebView2PermissionRequestedE
   wv::COREWEBVIEW2_PERMISSION_STATE state_ = wv::COREWEBVIEW2_PERMISSION_STATE_DEFAULT;
 };
 
+class ScriptDialogArgs final : public Object<wv::ICoreWebView2ScriptDialogOpeningEventArgs> {
+ public:
+  ScriptDialogArgs(std::wstring uri, wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND kind, std::wstring message,
+                   std::wstring default_text)
+      : Object("ScriptDialogOpeningEventArgs"),
+        uri_(std::move(uri)),
+        kind_(kind),
+        message_(std::move(message)),
+        default_text_(std::move(default_text)) {}
+  Deferrable deferrable;
+  bool accepted() const { return accepted_; }
+  const std::wstring& result_text() const { return result_text_; }
+  ::HRESULT STDMETHODCALLTYPE get_Uri(LPWSTR* uri) override {
+    STANDIN_ON_OWNER_THREAD();
+    return OutString(uri_, uri);
+  }
+  ::HRESULT STDMETHODCALLTYPE get_Kind(wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND* kind) override {
+    return OutValue(kind_, kind);
+  }
+  ::HRESULT STDMETHODCALLTYPE get_Message(LPWSTR* message) override {
+    STANDIN_ON_OWNER_THREAD();
+    return OutString(message_, message);
+  }
+  ::HRESULT STDMETHODCALLTYPE Accept() override {
+    STANDIN_ON_OWNER_THREAD();
+    if (!deferrable.Writable("a script dialog's Accept")) return kLateWrite;
+    accepted_ = true;
+    return S_OK;
+  }
+  ::HRESULT STDMETHODCALLTYPE get_DefaultText(LPWSTR* text) override {
+    STANDIN_ON_OWNER_THREAD();
+    return OutString(default_text_, text);
+  }
+  ::HRESULT STDMETHODCALLTYPE get_ResultText(LPWSTR* text) override {
+    STANDIN_ON_OWNER_THREAD();
+    return OutString(result_text_, text);
+  }
+  ::HRESULT STDMETHODCALLTYPE put_ResultText(LPCWSTR text) override {
+    STANDIN_ON_OWNER_THREAD();
+    if (text == nullptr) return E_POINTER;
+    if (!deferrable.Writable("a script dialog's ResultText")) return kLateWrite;
+    result_text_ = text;
+    return S_OK;
+  }
+  ::HRESULT STDMETHODCALLTYPE GetDeferral(wv::ICoreWebView2Deferral** deferral) override {
+    STANDIN_ON_OWNER_THREAD();
+    return deferrable.Take(deferral);
+  }
+
+ private:
+  std::wstring uri_;
+  wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND kind_;
+  std::wstring message_;
+  std::wstring default_text_;
+  std::wstring result_text_;
+  bool accepted_ = false;
+};
+
+class ProcessFailedArgs final : public Object<wv::ICoreWebView2ProcessFailedEventArgs> {
+ public:
+  explicit ProcessFailedArgs(wv::COREWEBVIEW2_PROCESS_FAILED_KIND kind)
+      : Object("ProcessFailedEventArgs"), kind_(kind) {}
+  ::HRESULT STDMETHODCALLTYPE
+  get_ProcessFailedKind(wv::COREWEBVIEW2_PROCESS_FAILED_KIND* kind) override {
+    return OutValue(kind_, kind);
+  }
+
+ private:
+  wv::COREWEBVIEW2_PROCESS_FAILED_KIND kind_;
+};
+
+// The controller's key and focus arguments take no deferral: Handled counts
+// only while the handlers run.
+class KeyArgs final : public Object<wv::ICoreWebView2AcceleratorKeyPressedEventArgs> {
+ public:
+  KeyArgs(wv::COREWEBVIEW2_KEY_EVENT_KIND kind, UINT key, INT lparam)
+      : Object("AcceleratorKeyPressedEventArgs"), kind_(kind), key_(key), lparam_(lparam) {}
+  Deferrable deferrable;
+  bool handled() const { return handled_ != FALSE; }
+  ::HRESULT STDMETHODCALLTYPE get_KeyEventKind(wv::COREWEBVIEW2_KEY_EVENT_KIND* kind) override {
+    return OutValue(kind_, kind);
+  }
+  ::HRESULT STDMETHODCALLTYPE get_VirtualKey(UINT* key) override { return OutValue(key_, key); }
+  ::HRESULT STDMETHODCALLTYPE get_KeyEventLParam(INT* lparam) override {
+    return OutValue(lparam_, lparam);
+  }
+  // The lParam's fields, as the engine splits them.
+  ::HRESULT STDMETHODCALLTYPE
+  get_PhysicalKeyStatus(wv::COREWEBVIEW2_PHYSICAL_KEY_STATUS* status) override {
+    if (status == nullptr) return E_POINTER;
+    const auto bits = static_cast<UINT32>(lparam_);
+    status->RepeatCount = bits & 0xFFFFu;
+    status->ScanCode = (bits >> 16) & 0xFFu;
+    status->IsExtendedKey = (bits >> 24) & 1u;
+    status->IsMenuKeyDown = (bits >> 29) & 1u;
+    status->WasKeyDown = (bits >> 30) & 1u;
+    status->IsKeyReleased = (bits >> 31) & 1u;
+    return S_OK;
+  }
+  ::HRESULT STDMETHODCALLTYPE get_Handled(BOOL* handled) override {
+    return OutValue(handled_, handled);
+  }
+  ::HRESULT STDMETHODCALLTYPE put_Handled(BOOL handled) override {
+    STANDIN_ON_OWNER_THREAD();
+    if (!deferrable.Writable("a key's Handled")) return kLateWrite;
+    handled_ = handled;
+    return S_OK;
+  }
+
+ private:
+  wv::COREWEBVIEW2_KEY_EVENT_KIND kind_;
+  UINT key_;
+  INT lparam_;
+  BOOL handled_ = FALSE;
+};
+
+class MoveFocusArgs final : public Object<wv::ICoreWebView2MoveFocusRequestedEventArgs> {
+ public:
+  explicit MoveFocusArgs(wv::COREWEBVIEW2_MOVE_FOCUS_REASON reason)
+      : Object("MoveFocusRequestedEventArgs"), reason_(reason) {}
+  Deferrable deferrable;
+  bool handled() const { return handled_ != FALSE; }
+  ::HRESULT STDMETHODCALLTYPE get_Reason(wv::COREWEBVIEW2_MOVE_FOCUS_REASON* reason) override {
+    return OutValue(reason_, reason);
+  }
+  ::HRESULT STDMETHODCALLTYPE get_Handled(BOOL* handled) override {
+    return OutValue(handled_, handled);
+  }
+  ::HRESULT STDMETHODCALLTYPE put_Handled(BOOL handled) override {
+    STANDIN_ON_OWNER_THREAD();
+    if (!deferrable.Writable("a focus move's Handled")) return kLateWrite;
+    handled_ = handled;
+    return S_OK;
+  }
+
+ private:
+  wv::COREWEBVIEW2_MOVE_FOCUS_REASON reason_;
+  BOOL handled_ = FALSE;
+};
+
 // --- subscriptions ------------------------------------------------------------------
 
 // The handlers of one event, each held by one reference until removed.
@@ -827,6 +967,7 @@ class WebView;
 struct Core {
   HWND parent = nullptr;
   bool closed = false;
+  bool crashed = false;  // closed by the engine itself: the scenario goes on
   RECT bounds{};
   BOOL visible = TRUE;
   double zoom = 1.0;
@@ -987,6 +1128,14 @@ void Fetch(const std::shared_ptr<Core>& core, const std::string& uri,
 
 void PlayScenario(const std::shared_ptr<Core>& core);
 
+// A page's alert, confirm, prompt or leave question; `done` gets what the
+// page's call returns, as JSON.
+void OpenDialog(const std::shared_ptr<Core>& core, wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND kind,
+                const std::string& message, const std::string& default_text,
+                std::function<void(const std::string&)> done);
+bool ParseDialogCall(const std::string& script, wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND* kind,
+                     std::string* message, std::string* default_text);
+
 // Navigates to `uri`, or shows `html` as about:blank.
 void StartNavigation(const std::shared_ptr<Core>& core, const std::string& uri,
                      std::optional<std::string> html);
@@ -1144,6 +1293,18 @@ class WebView final : public Object<wv::ICoreWebView2> {
     Log("script " + text);
     auto keep = Ref<wv::ICoreWebView2ExecuteScriptCompletedHandler>::Borrow(handler);
     auto core = core_;
+    wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND kind{};
+    std::string message;
+    std::string default_text;
+    if (ParseDialogCall(text, &kind, &message, &default_text)) {
+      // The script's result waits for the dialog's answer.
+      Post([keep, core, kind, message, default_text] {
+        OpenDialog(core, kind, message, default_text, [keep, core](const std::string& result) {
+          if (keep && !core->closed) keep->Invoke(S_OK, WideFromUtf8(result).c_str());
+        });
+      });
+      return S_OK;
+    }
     Post([keep, core, text] {
       if (core->closed) return;
       if (text == "vtx.events.onCloseQuery();" && core->scenario.close_query == "close") {
@@ -1339,8 +1500,9 @@ class Controller final : public Object<wv::ICoreWebView2Controller> {
     const ::HRESULT hr = put_ZoomFactor(zoom);
     return FAILED(hr) ? hr : put_Bounds(bounds);
   }
-  ::HRESULT STDMETHODCALLTYPE MoveFocus(wv::COREWEBVIEW2_MOVE_FOCUS_REASON) override {
+  ::HRESULT STDMETHODCALLTYPE MoveFocus(wv::COREWEBVIEW2_MOVE_FOCUS_REASON reason) override {
     STANDIN_OPEN();
+    Log("move-focus-call reason=" + std::to_string(reason));
     auto core = core_;
     Post([core] {
       if (!core->closed) core->got_focus.Raise(nullptr, nullptr);
@@ -1491,6 +1653,156 @@ void StartNavigation(const std::shared_ptr<Core>& core, const std::string& uri,
   pipeline->Next();
 }
 
+// --- dialogs, keys, focus and failures ----------------------------------------------
+
+std::string DialogKindName(wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND kind) {
+  switch (kind) {
+    case wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND_ALERT:
+      return "alert";
+    case wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND_CONFIRM:
+      return "confirm";
+    case wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND_PROMPT:
+      return "prompt";
+    default:
+      return "beforeunload";
+  }
+}
+
+std::optional<wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND> DialogKind(const std::string& name) {
+  for (const auto kind :
+       {wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND_ALERT, wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND_CONFIRM,
+        wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND_PROMPT,
+        wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND_BEFOREUNLOAD}) {
+    if (DialogKindName(kind) == name) return kind;
+  }
+  return std::nullopt;
+}
+
+// What the page's call returns: alert nothing, confirm and the leave question
+// whether it was accepted, prompt the text or null.
+std::string DialogResult(wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND kind, bool accepted,
+                         const std::wstring& text) {
+  switch (kind) {
+    case wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND_ALERT:
+      return "null";
+    case wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND_PROMPT:
+      return accepted ? platform::EncodeJsonString(Utf8FromWide(text)) : "null";
+    default:
+      return accepted ? "true" : "false";
+  }
+}
+
+void OpenDialog(const std::shared_ptr<Core>& core, wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND kind,
+                const std::string& message, const std::string& default_text,
+                std::function<void(const std::string&)> done) {
+  if (core->closed) return;
+  // The engine's own dialogs raise no event; nobody here answers them, so
+  // they end as Escape would.
+  if (core->flags[2]) {
+    Log("default-dialog " + DialogKindName(kind) + " " + message);
+    done(DialogResult(kind, false, L""));
+    return;
+  }
+  auto args = Ref<ScriptDialogArgs>::Adopt(new ScriptDialogArgs(
+      WideFromUtf8(core->source), kind, WideFromUtf8(message), WideFromUtf8(default_text)));
+  auto finish = [args, kind, done] {
+    const std::string result = DialogResult(kind, args->accepted(), args->result_text());
+    Log("dialog " + DialogKindName(kind) + " accepted=" + std::to_string(args->accepted() ? 1 : 0) +
+        " result=" + result);
+    done(result);
+  };
+  args->deferrable.resume = finish;
+  core->script_dialog_opening.Raise(static_cast<wv::ICoreWebView2*>(nullptr), args.Get());
+  if (args->deferrable.taken == 0) {
+    args->deferrable.sealed = true;
+    args->deferrable.resume = nullptr;
+    finish();
+  }
+}
+
+// "alert(\"text\")", "confirm(\"text\")" or "prompt(\"text\", \"default\")"
+// with JSON strings: the one kind of page script the model runs.
+bool ParseDialogCall(const std::string& script, wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND* kind,
+                     std::string* message, std::string* default_text) {
+  static const std::regex call(R"(^\s*(alert|confirm|prompt)\((.*)\)\s*;?\s*$)");
+  static const std::regex literal(R"("(?:[^"\\]|\\.)*")");
+  std::smatch match;
+  if (!std::regex_match(script, match, call)) return false;
+  *kind = *DialogKind(match[1].str());
+  std::vector<std::string> texts;
+  const std::string arguments = match[2].str();
+  for (auto it = std::sregex_iterator(arguments.begin(), arguments.end(), literal);
+       it != std::sregex_iterator(); ++it) {
+    std::string text;
+    if (!platform::DecodeJsonString(it->str(), &text)) return false;
+    texts.push_back(std::move(text));
+  }
+  *message = texts.empty() ? "" : texts[0];
+  *default_text = texts.size() > 1 ? texts[1] : "";
+  return true;
+}
+
+// The key's lParam as the system builds it: one press, its scan code, and for
+// a release the previous-state and transition bits.
+INT KeyLParam(wv::COREWEBVIEW2_KEY_EVENT_KIND kind, UINT key) {
+  auto bits = 1u | (MapVirtualKeyW(key, MAPVK_VK_TO_VSC) << 16);
+  if (kind == wv::COREWEBVIEW2_KEY_EVENT_KIND_SYSTEM_KEY_DOWN ||
+      kind == wv::COREWEBVIEW2_KEY_EVENT_KIND_SYSTEM_KEY_UP) {
+    bits |= 1u << 29;
+  }
+  if (kind == wv::COREWEBVIEW2_KEY_EVENT_KIND_KEY_UP ||
+      kind == wv::COREWEBVIEW2_KEY_EVENT_KIND_SYSTEM_KEY_UP) {
+    bits |= 3u << 30;
+  }
+  return static_cast<INT>(bits);
+}
+
+// The host hears every key before the page. A key it leaves unhandled goes on
+// to the engine's own keys: F5 reloads, F12 opens the developer tools when
+// they are allowed.
+void PressKey(const std::shared_ptr<Core>& core, wv::COREWEBVIEW2_KEY_EVENT_KIND kind, UINT key,
+              INT lparam) {
+  if (core->closed) return;
+  auto args = Ref<KeyArgs>::Adopt(new KeyArgs(kind, key, lparam));
+  core->accelerator_key_pressed.Raise(static_cast<wv::ICoreWebView2Controller*>(nullptr),
+                                      args.Get());
+  args->deferrable.sealed = true;
+  Log("key kind=" + std::to_string(kind) + " vk=" + std::to_string(key) +
+      " handled=" + std::to_string(args->handled() ? 1 : 0));
+  if (args->handled() || core->closed || kind != wv::COREWEBVIEW2_KEY_EVENT_KIND_KEY_DOWN) return;
+  if (key == VK_F5) {
+    StartNavigation(core, core->source, std::nullopt);
+  } else if (key == VK_F12 && core->flags[4]) {
+    Log("devtools");
+  }
+}
+
+// The page asks to give the focus away (Tab past its last element): unless
+// the host handles it, the engine keeps the focus.
+void RequestFocusMove(const std::shared_ptr<Core>& core,
+                      wv::COREWEBVIEW2_MOVE_FOCUS_REASON reason) {
+  if (core->closed) return;
+  auto args = Ref<MoveFocusArgs>::Adopt(new MoveFocusArgs(reason));
+  core->move_focus_requested.Raise(static_cast<wv::ICoreWebView2Controller*>(nullptr), args.Get());
+  args->deferrable.sealed = true;
+  Log("move-focus reason=" + std::to_string(reason) +
+      " handled=" + std::to_string(args->handled() ? 1 : 0));
+}
+
+// A process of the engine ended. The browser process takes the whole view
+// with it: the view is closed as after Close, and the host has to make a new
+// one; a page's process only takes the page.
+void FailProcess(const std::shared_ptr<Core>& core, wv::COREWEBVIEW2_PROCESS_FAILED_KIND kind) {
+  if (core->closed) return;
+  Log("process-failed kind=" + std::to_string(kind));
+  auto args = Ref<ProcessFailedArgs>::Adopt(new ProcessFailedArgs(kind));
+  core->process_failed.Raise(static_cast<wv::ICoreWebView2*>(nullptr), args.Get());
+  if (kind == wv::COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED) {
+    core->crashed = true;
+    core->Close();
+  }
+}
+
 // --- the scenario player ----------------------------------------------------------
 
 HWND TopLevel(const std::shared_ptr<Core>& core) {
@@ -1516,7 +1828,7 @@ void LogWindow(const std::shared_ptr<Core>& core) {
 
 void RunSteps(const std::shared_ptr<Core>& core, std::shared_ptr<std::vector<Step>> steps,
               std::size_t at, int waited_ms) {
-  if (core->closed || at >= steps->size()) return;
+  if ((core->closed && !core->crashed) || at >= steps->size()) return;
   const Step& step = (*steps)[at];
   auto next = [core, steps, at] { RunSteps(core, steps, at + 1, 0); };
   if (step.verb == "post") {
@@ -1574,12 +1886,52 @@ void RunSteps(const std::shared_ptr<Core>& core, std::shared_ptr<std::vector<Ste
       args->deferrable.resume = nullptr;
       report();
     }
+  } else if (step.verb == "dialog") {
+    // "dialog KIND MESSAGE[|DEFAULT]"
+    const auto space = step.rest.find(' ');
+    const std::string text = space == std::string::npos ? "" : step.rest.substr(space + 1);
+    const auto bar = text.find('|');
+    if (const auto kind = DialogKind(step.rest.substr(0, space))) {
+      OpenDialog(core, *kind, text.substr(0, bar),
+                 bar == std::string::npos ? "" : text.substr(bar + 1), [](const std::string&) {});
+    } else {
+      Log("error: unknown dialog " + step.rest);
+    }
+  } else if (step.verb == "key") {
+    // "key KIND VK [LPARAM]", numbers as C writes them
+    std::istringstream in(step.rest);
+    std::string kind, key, lparam;
+    in >> kind >> key >> lparam;
+    const auto event = static_cast<wv::COREWEBVIEW2_KEY_EVENT_KIND>(std::stoi(kind));
+    const auto code = static_cast<UINT>(std::stoul(key, nullptr, 0));
+    PressKey(
+        core, event, code,
+        lparam.empty() ? KeyLParam(event, code) : static_cast<INT>(std::stoul(lparam, nullptr, 0)));
+  } else if (step.verb == "focus") {
+    Log("focus " + step.rest);
+    if (!core->closed && step.rest == "got") {
+      core->got_focus.Raise(static_cast<wv::ICoreWebView2Controller*>(nullptr),
+                            static_cast<IUnknown*>(nullptr));
+    } else if (!core->closed) {
+      core->lost_focus.Raise(static_cast<wv::ICoreWebView2Controller*>(nullptr),
+                             static_cast<IUnknown*>(nullptr));
+    }
+  } else if (step.verb == "move-focus") {
+    RequestFocusMove(core, static_cast<wv::COREWEBVIEW2_MOVE_FOCUS_REASON>(std::stoi(step.rest)));
+  } else if (step.verb == "process-failed") {
+    FailProcess(core, static_cast<wv::COREWEBVIEW2_PROCESS_FAILED_KIND>(std::stoi(step.rest)));
   } else if (step.verb == "log") {
     Log("note " + step.rest);
   } else {
     Log("error: unknown scenario step " + step.verb);
   }
   Post(next);
+}
+
+// The view made last, for the tests that drive the stand-in in-process.
+std::weak_ptr<Core>& LatestCore() {
+  static std::weak_ptr<Core> core;
+  return core;
 }
 
 void PlayScenario(const std::shared_ptr<Core>& core) {
@@ -1612,6 +1964,7 @@ class Environment final : public Object<wv::ICoreWebView2Environment> {
       core->parent = parent;
       core->environment = self;
       core->scenario = LoadScenario();
+      LatestCore() = core;
       auto controller = Ref<Controller>::Adopt(new Controller(core));
       Log("controller");
       keep->Invoke(S_OK, controller.Get());
@@ -1653,6 +2006,21 @@ class Environment final : public Object<wv::ICoreWebView2Environment> {
 }  // namespace tessel::standin
 
 extern "C" {
+
+// For the tests that drive the stand-in in-process: plays one scenario step
+// ("key 0 0x74", "dialog confirm Sure?") on the view made last, later, from
+// the message loop. FALSE when there is no open view.
+__declspec(dllexport) BOOL TesselStandinPlay(const char* step) {
+  using namespace tessel::standin;
+  const auto core = LatestCore().lock();
+  if (step == nullptr || !core || core->closed || WrongThread()) return FALSE;
+  const std::string line = step;
+  const auto space = line.find(' ');
+  auto steps = std::make_shared<std::vector<Step>>(std::vector<Step>{
+      {line.substr(0, space), space == std::string::npos ? "" : line.substr(space + 1)}});
+  Post([core, steps] { RunSteps(core, steps, 0, 0); });
+  return TRUE;
+}
 
 __declspec(dllexport) HRESULT STDAPICALLTYPE
     GetAvailableCoreWebView2BrowserVersionString(PCWSTR /*browser_folder*/, LPWSTR* version) {
