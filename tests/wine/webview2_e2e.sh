@@ -6,7 +6,8 @@
 # system; permissions; a new window for an app page relaunched; a message
 # from another origin left unanswered; the close handshake; and no object or
 # string of the engine leaked by either process; the open and save dialogs
-# through the bridge, answered with xdotool.
+# through the bridge, answered with xdotool; the page's own dialogs, keys,
+# focus moves and a failed page process.
 # Usage: webview2_e2e.sh RUNTIME PACKER LOADER OUT_DIR EMULATOR
 set -uo pipefail
 runtime=$1
@@ -110,7 +111,18 @@ permission 3
 permission 3 https://foreign.example/page.html
 new-window file:///local.html
 new-window $local_uri
-wait 500
+dialog confirm Leave now?
+dialog prompt Your name?|anon
+log focus
+focus got
+log focus-done
+move-focus 1
+focus lost
+key 0 0x7B
+key 0 0x74
+wait 1000
+process-failed 1
+wait 300
 log handshake
 close-query none
 close
@@ -168,14 +180,17 @@ lines() { grep "^$main $1" "$log"; }
 has() { grep -qF -- "$main $1" "$log" || fail "missing in the log: $1"; }
 
 # Served from the archive, beside the executable and from an absolute path:
-# status 200, one Content-Type, the bytes themselves.
+# status 200, one Content-Type, the bytes themselves. (F5 loads the page a
+# second time.)
+first_load() { sed "/^$main key kind=0 vk=116 /q" "$log" | grep "^$main $1"; }
 served() { # URI SOURCE_FILE TYPE_PREFIX
   local line n
-  line=$(lines "response $1 " | head -1)
+  line=$(first_load "response $1 " | head -1)
   [[ -n $line ]] || { fail "$1 was not served"; return; }
   [[ $line == *" status=200 reason=OK headers=1 "* ]] || fail "$1: $line"
-  [[ $(lines "header $1 " | grep -ci ' content-type: ') == 1 ]] || fail "$1: not one Content-Type"
-  lines "header $1 Content-Type: $3" >/dev/null || fail "$1: type $(lines "header $1 ")"
+  [[ $(first_load "header $1 " | grep -ci ' content-type: ') == 1 ]] ||
+    fail "$1: not one Content-Type"
+  first_load "header $1 Content-Type: $3" >/dev/null || fail "$1: type $(first_load "header $1 ")"
   n=${line##*body=}
   cmp -s "$2" "$log.body.$main.$n" || fail "$1: the bytes differ from $2"
 }
@@ -248,6 +263,28 @@ if [[ -n $other ]]; then
 else
   fail "no relaunched instance"
 fi
+
+# The page's dialogs: the runtime leaves the engine's own dialogs on, so the
+# engine shows them and the runtime's handler never sees one.
+has "default-dialog confirm Leave now?"
+has "default-dialog prompt Your name?"
+lines "dialog " >/dev/null && fail "a dialog reached the runtime: $(lines "dialog ")"
+# The engine's focus passed on without pushing it back into the engine; a
+# request to move the focus on is left unhandled.
+[[ -z $(sed -n "/^$main note focus\$/,/^$main note focus-done/p" "$log" | grep "^$main move-focus-call") ]] ||
+  fail "the engine's focus was pushed back into it"
+has "move-focus reason=1 handled=0"
+# Keys: the runtime keeps none, so they reach the engine's own keys. F12
+# opens nothing while debugging is off; F5 loads the page again.
+has "key kind=0 vk=123 handled=0"
+lines "devtools" >/dev/null && fail "developer tools opened without AllowDebug"
+has "key kind=0 vk=116 handled=0"
+[[ $(lines "navigate file:///index.html" | wc -l) == 2 ]] ||
+  fail "F5 did not reload: $(lines "navigate ")"
+# A failed page process is left as it is: nothing navigates afterwards.
+has "process-failed kind=1"
+[[ -z $(sed -n "/^$main process-failed/,\$p" "$log" | grep "^$main navigate") ]] ||
+  fail "something navigated after the process failure"
 
 # The close handshake: refused while the page answers nothing, then closed.
 handshake=$(sed -n "/^$main note handshake/,\$p" "$log" | grep "^$main ")
