@@ -324,6 +324,8 @@ class PermissionRequestedEventArgs {
   virtual HRESULT put_State(PermissionState state) = 0;
 };
 
+// kBrowserProcessExited: the engine has closed the view as Close would; it
+// raises nothing more and work under way completes with a failure.
 class ProcessFailedEventArgs {
  public:
   virtual ~ProcessFailedEventArgs() = default;

@@ -70,8 +70,17 @@ class FakeHarness : public EngineHarness {
     return ui_.RunUntil(done, timeout);
   }
   bool Play(EngineController& controller, const std::string& step) override {
-    auto* fake = dynamic_cast<FakeController*>(&controller);
-    if (fake == nullptr) return false;
+    const auto held = engine_->LastController();
+    if (held.get() != &controller || held->closed()) return false;
+    const std::weak_ptr<FakeController> fake = held;
+    // Later, from the loop, as the engines do.
+    ui_.Post([fake, step] {
+      if (auto held = fake.lock(); held && !held->closed()) Raise(*held, step);
+    });
+    return true;
+  }
+  static void Raise(FakeController& controller, const std::string& step) {
+    FakeController* fake = &controller;
     std::istringstream in(step);
     std::string verb;
     in >> verb;
@@ -103,10 +112,9 @@ class FakeHarness : public EngineHarness {
       in >> kind;
       args->kind = static_cast<ProcessFailedKind>(kind);
       fake->web_view->process_failed.Raise(std::shared_ptr<ProcessFailedEventArgs>(args));
-    } else {
-      return false;
+      // The browser process takes the view with it.
+      if (args->kind == ProcessFailedKind::kBrowserProcessExited) fake->Close();
     }
-    return true;
   }
 
  private:
@@ -139,6 +147,7 @@ class WebKitHarness : public EngineHarness {
   }
   std::shared_ptr<EngineLoader> Loader() override { return loader_; }
   NativeWindowHandle Window() override { return layout_; }
+  bool RunsDialogScripts() override { return true; }
   bool Pump(const std::function<bool()>& done, std::chrono::milliseconds timeout) override {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -925,6 +934,53 @@ TEST_P(EngineContract, ControllerAndProcessEventsCarryTheirArguments) {
   harness_->Pump([] { return false; }, 50ms);
   EXPECT_EQ(keys.size(), 2u);
   EXPECT_EQ(failures.size(), 2u);
+}
+
+// The browser process ending closes the view as Close would: work under way
+// completes once, with a failure, and nothing more is raised or accepted.
+TEST_P(EngineContract, WhenTheBrowserProcessEndsTheViewIsClosed) {
+  ASSERT_NO_FATAL_FAILURE(CreateController());
+  ASSERT_TRUE(NavigateAndWait([&] { return web_view_->NavigateToString("<p>crash</p>"); }));
+  std::vector<ProcessFailedKind> failures;
+  int focus = 0;
+  EventRegistrationToken tokens[2] = {};
+  web_view_->add_ProcessFailed(
+      [&](const std::shared_ptr<ProcessFailedEventArgs>& args) {
+        auto kind = ProcessFailedKind::kUnknownProcessExited;
+        args->get_ProcessFailedKind(&kind);
+        failures.push_back(kind);
+        return kSOk;
+      },
+      &tokens[0]);
+  controller_->add_GotFocus(
+      [&] {
+        ++focus;
+        return kSOk;
+      },
+      &tokens[1]);
+  if (!harness_->Play(*controller_, "process-failed 0")) {
+    GTEST_SKIP() << "this engine cannot be driven from the test";
+  }
+  // Started before the engine goes, answered by nobody.
+  int calls = 0;
+  HRESULT result = kSOk;
+  ASSERT_EQ(web_view_->ExecuteScript("1 + 1",
+                                     [&](HRESULT hr, const std::string&) {
+                                       ++calls;
+                                       result = hr;
+                                     }),
+            kSOk);
+  EXPECT_TRUE(harness_->Pump([&] { return calls > 0; }, 5s));
+  harness_->Pump([] { return false; }, 200ms);
+  EXPECT_EQ(failures, std::vector<ProcessFailedKind>{ProcessFailedKind::kBrowserProcessExited});
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(Failed(result));
+  EXPECT_EQ(web_view_->Navigate("about:blank"), kEInvalidState);
+  EXPECT_EQ(controller_->put_IsVisible(false), kEInvalidState);
+  EXPECT_FALSE(harness_->Play(*controller_, "focus got"));
+  harness_->Pump([] { return false; }, 100ms);
+  EXPECT_EQ(focus, 0);
+  EXPECT_EQ(controller_->Close(), kSOk);
 }
 
 TEST_P(EngineContract, ResponsesKeepWhatTheyWereMadeWith) {

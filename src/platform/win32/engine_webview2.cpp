@@ -872,6 +872,17 @@ class DevToolsEventArgs final : public DevToolsProtocolEventReceivedEventArgs {
 class Pending {
  public:
   explicit Pending(std::function<void(HRESULT)> fail) : fail_(std::move(fail)) {}
+  // An engine may let go of a handler without calling it (its browser
+  // process gone): the completion still comes, as a failure, from the loop.
+  ~Pending() {
+    if (done_ || !fail_) return;
+    try {
+      CurrentUiDispatcher().Post([fail = std::move(fail_)] { fail(kEAbort); });
+    } catch (...) {  // nothing leaves a destructor
+    }
+  }
+  Pending(const Pending&) = delete;
+  Pending& operator=(const Pending&) = delete;
   // True once: the caller then delivers.
   bool Claim() { return !std::exchange(done_, true); }
   void Fail(HRESULT hr) {
