@@ -186,6 +186,8 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
   // answer it. It must not keep the user from closing the app.
   // Before the first document there is nothing to ask yet.
   if (!edge.LocationURL().empty() && !FBrowserForm->AppDocumentShown()) CanClose = true;
+  // Nor can a page whose process has ended.
+  if (FBrowserForm->PageGone()) CanClose = true;
   // Asked every time, allowed or not; nothing waits for the page.
   edge.ExecuteScript(std::string(kCloseQueryScript));
 }

@@ -137,9 +137,15 @@ TBrowserForm::~TBrowserForm() {
 }
 
 void TBrowserForm::EdgeBrowserProcessFailed(TCustomEdgeBrowser* /*Sender*/,
-                                            platform::ProcessFailedKind /*Kind*/) {
-  // Deliberately nothing: a failed engine process is neither reported nor
-  // followed by any action.
+                                            platform::ProcessFailedKind Kind) {
+  // Neither reported nor followed by any action; only remembered, so that a
+  // page that can no longer answer does not keep the user from closing.
+  using platform::ProcessFailedKind;
+  // A page that only hangs may come back and still have something to ask.
+  if (Kind == ProcessFailedKind::kBrowserProcessExited ||
+      Kind == ProcessFailedKind::kRenderProcessExited) {
+    FPageGone = true;
+  }
 }
 
 void TBrowserForm::EdgeBrowserNewWindowRequested(TCustomEdgeBrowser* /*Sender*/,
@@ -255,6 +261,7 @@ void TBrowserForm::EdgeBrowserNavigationStarting(TCustomEdgeBrowser* /*Sender*/,
 
 void TBrowserForm::EdgeBrowserContentLoading(TCustomEdgeBrowser* /*Sender*/, bool /*IsErrorPage*/,
                                              std::uint64_t /*NavigationID*/) {
+  FPageGone = false;
   FAppDocuments.DocumentCommitted(FEdgeBrowser->LocationURL());
 }
 

@@ -135,6 +135,9 @@ class TBrowserForm {
 
   // See TAppDocumentTracker.
   bool AppDocumentShown() const { return FAppDocuments.AppDocumentShown(); }
+  // The engine reported the page's process gone since the last document
+  // began: nothing can answer the page's close query now.
+  bool PageGone() const { return FPageGone; }
   bool IsAppDocument(std::string_view source) const { return FAppDocuments.IsAppDocument(source); }
 
   // Told about every request the host answered (for diagnostics); may be
@@ -193,6 +196,7 @@ class TBrowserForm {
   // The host itself has started a navigation (the start page) that has not
   // begun yet; that one may leave a foreign document for a local file.
   bool FHostNavigationPending = false;
+  bool FPageGone = false;
   platform::EventRegistrationToken FDownloadToken = 0;
   std::weak_ptr<platform::EngineWebView> FDownloadWebView;
 };

@@ -285,6 +285,36 @@ TEST_F(MainFormTest, ADocumentNotTheAppsOwnCannotKeepTheWindowOpen) {
   }
 }
 
+// A page whose process ended can never agree to close; a failure that leaves
+// the page in place (a frame's process, a page that hangs for now) changes
+// nothing, and the next document asks again.
+TEST_F(MainFormTest, APageThatCanNoLongerAnswerCannotKeepTheWindowOpen) {
+  const std::pair<platform::ProcessFailedKind, bool> cases[] = {
+      {platform::ProcessFailedKind::kFrameRenderProcessExited, false},
+      {platform::ProcessFailedKind::kRenderProcessUnresponsive, false},
+      {platform::ProcessFailedKind::kRenderProcessExited, true},
+      {platform::ProcessFailedKind::kBrowserProcessExited, true},
+  };
+  for (const auto& [kind, closes] : cases) {
+    for (const bool new_document : {false, true}) {
+      CreateForm();
+      RunUntilReady();
+      WebView()->Navigate("file:///index.html");
+      ui_.Drain();
+      auto args = std::make_shared<platform::FakeProcessFailedEventArgs>();
+      args->kind = kind;
+      WebView()->process_failed.Raise(std::shared_ptr<platform::ProcessFailedEventArgs>(args));
+      ui_.Drain();
+      if (new_document) {
+        WebView()->Navigate("file:///index.html");
+        ui_.Drain();
+      }
+      EXPECT_EQ(window_->RequestClose(), closes && !new_document)
+          << static_cast<int>(kind) << (new_document ? " then a new document" : "");
+    }
+  }
+}
+
 TEST_F(MainFormTest, WithoutAnEngineTheWindowCannotBeClosedByTheUser) {
   shared::SetLoaderLibraryPath("");  // the engine cannot be opened
   CreateForm();
