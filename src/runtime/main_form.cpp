@@ -286,8 +286,12 @@ void InstallDiagnostics(TMainForm& form) {
                            : resource.Origin == shared::TResourceOrigin::BesideExecutable
                                ? "beside-exe"
                                : "absolute";
-      platform::WriteStderr(std::string("tessel: served ") + origin + ' ' + resource.Location +
-                            ' ' + resource.MimeType + '\n');
+      std::string line = std::string("tessel: served ") + origin + ' ' + resource.Location + ' ' +
+                         resource.MimeType;
+      if (resource.Status != 200) {
+        line += ' ' + std::to_string(resource.Status) + ' ' + resource.ContentRange;
+      }
+      platform::WriteStderr(line + '\n');
     };
   }
 

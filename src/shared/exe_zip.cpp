@@ -99,19 +99,29 @@ struct Keys {
 };
 
 // The hot loop: the keys live in registers, one serial chain per byte.
-void Decrypt(Keys& keys, const uint8_t* in, uint8_t* out, size_t size) {
+// Without `out` the keys only move past the bytes.
+template <bool kStore>
+void RunCipher(Keys& keys, const uint8_t* in, uint8_t* out, size_t size) {
   uint32_t k0 = keys.k0;
   uint32_t k1 = keys.k1;
   uint32_t k2 = keys.k2;
   for (size_t i = 0; i < size; ++i) {
     const uint32_t t = (k2 | 2) & 0xFFFF;
     const auto plain = static_cast<uint8_t>(in[i] ^ static_cast<uint8_t>((t * (t ^ 1)) >> 8));
-    out[i] = plain;
+    if constexpr (kStore) out[i] = plain;
     k0 = kCrcTable[(k0 ^ plain) & 0xFF] ^ (k0 >> 8);
     k1 = (k1 + (k0 & 0xFF)) * 134775813 + 1;
     k2 = kCrcTable[(k2 ^ (k1 >> 24)) & 0xFF] ^ (k2 >> 8);
   }
   keys = {k0, k1, k2};
+}
+
+void Decrypt(Keys& keys, const uint8_t* in, uint8_t* out, size_t size) {
+  RunCipher<true>(keys, in, out, size);
+}
+
+void Advance(Keys& keys, const uint8_t* in, size_t size) {
+  RunCipher<false>(keys, in, nullptr, size);
 }
 
 // Polynomial arithmetic modulo the CRC-32 polynomial (bit-reflected), to move
@@ -218,11 +228,23 @@ class StoredReader final : public EntryReaderBase {
       std::memcpy(out.data(), in, n);
       running_crc_ = CrcOf(running_crc_, out.first(n));
     }
-    produced_ += n;
-    ReleaseConsumed(produced_);
-    if (produced_ == size_ && Crc() != crc_) {
-      failed_ = true;
-      return -1;
+    return Produced(n);
+  }
+
+  int64_t Skip(uint64_t count) override {
+    if (failed_) return -1;
+    const uint64_t n = std::min(count, size_ - produced_);
+    // In steps, so the pages passed are released as the skip goes.
+    for (uint64_t done = 0; done < n;) {
+      const uint64_t step = std::min(n - done, kReleaseStep);
+      const uint8_t* in = data_.data() + produced_;
+      if (encrypted_) {
+        Advance(keys_, in, step);
+      } else {
+        running_crc_ = CrcOf(running_crc_, {in, step});
+      }
+      if (Produced(step) < 0) return -1;
+      done += step;
     }
     return static_cast<int64_t>(n);
   }
@@ -244,6 +266,17 @@ class StoredReader final : public EntryReaderBase {
 
   uint32_t Crc() const {
     return encrypted_ ? CrcFromKey(start_keys_.k0, keys_.k0, size_) : running_crc_;
+  }
+
+  // Counts `n` more bytes as produced; the last of them ends the CRC check.
+  int64_t Produced(uint64_t n) {
+    produced_ += n;
+    ReleaseConsumed(produced_);
+    if (produced_ == size_ && Crc() != crc_) {
+      failed_ = true;
+      return -1;
+    }
+    return static_cast<int64_t>(n);
   }
 
   uint32_t running_crc_ = 0;
@@ -296,6 +329,19 @@ class DeflatedReader final : public EntryReaderBase {
     crc_so_far_ = static_cast<uint32_t>(crc32(crc_so_far_, out.data(), static_cast<uInt>(n)));
     if (ended_ && (produced_ != size_ || crc_so_far_ != crc_)) return Failed();
     return static_cast<int64_t>(n);
+  }
+
+  // Inflating has no shortcut: the bytes are produced into a scratch block.
+  int64_t Skip(uint64_t count) override {
+    std::array<uint8_t, 16384> scratch{};
+    uint64_t skipped = 0;
+    while (skipped < count) {
+      const int64_t n = Read({scratch.data(), std::min<uint64_t>(scratch.size(), count - skipped)});
+      if (n < 0) return -1;
+      if (n == 0) break;
+      skipped += static_cast<uint64_t>(n);
+    }
+    return static_cast<int64_t>(skipped);
   }
 
   void Rewind() override {

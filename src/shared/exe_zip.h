@@ -59,6 +59,10 @@ class TZipEntryReader {
   // -1 when the data is damaged or the password wrong (the CRC check of the
   // last block included). After -1 every read fails.
   virtual int64_t Read(std::span<uint8_t> out) = 0;
+  // Moves past up to `count` next bytes without handing them out, checked
+  // as Read checks them: the count, 0 at the end, -1 as for Read. A stored
+  // entry's bytes only go through the cipher's keys (or the CRC) in place.
+  virtual int64_t Skip(uint64_t count) = 0;
   // Back to the first byte (the cipher cannot start elsewhere).
   virtual void Rewind() = 0;
 };

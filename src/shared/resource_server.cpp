@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/engine_basics.h"
 #include "platform/file_io.h"
@@ -33,6 +37,20 @@ std::string_view MimeNameOf(std::string_view path) {
   return at == std::string_view::npos ? path : path.substr(at + 1);
 }
 
+// Where a seek to `move` from `origin` lands in a stream of `size` bytes now
+// at `current`: never past the end, never before the start.
+platform::HRESULT SeekWithin(std::int64_t move, platform::StreamSeek origin, uint64_t current,
+                             uint64_t size, uint64_t* next) {
+  const uint64_t base = origin == platform::StreamSeek::kBegin     ? 0
+                        : origin == platform::StreamSeek::kCurrent ? current
+                                                                   : size;
+  if (move < 0 && static_cast<uint64_t>(-(move + 1)) + 1 > base) return platform::kEInvalidArg;
+  const uint64_t target = move < 0 ? base - static_cast<uint64_t>(-(move + 1)) - 1
+                                   : base + static_cast<uint64_t>(move);
+  *next = std::min(target, size);
+  return platform::kSOk;
+}
+
 class EntryStream final : public platform::Stream {
  public:
   explicit EntryStream(std::unique_ptr<TZipEntryReader> reader) : reader_(std::move(reader)) {}
@@ -60,15 +78,9 @@ class EntryStream final : public platform::Stream {
 
   platform::HRESULT Seek(std::int64_t move, platform::StreamSeek origin,
                          std::uint64_t* position) override {
-    const uint64_t base = origin == platform::StreamSeek::kBegin     ? 0
-                          : origin == platform::StreamSeek::kCurrent ? position_
-                                                                     : reader_->Size();
-    if (move < 0 && static_cast<uint64_t>(-(move + 1)) + 1 > base) return platform::kEInvalidArg;
-    const uint64_t next = move < 0 ? base - static_cast<uint64_t>(-(move + 1)) - 1
-                                   : base + static_cast<uint64_t>(move);
-    position_ = std::min(next, reader_->Size());
-    if (position != nullptr) *position = position_;
-    return platform::kSOk;
+    const platform::HRESULT hr = SeekWithin(move, origin, position_, reader_->Size(), &position_);
+    if (position != nullptr && platform::Succeeded(hr)) *position = position_;
+    return hr;
   }
 
   platform::HRESULT SetSize(std::uint64_t) override { return platform::kEAccessDenied; }
@@ -77,10 +89,8 @@ class EntryStream final : public platform::Stream {
   // Brings the reader to the stream's position: the cipher only runs forward.
   bool CatchUp() {
     if (position_ < reader_->Position()) reader_->Rewind();
-    std::array<uint8_t, 65536> skipped{};
     while (reader_->Position() < position_) {
-      const uint64_t n = std::min<uint64_t>(skipped.size(), position_ - reader_->Position());
-      if (reader_->Read({skipped.data(), n}) <= 0) return false;
+      if (reader_->Skip(position_ - reader_->Position()) <= 0) return false;
     }
     return true;
   }
@@ -88,6 +98,89 @@ class EntryStream final : public platform::Stream {
   std::unique_ptr<TZipEntryReader> reader_;
   uint64_t position_ = 0;
 };
+
+class PartStream final : public platform::Stream {
+ public:
+  PartStream(std::shared_ptr<platform::Stream> whole, uint64_t first, uint64_t length)
+      : whole_(std::move(whole)), first_(first), length_(length) {}
+
+  platform::HRESULT Read(void* buffer, std::uint32_t size, std::uint32_t* read) override {
+    if (read != nullptr) *read = 0;
+    if (buffer == nullptr && size != 0) return platform::kEPointer;
+    const auto want = static_cast<std::uint32_t>(std::min<uint64_t>(size, length_ - position_));
+    std::uint32_t count = 0;
+    if (want != 0) {
+      // The whole stream is positioned anew each time: others may share it.
+      platform::HRESULT hr = whole_->Seek(static_cast<std::int64_t>(first_ + position_),
+                                          platform::StreamSeek::kBegin, nullptr);
+      if (platform::Succeeded(hr)) hr = whole_->Read(buffer, want, &count);
+      if (platform::Failed(hr)) return hr;
+      count = std::min(count, want);
+    }
+    position_ += count;
+    if (read != nullptr) *read = count;
+    return count == size ? platform::kSOk : platform::kSFalse;
+  }
+
+  platform::HRESULT Write(const void*, std::uint32_t, std::uint32_t* written) override {
+    if (written != nullptr) *written = 0;
+    return platform::kEAccessDenied;
+  }
+
+  platform::HRESULT Seek(std::int64_t move, platform::StreamSeek origin,
+                         std::uint64_t* position) override {
+    const platform::HRESULT hr = SeekWithin(move, origin, position_, length_, &position_);
+    if (position != nullptr && platform::Succeeded(hr)) *position = position_;
+    return hr;
+  }
+
+  platform::HRESULT SetSize(std::uint64_t) override { return platform::kEAccessDenied; }
+
+ private:
+  std::shared_ptr<platform::Stream> whole_;
+  uint64_t first_;
+  uint64_t length_;
+  uint64_t position_ = 0;
+};
+
+// A run of digits as a number; values too big for 64 bits saturate, which
+// every use below reads as "past any end". nullopt unless all digits.
+std::optional<uint64_t> Digits(std::string_view text) {
+  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+  if (text.empty()) return std::nullopt;
+  uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<uint64_t>(c - '0');
+    value = value > (kMax - digit) / 10 ? kMax : value * 10 + digit;
+  }
+  return value;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// The Range header a request may be answered in part for: a GET's only one,
+// unless it is conditional on a validator (none is ever sent, so none
+// matches and the whole body is due).
+std::optional<std::string> RangeHeaderOf(platform::WebResourceRequest& request) {
+  std::string method;
+  if (platform::Failed(request.get_Method(&method)) || method != "GET") return std::nullopt;
+  std::shared_ptr<platform::HttpRequestHeaders> headers;
+  if (platform::Failed(request.get_Headers(&headers)) || !headers) return std::nullopt;
+  std::vector<platform::HttpHeader> ranges;
+  if (platform::Failed(headers->GetHeaders("Range", &ranges)) || ranges.size() != 1) {
+    return std::nullopt;
+  }
+  bool conditional = false;
+  if (platform::Failed(headers->Contains("If-Range", &conditional)) || conditional) {
+    return std::nullopt;
+  }
+  return ranges.front().second;
+}
 
 enum class TFileRead { Read, Absent, Failed };
 
@@ -170,6 +263,34 @@ std::shared_ptr<platform::Stream> MakeEntryStream(std::unique_ptr<TZipEntryReade
   return std::make_shared<EntryStream>(std::move(reader));
 }
 
+TByteRange ParseRangeHeader(std::string_view header, uint64_t size) noexcept {
+  constexpr std::string_view kUnit = "bytes=";
+  header = TrimBlanks(header);
+  if (!platform::StartsWithIgnoreAsciiCase(header, kUnit)) return {};
+  const std::string_view spec = TrimBlanks(header.substr(kUnit.size()));
+  const std::size_t dash = spec.find('-');
+  if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) return {};
+  const std::optional<uint64_t> first = Digits(spec.substr(0, dash));
+  const std::string_view last_text = spec.substr(dash + 1);
+  const std::optional<uint64_t> last = Digits(last_text);
+  if (!first) {
+    // "-n": the last n bytes, all of them when the body is shorter. An empty
+    // body has no last byte to name, so it is sent whole.
+    if (dash != 0 || !last) return {};
+    if (*last == 0) return {TByteRange::Unsatisfiable};
+    if (size == 0) return {};
+    return {TByteRange::Part, size - std::min(*last, size), size - 1};
+  }
+  if (!last_text.empty() && (!last || *last < *first)) return {};
+  if (*first >= size) return {TByteRange::Unsatisfiable};
+  return {TByteRange::Part, *first, last ? std::min(*last, size - 1) : size - 1};
+}
+
+std::shared_ptr<platform::Stream> MakePartStream(std::shared_ptr<platform::Stream> whole,
+                                                 uint64_t first, uint64_t length) {
+  return std::make_shared<PartStream>(std::move(whole), first, length);
+}
+
 std::string ResourceResponseHeaders(std::string_view mime_type) {
   std::string headers = "Content-Type: ";
   headers.append(mime_type);
@@ -203,12 +324,52 @@ std::optional<TServedResource> AnswerResourceRequest(platform::EngineEnvironment
     std::optional<TServedResource> served = LookUpResource(uri, source, os);
     if (!served) return std::nullopt;
 
+    uint64_t size = served->Body.size();
+    if (served->BodyStream &&
+        (platform::Failed(served->BodyStream->Seek(0, platform::StreamSeek::kEnd, &size)) ||
+         platform::Failed(served->BodyStream->Seek(0, platform::StreamSeek::kBegin, nullptr)))) {
+      return std::nullopt;
+    }
+    const std::optional<std::string> range_header = RangeHeaderOf(*request);
+    const TByteRange range = range_header ? ParseRangeHeader(*range_header, size) : TByteRange{};
+    std::string reason = "OK";
+    std::string headers = ResourceResponseHeaders(served->MimeType);
+    std::shared_ptr<platform::Stream> body;
+    switch (range.Kind) {
+      case TByteRange::Whole:
+        body = served->BodyStream ? std::move(served->BodyStream)
+                                  : platform::MakeMemoryStream(std::move(served->Body));
+        break;
+      case TByteRange::Part: {
+        const uint64_t length = range.Last - range.First + 1;
+        if (served->BodyStream) {
+          body = MakePartStream(std::move(served->BodyStream), range.First, length);
+        } else {
+          served->Body.erase(range.First + length);
+          served->Body.erase(0, range.First);
+          body = platform::MakeMemoryStream(std::move(served->Body));
+        }
+        served->Status = 206;
+        served->ContentRange = "bytes " + std::to_string(range.First) + "-" +
+                               std::to_string(range.Last) + "/" + std::to_string(size);
+        reason = "Partial Content";
+        headers += "\r\nContent-Range: " + served->ContentRange +
+                   "\r\nContent-Length: " + std::to_string(length) + "\r\nAccept-Ranges: bytes";
+        break;
+      }
+      case TByteRange::Unsatisfiable:
+        body = platform::MakeMemoryStream();
+        served->Status = 416;
+        served->ContentRange = "bytes */" + std::to_string(size);
+        reason = "Range Not Satisfiable";
+        headers = "Content-Range: " + served->ContentRange +
+                  "\r\nContent-Length: 0\r\nAccept-Ranges: bytes";
+        break;
+    }
+
     std::shared_ptr<platform::WebResourceResponse> response;
-    std::shared_ptr<platform::Stream> body =
-        served->BodyStream ? std::move(served->BodyStream)
-                           : platform::MakeMemoryStream(std::move(served->Body));
     const platform::HRESULT created = environment->CreateWebResourceResponse(
-        std::move(body), 200, "OK", ResourceResponseHeaders(served->MimeType), &response);
+        std::move(body), served->Status, reason, headers, &response);
     served->Body.clear();
     served->BodyStream.reset();
     if (platform::Failed(created) || !response) return std::nullopt;

@@ -45,7 +45,28 @@ struct TServedResource {
   // Damage found further in fails the read there (the engine then fails the
   // load), since the whole entry is not checked before answering.
   std::shared_ptr<platform::Stream> BodyStream;
+  // How AnswerResourceRequest answered: 200, or 206 / 416 for a byte range,
+  // with the Content-Range it sent.
+  int Status = 200;
+  std::string ContentRange;
 };
+
+// What a request's Range header asks of a body of `size` bytes. Only one
+// range of bytes is honoured; several ranges, another unit or a malformed
+// header ask for the whole body, as if there were no header.
+struct TByteRange {
+  enum TKind { Whole, Part, Unsatisfiable };
+  TKind Kind = Whole;
+  // The part's first and last byte (inclusive), when Kind is Part.
+  uint64_t First = 0;
+  uint64_t Last = 0;
+};
+TByteRange ParseRangeHeader(std::string_view header, uint64_t size) noexcept;
+
+// The bytes `first` to `first + length` of `whole`, as a stream of their own
+// positioned at its start. Seeking moves within the part only.
+std::shared_ptr<platform::Stream> MakePartStream(std::shared_ptr<platform::Stream> whole,
+                                                 uint64_t first, uint64_t length);
 
 // A read-only stream over an archive entry, decrypted as it is read. Seeking
 // costs nothing until the next read, which restarts the cipher when it
@@ -82,6 +103,14 @@ std::optional<TServedResource> LookUpResource(std::string_view uri, const TResou
 // when any engine call fails, the request is left untouched, so the engine
 // handles it itself. Returns what was served, its Body and BodyStream empty (they went
 // into the response). Never throws.
+//
+// A GET with one Range header (and no If-Range: nothing served carries a
+// validator) that ParseRangeHeader finds a part in is answered 206 "Partial
+// Content" with those bytes only, the same Content-Type line and then
+// Content-Range, Content-Length and Accept-Ranges; a big entry's stream then
+// starts at the part without handing out the bytes before it. A range that
+// starts past the end is answered 416 "Range Not Satisfiable" with
+// "Content-Range: bytes */<size>" and no body.
 std::optional<TServedResource> AnswerResourceRequest(platform::EngineEnvironment* environment,
                                                      platform::WebResourceRequestedEventArgs* args,
                                                      const TResourceSource& source,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -447,6 +448,252 @@ TEST_F(AnswerResourceRequestTest, LeavesTheRequestUntouchedWhenAnythingFails) {
   args->fail["put_Response"] = platform::kEInvalidArg;
   EXPECT_FALSE(AnswerResourceRequest(environment_.get(), args.get(), Source(), os_));
   EXPECT_FALSE(args->response);
+}
+
+// --- byte ranges ---------------------------------------------------------------------
+
+TEST(ParseRangeHeader, OneRangeOfBytesIsAPartAnythingElseTheWholeBody) {
+  constexpr auto kWhole = TByteRange::Whole;
+  constexpr auto kPart = TByteRange::Part;
+  constexpr auto kNone = TByteRange::Unsatisfiable;
+  const struct {
+    const char* header;
+    uint64_t size;
+    TByteRange::TKind kind;
+    uint64_t first = 0;
+    uint64_t last = 0;
+  } cases[] = {
+      {"bytes=0-0", 10, kPart, 0, 0},
+      {"bytes=2-5", 10, kPart, 2, 5},
+      {"bytes=2-", 10, kPart, 2, 9},
+      {"bytes=9-9", 10, kPart, 9, 9},
+      {"bytes=5-100", 10, kPart, 5, 9},
+      {"bytes=0-99999999999999999999999", 10, kPart, 0, 9},
+      {"bytes=-3", 10, kPart, 7, 9},
+      {"bytes=-30", 10, kPart, 0, 9},
+      // The unit in any case, blanks around the header and the range.
+      {"Bytes=1-2", 10, kPart, 1, 2},
+      {" bytes= 1-2 \t", 10, kPart, 1, 2},
+      // Starting at or past the end, or naming no byte at all.
+      {"bytes=10-", 10, kNone},
+      {"bytes=10-20", 10, kNone},
+      {"bytes=99999999999999999999999-", 10, kNone},
+      {"bytes=-0", 10, kNone},
+      {"bytes=0-", 0, kNone},
+      // An empty body has no last bytes to name.
+      {"bytes=-5", 0, kWhole},
+      // Several ranges, another unit, and malformed ones: as if absent.
+      {"bytes=0-1,3-4", 10, kWhole},
+      {"bytes=0-1,", 10, kWhole},
+      {"bytes=5-3", 10, kWhole},
+      {"items=0-1", 10, kWhole},
+      {"bytes 0-1", 10, kWhole},
+      {"bytes=", 10, kWhole},
+      {"bytes=-", 10, kWhole},
+      {"bytes=1", 10, kWhole},
+      {"bytes=a-b", 10, kWhole},
+      {"bytes=--1", 10, kWhole},
+      {"bytes=+1-2", 10, kWhole},
+      {"bytes=1-2-3", 10, kWhole},
+      {"bytes=0 - 1", 10, kWhole},
+      {"", 10, kWhole},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "'" << c.header << "' of " << c.size);
+    const TByteRange range = ParseRangeHeader(c.header, c.size);
+    EXPECT_EQ(range.Kind, c.kind);
+    if (c.kind == kPart) {
+      EXPECT_EQ(range.First, c.first);
+      EXPECT_EQ(range.Last, c.last);
+    }
+  }
+}
+
+std::string ReadAll(platform::Stream& stream, std::uint32_t block) {
+  std::string out;
+  std::string buf(block, '\0');
+  for (;;) {
+    std::uint32_t n = 0;
+    const platform::HRESULT hr = stream.Read(buf.data(), block, &n);
+    if (platform::Failed(hr)) return "failed";
+    out.append(buf.data(), n);
+    if (n < block) return out;
+  }
+}
+
+std::string Noise(std::size_t size) {
+  std::mt19937 random(7);
+  std::string out(size, '\0');
+  for (char& c : out) c = static_cast<char>(random());
+  return out;
+}
+
+// A small entry read whole, an entry big enough to be streamed at the
+// default threshold, and a file beside the executable.
+class RangeTest : public ResourceServerTest {
+ protected:
+  void SetUp() override {
+    ResourceServerTest::SetUp();
+    archive_ = WriteArchive({{"webapp/small.txt", "0123456789"}, {"webapp/movie.mp4", big_}});
+    zip_.SetStream(archive_);
+    test::WriteBytes(exe_dir_.File("beside.js"), std::string("abcdefghij"));
+  }
+
+  struct Answer {
+    std::optional<TServedResource> served;
+    int status = 0;
+    std::string reason;
+    std::vector<platform::HttpHeader> headers;
+    std::shared_ptr<platform::Stream> content;
+  };
+
+  Answer Get(const std::string& uri, std::vector<platform::HttpHeader> headers,
+             const std::string& method = "GET") {
+    auto args = std::make_shared<platform::FakeWebResourceRequestedEventArgs>();
+    args->request =
+        std::make_shared<platform::BasicWebResourceRequest>(uri, method, std::move(headers));
+    Answer answer;
+    answer.served = AnswerResourceRequest(environment_.get(), args.get(), Source(), os_);
+    if (!args->response) return answer;
+    args->response->get_StatusCode(&answer.status);
+    args->response->get_ReasonPhrase(&answer.reason);
+    std::shared_ptr<platform::HttpResponseHeaders> collection;
+    args->response->get_Headers(&collection);
+    collection->GetIterator(&answer.headers);
+    args->response->get_Content(&answer.content);
+    return answer;
+  }
+
+  const std::string big_ = Noise((std::size_t{4} << 20) + 3);
+  std::shared_ptr<platform::FakeEngine> engine_ = platform::MakeFakeEngine();
+  std::shared_ptr<platform::FakeEnvironment> environment_ =
+      std::make_shared<platform::FakeEnvironment>(engine_);
+};
+
+TEST_F(RangeTest, APartIsAnswered206WithItsBytesOnly) {
+  const uint64_t size = big_.size();
+  const struct {
+    const char* uri;
+    std::string range;
+    uint64_t first;
+    uint64_t last;
+  } cases[] = {
+      {"file:///movie.mp4", "bytes=0-99", 0, 99},
+      // Across the reader's 64 KB blocks and the engine's 1 MB reads.
+      {"file:///movie.mp4", "bytes=65530-65545", 65530, 65545},
+      {"file:///movie.mp4", "bytes=1048000-1049000", 1048000, 1049000},
+      {"file:///movie.mp4", "bytes=2000000-", 2000000, size - 1},
+      {"file:///movie.mp4", "bytes=-1", size - 1, size - 1},
+      {"file:///movie.mp4", "bytes=0-", 0, size - 1},
+      {"file:///small.txt", "bytes=3-5", 3, 5},
+      {"file:///small.txt", "bytes=-1", 9, 9},
+      {"file:///beside.js", "bytes=4-100", 4, 9},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.uri << " " << c.range);
+    const Answer answer = Get(c.uri, {{"Accept", "*/*"}, {"Range", c.range}});
+    ASSERT_TRUE(answer.served);
+    const std::string whole = answer.served->Location.ends_with("movie.mp4") ? big_
+                              : answer.served->Location.ends_with("small.txt")
+                                  ? std::string("0123456789")
+                                  : std::string("abcdefghij");
+    const std::string content_range = "bytes " + std::to_string(c.first) + "-" +
+                                      std::to_string(c.last) + "/" + std::to_string(whole.size());
+    EXPECT_EQ(answer.status, 206);
+    EXPECT_EQ(answer.reason, "Partial Content");
+    EXPECT_EQ(answer.served->Status, 206);
+    EXPECT_EQ(answer.served->ContentRange, content_range);
+    EXPECT_EQ(answer.headers,
+              (std::vector<platform::HttpHeader>{
+                  {"Content-Type", answer.served->MimeType + "; charset=utf-8"},
+                  {"Content-Range", content_range},
+                  {"Content-Length", std::to_string(c.last - c.first + 1)},
+                  {"Accept-Ranges", "bytes"}}));
+    ASSERT_TRUE(answer.content);
+    // The engine learns the length by seeking to the end, then reads from
+    // the start, in blocks of its choosing, and may read again.
+    std::uint64_t length = 0;
+    ASSERT_EQ(answer.content->Seek(0, platform::StreamSeek::kEnd, &length), platform::kSOk);
+    EXPECT_EQ(length, c.last - c.first + 1);
+    const std::string part = whole.substr(c.first, c.last - c.first + 1);
+    for (const std::uint32_t block : {65536u, 777u}) {
+      ASSERT_EQ(answer.content->Seek(0, platform::StreamSeek::kBegin, nullptr), platform::kSOk);
+      EXPECT_TRUE(ReadAll(*answer.content, block) == part) << "block " << block;
+    }
+  }
+  // A big entry's part is still read from the entry as it is asked for.
+  const Answer streamed = Get("file:///movie.mp4", {{"Range", "bytes=10-"}});
+  EXPECT_FALSE(streamed.served->BodyStream);
+  EXPECT_TRUE(streamed.served->Body.empty());
+}
+
+TEST_F(RangeTest, ARangePastTheEndIsAnswered416WithTheSize) {
+  const struct {
+    const char* uri;
+    const char* range;
+    std::string size;
+  } cases[] = {
+      {"file:///movie.mp4", "bytes=4194307-", std::to_string(big_.size())},
+      {"file:///small.txt", "bytes=10-12", "10"},
+      {"file:///small.txt", "bytes=-0", "10"},
+      {"file:///beside.js", "bytes=99-", "10"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.uri << " " << c.range);
+    const Answer answer = Get(c.uri, {{"Range", c.range}});
+    ASSERT_TRUE(answer.served);
+    EXPECT_EQ(answer.status, 416);
+    EXPECT_EQ(answer.reason, "Range Not Satisfiable");
+    EXPECT_EQ(answer.served->ContentRange, "bytes */" + c.size);
+    EXPECT_EQ(answer.headers, (std::vector<platform::HttpHeader>{{"Content-Range", "bytes */" + c.size},
+                                                                 {"Content-Length", "0"},
+                                                                 {"Accept-Ranges", "bytes"}}));
+    ASSERT_TRUE(answer.content);
+    EXPECT_EQ(ReadAll(*answer.content, 64), "");
+  }
+}
+
+TEST_F(RangeTest, RangesThatCannotBeHonouredGetTheUsualWholeAnswer) {
+  const struct {
+    const char* what;
+    std::vector<platform::HttpHeader> headers;
+    std::string method = "GET";
+  } cases[] = {
+      {"no range", {{"Accept", "*/*"}}},
+      {"several ranges", {{"Range", "bytes=0-1,5-6"}}},
+      {"malformed", {{"Range", "bytes=7-3"}}},
+      {"two headers", {{"Range", "bytes=0-1"}, {"range", "bytes=0-1"}}},
+      // Nothing served carries a validator, so none can match.
+      {"conditional", {{"Range", "bytes=0-1"}, {"If-Range", "\"x\""}}},
+      {"not a GET", {{"Range", "bytes=0-1"}}, "POST"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const std::string uri : {"file:///small.txt", "file:///movie.mp4"}) {
+      SCOPED_TRACE(uri);
+      const Answer answer = Get(uri, c.headers, c.method);
+      ASSERT_TRUE(answer.served);
+      EXPECT_EQ(answer.status, 200);
+      EXPECT_EQ(answer.reason, "OK");
+      EXPECT_EQ(answer.served->Status, 200);
+      EXPECT_EQ(answer.headers.size(), 1u);
+      ASSERT_TRUE(answer.content);
+      EXPECT_TRUE(ReadAll(*answer.content, 65536) ==
+                  (uri.ends_with("mp4") ? big_ : std::string("0123456789")));
+    }
+  }
+}
+
+TEST_F(RangeTest, APartEndingAtADamagedLastByteFailsThere) {
+  archive_[30 + std::string("webapp/small.txt").size() + 12 + 10 + 16 + 30 +
+           std::string("webapp/movie.mp4").size() + 12 + big_.size() - 1] ^= 0x01;
+  zip_.SetStream(archive_);
+  Answer answer = Get("file:///movie.mp4", {{"Range", "bytes=100-199"}});
+  ASSERT_EQ(answer.status, 206);
+  EXPECT_TRUE(ReadAll(*answer.content, 65536) == big_.substr(100, 100));
+  answer = Get("file:///movie.mp4", {{"Range", "bytes=-10"}});
+  ASSERT_EQ(answer.status, 206);
+  EXPECT_EQ(ReadAll(*answer.content, 65536), "failed");
 }
 
 }  // namespace
