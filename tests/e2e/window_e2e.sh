@@ -340,5 +340,61 @@ else
   fail "in place: the page did not get ready: '$(caption)'"
 fi
 
+# 7. Byte ranges: the page fetches parts of an entry big enough to be
+#    streamed, of a small entry and of a file beside the executable with a
+#    Range header, and reports status, Content-Range and whether every byte
+#    is the one at that offset. Byte i of big.bin is the top byte of
+#    i * 2654435761 (mod 2^32), so a part from the wrong offset cannot pass.
+big_size=$((5 * 1048576 + 7))
+mkdir -p "$out/ranges/src/webapp"
+command -v python3 >/dev/null || { echo "SKIP: python3 missing"; exit 77; }
+python3 -c '
+import sys
+n = int(sys.argv[2])
+with open(sys.argv[1], "wb") as f:
+    for start in range(0, n, 1 << 20):
+        f.write(bytes(((i * 2654435761) & 0xFFFFFFFF) >> 24 for i in range(start, min(n, start + (1 << 20)))))
+' "$out/ranges/src/webapp/big.bin" "$big_size"
+ranges_js='
+function byteAt(i) { return Math.imul(i, 2654435761) >>> 24; }
+async function part(url, range, check) {
+  var r = await fetch(url, range ? {headers: {Range: range}} : {});
+  var bytes = new Uint8Array(await r.arrayBuffer());
+  return r.status + " " + (r.headers.get("Content-Range") || "-") + " " + check(bytes);
+}
+function from(first) {
+  return function (bytes) {
+    for (var k = 0; k < bytes.length; k++) if (bytes[k] !== byteAt(first + k)) return "bad@" + k;
+    return bytes.length;
+  };
+}
+function text(bytes) { return new TextDecoder().decode(bytes); }
+var n = '"$big_size"';
+Promise.all([
+  part("big.bin", "bytes=0-99", from(0)),
+  part("big.bin", "bytes=65530-65545", from(65530)),
+  part("big.bin", "bytes=3000000-3999999", from(3000000)),
+  part("big.bin", "bytes=-1", from(n - 1)),
+  part("big.bin", "bytes=" + n + "-", text),
+  part("small.txt", "bytes=3-5", text),
+  part("beside.txt", "bytes=-4", text),
+  part("small.txt", "bytes=1-2,5-6", text),
+]).then(function (all) { document.title = "ranges " + all.join("; "); },
+        function (e) { document.title = "ranges failed " + e; });
+'
+pack ranges 'DynamicAppTitle=1\r\n' \
+  'index.html=<!doctype html><title>start</title><script src="ranges.js"></script>' \
+  'small.txt=0123456789' "ranges.js=$ranges_js"
+printf 'abcdefghij' >"$out/ranges/beside.txt"
+if launch ranges; then
+  want="ranges 206 bytes 0-99/$big_size 100; 206 bytes 65530-65545/$big_size 16;"
+  want+=" 206 bytes 3000000-3999999/$big_size 1000000; 206 bytes $((big_size - 1))-$((big_size - 1))/$big_size 1;"
+  want+=" 416 bytes */$big_size ; 206 bytes 3-5/10 345; 206 bytes 6-9/10 ghij; 200 - 0123456789"
+  wait_for 30 caption_is "$want" || fail "ranges: caption '$(caption)', wanted '$want'"
+  grep -q "^tessel: served archive webapp/big.bin application/octet-stream 206 bytes 0-99/$big_size\$" \
+    "$out/ranges/run.log" || fail "ranges: the runtime did not serve the first part"
+  close_app ranges
+fi
+
 [[ $fails == 0 ]] && echo "window e2e: all passed"
 exit $((fails > 0))

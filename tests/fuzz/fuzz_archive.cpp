@@ -1,5 +1,5 @@
 // Opens the app archive reader on arbitrary bytes and reads every entry,
-// whole and block by block.
+// whole, block by block, and from the middle after a skip.
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
@@ -36,6 +36,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       if ((n == 0) != content.has_value()) __builtin_trap();
       if (content && streamed != *content) __builtin_trap();
+      // Skipped to the middle: the rest as read, and the same verdict.
+      reader->Rewind();
+      const uint64_t half = streamed.size() / 2;
+      const int64_t skipped = reader->Skip(half);
+      if (content && skipped != static_cast<int64_t>(half)) __builtin_trap();
+      if (skipped >= 0) {
+        std::string rest;
+        while ((n = reader->Read(block)) > 0) rest.append(block.begin(), block.begin() + n);
+        if ((n == 0) != content.has_value()) __builtin_trap();
+        if (content && rest != content->substr(half)) __builtin_trap();
+      }
     } else if (content) {
       __builtin_trap();
     }
