@@ -211,9 +211,10 @@ class ResponseHeaders final : public Object<wv::ICoreWebView2HttpResponseHeaders
 
 class Request final : public Object<wv::ICoreWebView2WebResourceRequest> {
  public:
-  explicit Request(std::wstring uri) : Object("WebResourceRequest"), uri_(std::move(uri)) {
-    headers_ =
-        Ref<RequestHeaders>::Adopt(new RequestHeaders(std::vector<Header>{{L"Accept", L"*/*"}}));
+  Request(std::wstring uri, std::vector<Header> extra)
+      : Object("WebResourceRequest"), uri_(std::move(uri)) {
+    extra.insert(extra.begin(), {L"Accept", L"*/*"});
+    headers_ = Ref<RequestHeaders>::Adopt(new RequestHeaders(std::move(extra)));
   }
   ::HRESULT STDMETHODCALLTYPE get_Uri(LPWSTR* uri) override {
     STANDIN_ON_OWNER_THREAD();
@@ -472,9 +473,10 @@ class SourceChangedArgs final : public Object<wv::ICoreWebView2SourceChangedEven
 
 class ResourceArgs final : public Object<wv::ICoreWebView2WebResourceRequestedEventArgs> {
  public:
-  ResourceArgs(std::wstring uri, wv::COREWEBVIEW2_WEB_RESOURCE_CONTEXT context)
+  ResourceArgs(std::wstring uri, wv::COREWEBVIEW2_WEB_RESOURCE_CONTEXT context,
+               std::vector<Header> headers)
       : Object("WebResourceRequestedEventArgs"),
-        request_(Ref<Request>::Adopt(new Request(std::move(uri)))),
+        request_(Ref<Request>::Adopt(new Request(std::move(uri), std::move(headers)))),
         context_(context) {}
   Deferrable deferrable;
   wv::ICoreWebView2WebResourceResponse* response() const { return response_.Get(); }
@@ -1063,10 +1065,12 @@ class Pipeline : public std::enable_shared_from_this<Pipeline> {
   std::deque<std::function<void(const std::function<void()>&)>> steps_;
 };
 
-// Asks the runtime for one resource when a filter takes it; `done` gets what
-// was served (answered false when the runtime left it to the engine).
+// Asks the runtime for one resource when a filter takes it, with `headers`
+// besides Accept; `done` gets what was served (answered false when the
+// runtime left it to the engine).
 void Fetch(const std::shared_ptr<Core>& core, const std::string& uri,
-           wv::COREWEBVIEW2_WEB_RESOURCE_CONTEXT context, std::function<void(Served)> done) {
+           wv::COREWEBVIEW2_WEB_RESOURCE_CONTEXT context, std::function<void(Served)> done,
+           std::vector<Header> headers = {}) {
   const std::wstring wide = WideFromUtf8(uri);
   const bool filtered = std::any_of(core->filters.begin(), core->filters.end(), [&](const auto& f) {
     return (f.second == wv::COREWEBVIEW2_WEB_RESOURCE_CONTEXT_ALL || f.second == context) &&
@@ -1090,7 +1094,7 @@ void Fetch(const std::shared_ptr<Core>& core, const std::string& uri,
     return;
   }
   Log("request " + uri + " context=" + std::to_string(context));
-  auto args = Ref<ResourceArgs>::Adopt(new ResourceArgs(wide, context));
+  auto args = Ref<ResourceArgs>::Adopt(new ResourceArgs(wide, context, std::move(headers)));
   auto finish = [core, uri, args, done, fallback]() {
     if (args->response() == nullptr) {
       Log("unanswered " + uri);
@@ -1855,6 +1859,21 @@ void RunSteps(const std::shared_ptr<Core>& core, std::shared_ptr<std::vector<Ste
     PostMessageW(TopLevel(core), WM_SYSCOMMAND, SC_CLOSE, 0);
   } else if (step.verb == "window") {
     LogWindow(core);
+  } else if (step.verb == "fetch") {
+    // "fetch URI [Name: value]", as a media element asks for a part of a file.
+    const auto space = step.rest.find(' ');
+    std::vector<Header> headers;
+    if (space != std::string::npos) {
+      const std::string line = step.rest.substr(space + 1);
+      const auto colon = line.find(':');
+      headers.emplace_back(WideFromUtf8(line.substr(0, colon)),
+                           WideFromUtf8(colon == std::string::npos ? "" : line.substr(colon + 2)));
+    }
+    Fetch(
+        core, Resolve(core->source, step.rest.substr(0, space)),
+        wv::COREWEBVIEW2_WEB_RESOURCE_CONTEXT_MEDIA, [next](const Served&) { Post(next); },
+        std::move(headers));
+    return;
   } else if (step.verb == "navigate") {
     StartNavigation(core, Resolve(core->source, step.rest), std::nullopt);
   } else if (step.verb == "new-window") {

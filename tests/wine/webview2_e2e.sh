@@ -1,8 +1,9 @@
 #!/bin/bash
 # A packaged Windows app from start to close under Wine, through the WebView2
 # adapter and the stand-in engine: the start page and what it names served
-# from the archive, beside the executable and from an absolute path; bridge
-# calls answered with their exact texts; the real window read back from the
+# from the archive, beside the executable and from an absolute path, and
+# parts of archive entries asked for with a Range header; bridge calls
+# answered with their exact texts; the real window read back from the
 # system; permissions; a new window for an app page relaunched; a message
 # from another origin left unanswered; the close handshake; and no object or
 # string of the engine leaked by either process; the open and save dialogs
@@ -54,6 +55,8 @@ echo 'body { color: #123456; }' >"$app/webapp/css/site.css"
 echo 'window.appLoaded = true;' >"$app/webapp/js/app.js"
 printf '\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR-not-really\xff\x00' >"$app/webapp/img/logo.png"
 printf 'archive entry\r\n' >"$app/webapp/data/entry.txt"
+# Big enough to be streamed from the archive; no two 64 KB blocks alike.
+head -c $((4 * 1048576 + 5)) /dev/urandom >"$app/webapp/data/movie.bin"
 echo '<!DOCTYPE html><title>Local Window</title><p>local</p>' >"$app/webapp/local.html"
 cp "$loader" "$app/WebView2LoaderWin64.dll"
 printf '\x89PNG beside the executable' >"$out/beside.png"
@@ -111,6 +114,10 @@ permission 3
 permission 3 https://foreign.example/page.html
 new-window file:///local.html
 new-window $local_uri
+fetch data/movie.bin Range: bytes=65530-1048580
+fetch data/movie.bin Range: bytes=-3
+fetch data/entry.txt Range: bytes=2-5
+fetch data/entry.txt Range: bytes=15-
 dialog confirm Leave now?
 dialog prompt Your name?|anon
 log focus
@@ -202,6 +209,35 @@ served file:///img/logo.png "$app/webapp/img/logo.png" image/
 served file:///beside.png "$out/beside.png" image/
 served "$(fileurl "$out/outside/abs.js")" "$out/outside/abs.js" ""
 has "completed file:///index.html title=Wine App"
+
+# Parts asked for with a Range header: status 206 and its reason, the type,
+# Content-Range, Content-Length and Accept-Ranges, and those bytes only; a
+# range past the end: 416 with the size and no body.
+part() { # URI RANGE_HEADER SOURCE_FILE FIRST LAST
+  local size want line n
+  size=$(stat -c %s "$3")
+  want="status=416 reason=Range Not Satisfiable headers=3 bytes=0 "
+  [[ $4 -lt $size ]] && want="status=206 reason=Partial Content headers=4 bytes=$(($5 - $4 + 1)) "
+  line=$(lines "response $1 " | grep -F "$want" | head -1)
+  [[ -n $line ]] || { fail "$1 $2: no '$want': $(lines "response $1 ")"; return; }
+  n=${line##*body=}
+  if [[ $4 -lt $size ]]; then
+    has "header $1 Content-Range: bytes $4-$5/$size"
+    has "header $1 Content-Length: $(($5 - $4 + 1))"
+    has "header $1 Accept-Ranges: bytes"
+    [[ $(stat -c %s "$log.body.$main.$n") == $(($5 - $4 + 1)) ]] &&
+      cmp -s -i "$4:0" -n $(($5 - $4 + 1)) "$3" "$log.body.$main.$n" ||
+      fail "$1 $2: the bytes differ from $3 at $4-$5"
+  else
+    has "header $1 Content-Range: bytes */$size"
+  fi
+}
+movie=$app/webapp/data/movie.bin
+movie_size=$(stat -c %s "$movie")
+part file:///data/movie.bin 'bytes=65530-1048580' "$movie" 65530 1048580
+part file:///data/movie.bin 'bytes=-3' "$movie" $((movie_size - 3)) $((movie_size - 1))
+part file:///data/entry.txt 'bytes=2-5' "$app/webapp/data/entry.txt" 2 5
+part file:///data/entry.txt 'bytes=15-' "$app/webapp/data/entry.txt" 15 15
 
 # The bridge script registered for every document, byte for byte: the one
 # document script begins with a line break and the script itself.
