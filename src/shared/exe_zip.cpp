@@ -6,9 +6,41 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <utility>
 
 namespace tessel::shared {
+
+using KeyMark = std::array<uint32_t, 3>;
+
+class TZipKeyMarks {
+ public:
+  static constexpr uint64_t kStep = uint64_t{1} << 20;
+
+  // The last mark at or before `offset` and after `after` (both counted in
+  // entry bytes): its offset and keys.
+  std::optional<std::pair<uint64_t, KeyMark>> Before(uint64_t entry, uint64_t after,
+                                                     uint64_t offset) {
+    const std::lock_guard lock(mutex_);
+    const auto it = marks_.find(entry);
+    if (it == marks_.end()) return std::nullopt;
+    const uint64_t count = std::min<uint64_t>(it->second.size(), offset / kStep);
+    if (count == 0 || count * kStep <= after) return std::nullopt;
+    return std::make_pair(count * kStep, it->second[count - 1]);
+  }
+
+  // The keys after `offset` bytes, a multiple of kStep; kept only when they
+  // extend the entry's marks without a gap.
+  void Add(uint64_t entry, uint64_t offset, const KeyMark& keys) {
+    const std::lock_guard lock(mutex_);
+    std::vector<KeyMark>& marks = marks_[entry];
+    if (marks.size() + 1 == offset / kStep) marks.push_back(keys);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<uint64_t, std::vector<KeyMark>> marks_;
+};
 
 namespace {
 
@@ -215,28 +247,46 @@ class EntryReaderBase : public TZipEntryReader {
 
 class StoredReader final : public EntryReaderBase {
  public:
-  using EntryReaderBase::EntryReaderBase;
+  StoredReader(std::span<const uint8_t> data, const TZipEntryRecord& entry, const Keys* keys,
+               const TExeZip::TReleasePages& release, std::shared_ptr<TZipKeyMarks> marks,
+               uint64_t index)
+      : EntryReaderBase(data, entry, keys, release),
+        marks_(keys != nullptr && entry.size > TZipKeyMarks::kStep ? std::move(marks) : nullptr),
+        index_(index) {}
 
   int64_t Read(std::span<uint8_t> out) override {
     if (failed_) return -1;
     const uint64_t n = std::min<uint64_t>(out.size(), size_ - produced_);
     if (n == 0) return 0;
-    const uint8_t* in = data_.data() + produced_;
-    if (encrypted_) {
-      Decrypt(keys_, in, out.data(), n);
-    } else {
-      std::memcpy(out.data(), in, n);
-      running_crc_ = CrcOf(running_crc_, out.first(n));
+    for (uint64_t done = 0; done < n;) {
+      const uint64_t step = Step(n - done);
+      const uint8_t* in = data_.data() + produced_;
+      if (encrypted_) {
+        Decrypt(keys_, in, out.data() + done, step);
+      } else {
+        std::memcpy(out.data() + done, in, step);
+        running_crc_ = CrcOf(running_crc_, out.subspan(done, step));
+      }
+      if (Produced(step) < 0) return -1;
+      done += step;
     }
-    return Produced(n);
+    return static_cast<int64_t>(n);
   }
 
   int64_t Skip(uint64_t count) override {
     if (failed_) return -1;
     const uint64_t n = std::min(count, size_ - produced_);
-    // In steps, so the pages passed are released as the skip goes.
-    for (uint64_t done = 0; done < n;) {
-      const uint64_t step = std::min(n - done, kReleaseStep);
+    const uint64_t target = produced_ + n;
+    // The keys at a mark are what running over the bytes before it gives, so
+    // the CRC drawn from them at the end is the same.
+    if (marks_) {
+      if (const auto mark = marks_->Before(index_, produced_, target)) {
+        produced_ = mark->first;
+        keys_ = {mark->second[0], mark->second[1], mark->second[2]};
+      }
+    }
+    while (produced_ < target) {
+      const uint64_t step = Step(target - produced_);
       const uint8_t* in = data_.data() + produced_;
       if (encrypted_) {
         Advance(keys_, in, step);
@@ -244,7 +294,6 @@ class StoredReader final : public EntryReaderBase {
         running_crc_ = CrcOf(running_crc_, {in, step});
       }
       if (Produced(step) < 0) return -1;
-      done += step;
     }
     return static_cast<int64_t>(n);
   }
@@ -268,9 +317,19 @@ class StoredReader final : public EntryReaderBase {
     return encrypted_ ? CrcFromKey(start_keys_.k0, keys_.k0, size_) : running_crc_;
   }
 
+  // At most `left` bytes, ending at the next mark (so its keys can be taken)
+  // and within the release step (so pages go as the reader passes them).
+  uint64_t Step(uint64_t left) const {
+    const uint64_t to_mark = TZipKeyMarks::kStep - produced_ % TZipKeyMarks::kStep;
+    return std::min({left, kReleaseStep, marks_ ? to_mark : left});
+  }
+
   // Counts `n` more bytes as produced; the last of them ends the CRC check.
   int64_t Produced(uint64_t n) {
     produced_ += n;
+    if (marks_ && produced_ % TZipKeyMarks::kStep == 0 && produced_ < size_) {
+      marks_->Add(index_, produced_, {keys_.k0, keys_.k1, keys_.k2});
+    }
     ReleaseConsumed(produced_);
     if (produced_ == size_ && Crc() != crc_) {
       failed_ = true;
@@ -279,6 +338,8 @@ class StoredReader final : public EntryReaderBase {
     return static_cast<int64_t>(n);
   }
 
+  std::shared_ptr<TZipKeyMarks> marks_;  // null: none kept for this entry
+  uint64_t index_;
   uint32_t running_crc_ = 0;
 };
 
@@ -491,6 +552,7 @@ std::vector<TZipEntryRecord> ReadDirectory(std::span<const uint8_t> data, const 
 TExeZip::TExeZip(TExeZip&& other) noexcept
     : FPassword(std::move(other.FPassword)),
       FReleasePages(std::move(other.FReleasePages)),
+      FKeyMarks(std::move(other.FKeyMarks)),
       FOpen(std::exchange(other.FOpen, false)),
       FData(std::exchange(other.FData, std::span<const uint8_t>())),
       FDataEnd(std::exchange(other.FDataEnd, 0)),
@@ -503,6 +565,7 @@ TExeZip& TExeZip::operator=(TExeZip&& other) noexcept {
   if (this != &other) {
     FPassword = std::move(other.FPassword);
     FReleasePages = std::move(other.FReleasePages);
+    FKeyMarks = std::move(other.FKeyMarks);
     FOpen = std::exchange(other.FOpen, false);
     FData = std::exchange(other.FData, std::span<const uint8_t>());
     FDataEnd = std::exchange(other.FDataEnd, 0);
@@ -516,6 +579,7 @@ TExeZip& TExeZip::operator=(TExeZip&& other) noexcept {
 void TExeZip::Close() {
   FOpen = false;
   FData = {};
+  FKeyMarks.reset();
   FDataEnd = 0;
   FEntries.clear();
   FNames.clear();
@@ -529,6 +593,7 @@ void TExeZip::SetStream(std::span<const uint8_t> archive) {
   names.reserve(entries.size());
   for (uint64_t i = 0; i < entries.size(); ++i) names[FoldAscii(entries[i].name)] = i;
   FData = archive;
+  FKeyMarks = std::make_shared<TZipKeyMarks>();
   FDataEnd = dir.offset;
   FEntries = std::move(entries);
   FNames = std::move(names);
@@ -573,7 +638,8 @@ std::unique_ptr<TZipEntryReader> TExeZip::OpenIndex(uint64_t index) const {
   }
   if (entry.method == kMethodStored) {
     if (data.size() != entry.size) return nullptr;
-    return std::make_unique<StoredReader>(data, entry, encrypted ? &keys : nullptr, FReleasePages);
+    return std::make_unique<StoredReader>(data, entry, encrypted ? &keys : nullptr, FReleasePages,
+                                          FKeyMarks, index);
   }
   return std::make_unique<DeflatedReader>(data, entry, encrypted ? &keys : nullptr, FReleasePages);
 }

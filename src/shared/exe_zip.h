@@ -18,6 +18,8 @@
 
 namespace tessel::shared {
 
+class TZipKeyMarks;
+
 // Opening failed (the message names the problem), or the reader is not open.
 class EZipError : public std::runtime_error {
  public:
@@ -61,7 +63,8 @@ class TZipEntryReader {
   virtual int64_t Read(std::span<uint8_t> out) = 0;
   // Moves past up to `count` next bytes without handing them out, checked
   // as Read checks them: the count, 0 at the end, -1 as for Read. A stored
-  // entry's bytes only go through the cipher's keys (or the CRC) in place.
+  // entry's bytes only go through the cipher's keys (or the CRC) in place,
+  // from the last key mark of an earlier reader before the target on.
   virtual int64_t Skip(uint64_t count) = 0;
   // Back to the first byte (the cipher cannot start elsewhere).
   virtual void Rewind() = 0;
@@ -124,6 +127,11 @@ class TExeZip {
 
   std::string FPassword;
   TReleasePages FReleasePages;
+  // The cipher's keys every megabyte into big encrypted stored entries, as
+  // readers pass there: a later skip starts from the last one before its
+  // target instead of from the entry's start. Shared by every reader of the
+  // archive that is open, on any thread.
+  std::shared_ptr<TZipKeyMarks> FKeyMarks;
   bool FOpen = false;
   std::span<const uint8_t> FData;
   // Where the entry data ends: the central directory's offset.

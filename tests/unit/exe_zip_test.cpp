@@ -4,6 +4,7 @@
 #include <zip.h>
 
 #include <cstdlib>
+#include <random>
 #include <sstream>
 
 #include "archive_fixtures.h"
@@ -415,6 +416,54 @@ TEST(ExeZip, EntryReaderStreamsTheSameBytes) {
   EXPECT_EQ(reader->Skip(noise.size() + 1), -1);
   EXPECT_EQ(zip.ReadEntry("a.bin"), std::nullopt);
   EXPECT_EQ(zip.ReadEntry("empty"), "");
+}
+
+// A skip starts from the keys an earlier reader left at the last megabyte
+// before its target: the bytes from there on and the CRC verdict are the
+// same as after running over everything. Shown by damaging the archive
+// before the mark once the marks are there (the archive must stay unchanged
+// while open, so only this test does that): a reader that starts over fails
+// at the end, one that skips past the damage does not.
+TEST(ExeZip, SkipsStartFromKeyMarksOfEarlierReaders) {
+  std::mt19937 random(11);
+  std::string content(3 * (size_t{1} << 20) + 5, '\0');
+  for (char& c : content) c = static_cast<char>(random());
+  Bytes archive = WriteArchive({{"a.bin", content}});
+  const TExeZip zip = OpenArchive(archive);
+  const uint64_t mb = uint64_t{1} << 20;
+  const auto rest_after = [&](uint64_t read_first, uint64_t skip) {
+    const auto reader = zip.OpenEntry("a.bin");
+    std::vector<uint8_t> first(read_first);
+    if (reader->Read(first) != static_cast<int64_t>(read_first)) return std::string("failed");
+    if (reader->Skip(skip) != static_cast<int64_t>(skip)) return std::string("failed");
+    std::string rest;
+    std::vector<uint8_t> buf(100'000);
+    int64_t n = 0;
+    while ((n = reader->Read(buf)) > 0) rest.append(buf.begin(), buf.begin() + n);
+    return n == 0 ? rest : std::string("failed");
+  };
+  // The first reader runs over every byte and leaves the marks.
+  ASSERT_TRUE(rest_after(0, 0) == content);
+
+  archive[30 + 5 + 12 + 1000] ^= 0x40;
+  EXPECT_EQ(rest_after(0, 0), "failed");
+  const struct {
+    uint64_t read_first;
+    uint64_t skip;
+  } cases[] = {{0, 2 * mb}, {0, 2 * mb + 12345}, {10, 3 * mb - 8}, {0, 3 * mb + 4}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "read " << c.read_first << ", skip " << c.skip);
+    EXPECT_TRUE(rest_after(c.read_first, c.skip) == content.substr(c.read_first + c.skip));
+  }
+  // Short of the first mark the damage is run over, and shows at the end.
+  EXPECT_EQ(rest_after(0, mb - 1), "failed");
+  // Marks belong to the archive that is open: another reader of the same
+  // bytes starts without them.
+  const TExeZip fresh = OpenArchive(archive);
+  const auto reader = fresh.OpenEntry("a.bin");
+  EXPECT_EQ(reader->Skip(2 * mb), static_cast<int64_t>(2 * mb));
+  std::vector<uint8_t> buf(2 * mb);
+  EXPECT_EQ(reader->Read(buf), -1);
 }
 
 // Opening reads the central directory only: entries whose local header or
