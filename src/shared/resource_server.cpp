@@ -45,8 +45,8 @@ platform::HRESULT SeekWithin(std::int64_t move, platform::StreamSeek origin, uin
                         : origin == platform::StreamSeek::kCurrent ? current
                                                                    : size;
   if (move < 0 && static_cast<uint64_t>(-(move + 1)) + 1 > base) return platform::kEInvalidArg;
-  const uint64_t target = move < 0 ? base - static_cast<uint64_t>(-(move + 1)) - 1
-                                   : base + static_cast<uint64_t>(move);
+  const uint64_t target =
+      move < 0 ? base - static_cast<uint64_t>(-(move + 1)) - 1 : base + static_cast<uint64_t>(move);
   *next = std::min(target, size);
   return platform::kSOk;
 }

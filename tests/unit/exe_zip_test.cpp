@@ -373,9 +373,12 @@ TEST(ExeZip, EntryReaderStreamsTheSameBytes) {
       uint64_t read_first;
       uint64_t skip;
       int64_t skipped;
-    } skips[] = {{0, 0, 0},           {0, 1, 1},
-                 {0, 65535, 65535},   {10, 65536, 65536},
-                 {70'000, 200'000, 200'000}, {0, size - 1, static_cast<int64_t>(size) - 1},
+    } skips[] = {{0, 0, 0},
+                 {0, 1, 1},
+                 {0, 65535, 65535},
+                 {10, 65536, 65536},
+                 {70'000, 200'000, 200'000},
+                 {0, size - 1, static_cast<int64_t>(size) - 1},
                  {1, size, static_cast<int64_t>(size) - 1}};
     for (const auto& k : skips) {
       SCOPED_TRACE(testing::Message() << "read " << k.read_first << ", skip " << k.skip);

@@ -603,12 +603,11 @@ TEST_F(RangeTest, APartIsAnswered206WithItsBytesOnly) {
     EXPECT_EQ(answer.reason, "Partial Content");
     EXPECT_EQ(answer.served->Status, 206);
     EXPECT_EQ(answer.served->ContentRange, content_range);
-    EXPECT_EQ(answer.headers,
-              (std::vector<platform::HttpHeader>{
-                  {"Content-Type", answer.served->MimeType + "; charset=utf-8"},
-                  {"Content-Range", content_range},
-                  {"Content-Length", std::to_string(c.last - c.first + 1)},
-                  {"Accept-Ranges", "bytes"}}));
+    EXPECT_EQ(answer.headers, (std::vector<platform::HttpHeader>{
+                                  {"Content-Type", answer.served->MimeType + "; charset=utf-8"},
+                                  {"Content-Range", content_range},
+                                  {"Content-Length", std::to_string(c.last - c.first + 1)},
+                                  {"Accept-Ranges", "bytes"}}));
     ASSERT_TRUE(answer.content);
     // The engine learns the length by seeking to the end, then reads from
     // the start, in blocks of its choosing, and may read again.
@@ -645,9 +644,10 @@ TEST_F(RangeTest, ARangePastTheEndIsAnswered416WithTheSize) {
     EXPECT_EQ(answer.status, 416);
     EXPECT_EQ(answer.reason, "Range Not Satisfiable");
     EXPECT_EQ(answer.served->ContentRange, "bytes */" + c.size);
-    EXPECT_EQ(answer.headers, (std::vector<platform::HttpHeader>{{"Content-Range", "bytes */" + c.size},
-                                                                 {"Content-Length", "0"},
-                                                                 {"Accept-Ranges", "bytes"}}));
+    EXPECT_EQ(answer.headers,
+              (std::vector<platform::HttpHeader>{{"Content-Range", "bytes */" + c.size},
+                                                 {"Content-Length", "0"},
+                                                 {"Accept-Ranges", "bytes"}}));
     ASSERT_TRUE(answer.content);
     EXPECT_EQ(ReadAll(*answer.content, 64), "");
   }
