@@ -104,8 +104,14 @@ if launch "$out/src-app/docs-e2e" "$out/run.log"; then
     press ctrl+shift+i
     sleep 1.5
     [[ $(resizes) == "$before" ]] || fail "an inspector opened without AllowDebug"
-    # The close handshake of the example.
+    # The close handshake of the example. On a loaded machine a close request
+    # can be lost on its way through the window manager; as a user would, ask
+    # once more (said in the log) rather than fail on it.
     wmctrl -i -c "$win"
+    if ! wait_for 10 grep -q '^tessel: console.log .*: asked to close$' "$log"; then
+      echo "note: no answer to the first close request within 10 s; asking again" >&2
+      wmctrl -i -c "$win"
+    fi
     wait_exit "$pid" 20
     [[ $code == 0 ]] || { fail "closing: exit code $code"; kill "$pid" 2>/dev/null; }
     grep -q '^tessel: console.log .*: asked to close$' "$log" ||
