@@ -267,11 +267,11 @@ TByteRange ParseRangeHeader(std::string_view header, uint64_t size) noexcept {
   constexpr std::string_view kUnit = "bytes=";
   header = TrimBlanks(header);
   if (!platform::StartsWithIgnoreAsciiCase(header, kUnit)) return {};
-  const std::string_view spec = TrimBlanks(header.substr(kUnit.size()));
-  const std::size_t dash = spec.find('-');
-  if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) return {};
-  const std::optional<uint64_t> first = Digits(spec.substr(0, dash));
-  const std::string_view last_text = spec.substr(dash + 1);
+  const std::string_view bounds = TrimBlanks(header.substr(kUnit.size()));
+  const std::size_t dash = bounds.find('-');
+  if (dash == std::string_view::npos || bounds.find(',') != std::string_view::npos) return {};
+  const std::optional<uint64_t> first = Digits(bounds.substr(0, dash));
+  const std::string_view last_text = bounds.substr(dash + 1);
   const std::optional<uint64_t> last = Digits(last_text);
   if (!first) {
     // "-n": the last n bytes, all of them when the body is shorter. An empty
