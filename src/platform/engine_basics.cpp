@@ -12,42 +12,6 @@ namespace {
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
-HRESULT NewPosition(std::uint64_t current, std::uint64_t size, std::int64_t move, StreamSeek origin,
-                    std::uint64_t* result) {
-  std::uint64_t base = 0;
-  switch (origin) {
-    case StreamSeek::kBegin:
-      base = 0;
-      break;
-    case StreamSeek::kCurrent:
-      base = current;
-      break;
-    case StreamSeek::kEnd:
-      base = size;
-      break;
-    default:
-      return kEInvalidArg;
-  }
-  if (move < 0) {
-    const auto back = static_cast<std::uint64_t>(-(move + 1)) + 1;
-    if (back > base) return kEInvalidArg;
-    *result = base - back;
-  } else {
-    const auto forward = static_cast<std::uint64_t>(move);
-    if (forward > std::numeric_limits<std::uint64_t>::max() - base) return kEInvalidArg;
-    *result = base + forward;
-  }
-  return kSOk;
-}
-
 class MemoryStream : public Stream {
  public:
   explicit MemoryStream(std::string content) : bytes_(std::move(content)) {}
@@ -78,7 +42,7 @@ class MemoryStream : public Stream {
 
   HRESULT Seek(std::int64_t move, StreamSeek origin, std::uint64_t* position) override {
     std::uint64_t next = 0;
-    const HRESULT hr = NewPosition(position_, bytes_.size(), move, origin, &next);
+    const HRESULT hr = SeekPosition(position_, bytes_.size(), move, origin, &next);
     if (Failed(hr)) return hr;
     position_ = next;
     if (position != nullptr) *position = next;
@@ -131,7 +95,7 @@ class FileStream : public Stream {
     const std::optional<std::uint64_t> size = OpenFileSize(file_.get());
     if (!size) return kEFail;
     std::uint64_t next = 0;
-    const HRESULT hr = NewPosition(position_, *size, move, origin, &next);
+    const HRESULT hr = SeekPosition(position_, *size, move, origin, &next);
     if (Failed(hr)) return hr;
     position_ = next;
     if (position != nullptr) *position = next;
@@ -156,6 +120,42 @@ std::vector<HttpHeader> Matching(const std::vector<HttpHeader>& all, const std::
 }
 
 }  // namespace
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+HRESULT SeekPosition(std::uint64_t current, std::uint64_t size, std::int64_t move,
+                     StreamSeek origin, std::uint64_t* result) {
+  std::uint64_t base = 0;
+  switch (origin) {
+    case StreamSeek::kBegin:
+      base = 0;
+      break;
+    case StreamSeek::kCurrent:
+      base = current;
+      break;
+    case StreamSeek::kEnd:
+      base = size;
+      break;
+    default:
+      return kEInvalidArg;
+  }
+  if (move < 0) {
+    const auto back = static_cast<std::uint64_t>(-(move + 1)) + 1;
+    if (back > base) return kEInvalidArg;
+    *result = base - back;
+  } else {
+    const auto forward = static_cast<std::uint64_t>(move);
+    if (forward > std::numeric_limits<std::uint64_t>::max() - base) return kEInvalidArg;
+    *result = base + forward;
+  }
+  return kSOk;
+}
 
 std::shared_ptr<Stream> MakeMemoryStream(std::string content) {
   return std::make_shared<MemoryStream>(std::move(content));

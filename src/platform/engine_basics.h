@@ -270,6 +270,16 @@ bool DecodeJsonString(std::string_view json, std::string* text);
 // `text` as a JSON string literal (quotes included).
 std::string EncodeJsonString(std::string_view text);
 
+// `text` without the blanks (spaces, tabs; a carriage return at the end) a
+// header line may carry around its name or value.
+std::string_view TrimBlanks(std::string_view text);
+
+// Where a seek of `move` from `origin` lands in a stream of `size` bytes now
+// at `current`, as IStream defines it: past the end is allowed, before the
+// start or beyond 2^64 is kEInvalidArg.
+HRESULT SeekPosition(std::uint64_t current, std::uint64_t size, std::int64_t move,
+                     StreamSeek origin, std::uint64_t* result);
+
 // ASCII case-insensitive comparisons.
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
 bool StartsWithIgnoreAsciiCase(std::string_view text, std::string_view prefix);

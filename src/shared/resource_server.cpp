@@ -37,18 +37,13 @@ std::string_view MimeNameOf(std::string_view path) {
   return at == std::string_view::npos ? path : path.substr(at + 1);
 }
 
-// Where a seek to `move` from `origin` lands in a stream of `size` bytes now
-// at `current`: never past the end, never before the start.
+// Where a seek lands in a read-only stream of `size` bytes: never past its end.
 platform::HRESULT SeekWithin(std::int64_t move, platform::StreamSeek origin, uint64_t current,
                              uint64_t size, uint64_t* next) {
-  const uint64_t base = origin == platform::StreamSeek::kBegin     ? 0
-                        : origin == platform::StreamSeek::kCurrent ? current
-                                                                   : size;
-  if (move < 0 && static_cast<uint64_t>(-(move + 1)) + 1 > base) return platform::kEInvalidArg;
-  const uint64_t target =
-      move < 0 ? base - static_cast<uint64_t>(-(move + 1)) - 1 : base + static_cast<uint64_t>(move);
-  *next = std::min(target, size);
-  return platform::kSOk;
+  uint64_t target = 0;
+  const platform::HRESULT hr = platform::SeekPosition(current, size, move, origin, &target);
+  if (platform::Succeeded(hr)) *next = std::min(target, size);
+  return hr;
 }
 
 class EntryStream final : public platform::Stream {
@@ -157,12 +152,6 @@ std::optional<uint64_t> Digits(std::string_view text) {
   return value;
 }
 
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
 // The Range header a request may be answered in part for: a GET's only one,
 // unless it is conditional on a validator (none is ever sent, so none
 // matches and the whole body is due).
@@ -265,9 +254,9 @@ std::shared_ptr<platform::Stream> MakeEntryStream(std::unique_ptr<TZipEntryReade
 
 TByteRange ParseRangeHeader(std::string_view header, uint64_t size) noexcept {
   constexpr std::string_view kUnit = "bytes=";
-  header = TrimBlanks(header);
+  header = platform::TrimBlanks(header);
   if (!platform::StartsWithIgnoreAsciiCase(header, kUnit)) return {};
-  const std::string_view bounds = TrimBlanks(header.substr(kUnit.size()));
+  const std::string_view bounds = platform::TrimBlanks(header.substr(kUnit.size()));
   const std::size_t dash = bounds.find('-');
   if (dash == std::string_view::npos || bounds.find(',') != std::string_view::npos) return {};
   const std::optional<uint64_t> first = Digits(bounds.substr(0, dash));
