@@ -103,7 +103,7 @@ launch() {
   E2E_CHILDREN=$pid
   win=
   for _ in $(seq 300); do
-    win=$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | head -1)
+    win=$(app_window "$pid")
     [[ -n $win ]] && grep -q '^tessel: navigation completed' "$log" && return 0
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
@@ -132,7 +132,7 @@ wait_for() {
 answer_dialog() {
   local title=$1 answer=$2 dialog try
   if ! dialog=$(find_window "$title" 60); then
-    fail "no dialog titled '$title' (window title '$(caption)')"
+    fail "no dialog titled '$title' (window title '$(caption)'; visible: $(visible_titles))"
     return 1
   fi
   for try in 1 2 3; do
@@ -151,7 +151,7 @@ answer_dialog() {
       sleep 0.5
       xdotool key --clearmodifiers Return
     fi
-    for _ in $(seq 30); do windows_named "$title" >/dev/null || return 0; sleep 0.1; done
+    window_gone "$title" && return 0
   done
   command -v import >/dev/null && import -window root "$out/dialog-$try.png" 2>/dev/null
   fail "the dialog '$title' stayed open"

@@ -29,26 +29,11 @@ if ! $win32; then
     fail "no display: stderr was '$(cat "$out/nodisplay.err")'"
 fi
 
-for tool in Xvfb xdotool openbox wmctrl; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool missing"; exit 77; }
-done
+# shellcheck source=lib.sh
+. "$(dirname "$0")/lib.sh"
+require_x_tools
 
-# A display number of its own, so parallel runs do not collide.
-exec 3>"$out/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
-xvfb=$!
-exec 3>&-
-for _ in $(seq 100); do [[ -s $out/display ]] && break; sleep 0.1; done
-[[ -s $out/display ]] || { echo "Xvfb did not start" >&2; kill "$xvfb"; exit 1; }
-export DISPLAY=:$(cat "$out/display")
-openbox >"$out/openbox.log" 2>&1 &
-wm=$!
-cleanup() {
-  kill "$wm" "$xvfb" 2>/dev/null
-  wait 2>/dev/null
-}
-trap cleanup EXIT
-for _ in $(seq 50); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q window && break; sleep 0.1; done
+start_display "$out"
 
 # Prints the id of a visible window titled exactly $1. The title is compared
 # as the window manager reads it (_NET_WM_NAME, UTF-8): `search --name` reads
@@ -62,7 +47,7 @@ window_titled() {
 }
 
 # The same, waiting up to 30 s (Wine's first start on a display is slow).
-find_window() {
+find_titled() {
   for _ in $(seq 300); do
     window_titled "$1" && return 0
     sleep 0.1
@@ -72,7 +57,7 @@ find_window() {
 
 # Waits up to 10 s for process $1 and sets `code` to its exit code (124 on
 # timeout). Not in a subshell: only this shell can wait for its children.
-wait_exit() {
+wait_or_kill() {
   for _ in $(seq 100); do
     if ! kill -0 "$1" 2>/dev/null; then
       wait "$1"
@@ -94,7 +79,7 @@ run_case() {
   shift 6
   LC_ALL=$lang "$probe" "$@" >"$out/$name.out" 2>"$out/$name.err" &
   local pid=$! win
-  if ! win=$(find_window "$title"); then
+  if ! win=$(find_titled "$title"); then
     fail "$name: no window titled '$title'"
     kill "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
@@ -120,7 +105,7 @@ run_case() {
     esac
   done
   local code
-  wait_exit "$pid"
+  wait_or_kill "$pid"
   local got
   got=$(tr -d '\r' <"$out/$name.out")
   [[ $got == "$expect" ]] || fail "$name: printed '$got', expected '$expect'"

@@ -67,7 +67,7 @@ launch() {
   E2E_CHILDREN=$pid
   win=
   for _ in $(seq 300); do
-    win=$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | head -1)
+    win=$(app_window "$pid")
     [[ -n $win ]] && grep -q '^tessel: navigation completed' "$log" && return 0
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
@@ -113,7 +113,8 @@ if launch "$out/src-app/docs-e2e" "$out/run.log"; then
       wmctrl -i -c "$win"
     fi
     wait_exit "$pid" 20
-    [[ $code == 0 ]] || { fail "closing: exit code $code"; kill "$pid" 2>/dev/null; }
+    [[ $code == 0 ]] ||
+      { fail "closing window $win: exit code $code; log: $(tail -5 "$log")"; kill "$pid" 2>/dev/null; }
     grep -q '^tessel: console.log .*: asked to close$' "$log" ||
       fail "the close handshake's handler did not run"
   else

@@ -151,7 +151,7 @@ run_row() {
     fail "$row: the foreign page did not finish: $(served | tail -3)"
   fi
   sleep 1
-  win=$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | head -1)
+  win=$(app_window "$pid")
   caption=$(xdotool getwindowname "$win" 2>/dev/null)
   if [[ $row == frame ]]; then
     [[ $caption == "AFTER 2021.28" ]] || fail "$row: the app's page lost its bridge: title '$caption'"

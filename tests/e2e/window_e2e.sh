@@ -57,7 +57,7 @@ launch() {
   E2E_CHILDREN="$pid"
   win=
   for _ in $(seq 300); do
-    win=$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | head -1)
+    win=$(app_window "$pid")
     # Ready once the page is there: closing before asks nobody.
     [[ -n $win ]] && grep -q '^tessel: navigation completed' "$out/$name/run.log" && return 0
     kill -0 "$pid" 2>/dev/null || break
@@ -178,8 +178,7 @@ window.addEventListener("load", function () { window.open("other.html"); });
 if launch opener; then
   if other=$(find_window 'opened by relaunch' 30); then
     wmctrl -i -c "$other"
-    for _ in $(seq 100); do windows_named 'opened by relaunch' >/dev/null || break; sleep 0.1; done
-    windows_named 'opened by relaunch' >/dev/null && fail "opener: the relaunched window stayed"
+    window_gone 'opened by relaunch' 10 || fail "opener: the relaunched window stayed"
   else
     fail "opener: no window for the relaunch; log: $(cat "$out/opener/run.log")"
   fi

@@ -158,7 +158,7 @@ answer_dialog() {
       sleep 0.3
       xdotool key --clearmodifiers Return
     fi
-    for _ in $(seq 30); do windows_named "$title" >/dev/null || return 0; sleep 0.1; done
+    window_gone "$title" && return 0
   done
   import -window root "$out/dialog.png" 2>/dev/null
   fail "the dialog '$title' stayed open"
