@@ -55,20 +55,10 @@ find_titled() {
   return 1
 }
 
-# Waits up to 10 s for process $1 and sets `code` to its exit code (124 on
-# timeout). Not in a subshell: only this shell can wait for its children.
+# Waits up to 10 s for process $1 (lib.sh's wait), then stops one that hangs.
 wait_or_kill() {
-  for _ in $(seq 100); do
-    if ! kill -0 "$1" 2>/dev/null; then
-      wait "$1"
-      code=$?
-      return
-    fi
-    sleep 0.1
-  done
-  kill "$1" 2>/dev/null
-  wait "$1" 2>/dev/null
-  code=124
+  wait_exit "$1" 10
+  [[ $code == 124 ]] && { kill "$1" 2>/dev/null; wait "$1" 2>/dev/null; }
 }
 
 # run_case NAME LANG TITLE "ACTIONS" EXPECTED_OUTPUT EXPECTED_CODE PROBE_ARGS...
