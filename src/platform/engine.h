@@ -255,6 +255,11 @@ class ContentLoadingEventArgs {
   virtual ~ContentLoadingEventArgs() = default;
   virtual HRESULT get_IsErrorPage(bool* error_page) = 0;
   virtual HRESULT get_NavigationId(std::uint64_t* navigation_id) = 0;
+  // The new top-level document's own id: non-zero, never used again by this
+  // view, and new whenever a document becomes the top-level one (back and
+  // forward included). Messages from it carry the same id. kENotImpl from an
+  // engine that cannot tell documents apart.
+  virtual HRESULT get_DocumentId(std::uint64_t* /*document_id*/) { return kENotImpl; }
 };
 
 class SourceChangedEventArgs {
@@ -317,6 +322,8 @@ class ScriptDialogOpeningEventArgs {
 class PermissionRequestedEventArgs {
  public:
   virtual ~PermissionRequestedEventArgs() = default;
+  // The address of the frame that asks; empty when the engine cannot tell
+  // which frame of the page asked.
   virtual HRESULT get_Uri(std::string* uri) = 0;
   virtual HRESULT get_PermissionKind(PermissionKind* kind) = 0;
   virtual HRESULT get_IsUserInitiated(bool* user_initiated) = 0;
@@ -337,6 +344,11 @@ class WebMessageReceivedEventArgs {
   virtual ~WebMessageReceivedEventArgs() = default;
   // The address of the document that posted.
   virtual HRESULT get_Source(std::string* source) = 0;
+  // The id of the top-level document that posted (see
+  // ContentLoadingEventArgs); kENotImpl from an engine that cannot tell.
+  // Only the top-level document of the view itself can post: frames and
+  // windows the page opened have no channel.
+  virtual HRESULT get_DocumentId(std::uint64_t* /*document_id*/) { return kENotImpl; }
   // The posted value as JSON text (a posted string gives a JSON string).
   virtual HRESULT get_WebMessageAsJson(std::string* json) = 0;
   // The posted string itself; kEInvalidArg when the page posted a non-string.
@@ -481,6 +493,14 @@ class EngineWebView {
   virtual HRESULT PostWebMessageAsJson(const std::string& json) = 0;
   // The same with a string value.
   virtual HRESULT PostWebMessageAsString(const std::string& text) = 0;
+  // PostWebMessageAsJson, delivered only while the document `document_id`
+  // (see ContentLoadingEventArgs) is the top-level document: kSFalse, and
+  // nothing delivered, once another document has taken its place, even one
+  // the engine has begun to show but not yet reported.
+  virtual HRESULT PostWebMessageAsJsonToDocument(std::uint64_t /*document_id*/,
+                                                 const std::string& /*json*/) {
+    return kENotImpl;
+  }
   // Writes a picture of the visible view to `stream` at its position.
   virtual HRESULT CapturePreview(CapturePreviewImageFormat format, std::shared_ptr<Stream> stream,
                                  CapturePreviewCompletedHandler completed) = 0;
@@ -636,6 +656,6 @@ HRESULT OpenNativeEngineLibrary(const std::string& path, std::shared_ptr<EngineL
 
 // Version of this header's layout; an engine module built against another
 // version is refused.
-inline constexpr int kEngineAbiVersion = 1;
+inline constexpr int kEngineAbiVersion = 2;
 
 }  // namespace tessel::platform

@@ -4,6 +4,7 @@
 // fake does here, the real engine must do too.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -55,6 +56,15 @@ class EngineHarness {
   // Whether a page's alert, confirm and prompt, run through ExecuteScript,
   // open the engine's dialogs (the fake runs no scripts).
   virtual bool RunsDialogScripts() { return false; }
+  // Makes the shown top-level document post `json`, later; false when this
+  // engine cannot be driven so.
+  virtual bool PostFromPage(EngineController& controller, EngineWebView& /*web_view*/,
+                            const std::string& json) {
+    return Play(controller, "post " + json);
+  }
+  // Every JSON text the engine has handed to a document of the view so far;
+  // false when it cannot tell.
+  virtual bool Delivered(std::vector<std::string>* /*json*/) { return false; }
 };
 
 class FakeHarness : public EngineHarness {
@@ -77,6 +87,12 @@ class FakeHarness : public EngineHarness {
     ui_.Post([fake, step] {
       if (auto held = fake.lock(); held && !held->closed()) Raise(*held, step);
     });
+    return true;
+  }
+  bool Delivered(std::vector<std::string>* json) override {
+    const auto held = engine_->LastController();
+    if (!held) return false;
+    *json = held->web_view->posted_json;
     return true;
   }
   static void Raise(FakeController& controller, const std::string& step) {
@@ -106,6 +122,10 @@ class FakeHarness : public EngineHarness {
       } else {
         fake->lost_focus.Raise();
       }
+    } else if (verb == "post") {
+      std::string json;
+      std::getline(in >> std::ws, json);
+      fake->web_view->RaiseWebMessage(json);
     } else if (verb == "process-failed") {
       auto args = std::make_shared<FakeProcessFailedEventArgs>();
       int kind = 0;
@@ -148,6 +168,11 @@ class WebKitHarness : public EngineHarness {
   std::shared_ptr<EngineLoader> Loader() override { return loader_; }
   NativeWindowHandle Window() override { return layout_; }
   bool RunsDialogScripts() override { return true; }
+  bool PostFromPage(EngineController& /*controller*/, EngineWebView& web_view,
+                    const std::string& json) override {
+    return Succeeded(web_view.ExecuteScript("window.chrome.webview.postMessage(" + json + ");",
+                                            [](HRESULT, const std::string&) {}));
+  }
   bool Pump(const std::function<bool()>& done, std::chrono::milliseconds timeout) override {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -175,8 +200,27 @@ class WebView2Harness : public EngineHarness {
  public:
   ~WebView2Harness() override {
     if (window_ != nullptr) DestroyWindow(window_);
+    // The stand-in writes its leak report at exit: not into this case's log.
+    SetEnvironmentVariableW(L"TESSEL_STANDIN_LOG", nullptr);
+    if (!log_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(log_.parent_path(), ignored);
+    }
   }
   std::string Unavailable() override {
+    // The stand-in's log says which document each message reached.
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    if (length > 0 && length <= MAX_PATH) {
+      static int cases = 0;
+      const auto folder = std::filesystem::path(temp) /
+                          ("tessel-contract-" + std::to_string(GetCurrentProcessId()) + "-" +
+                           std::to_string(++cases));
+      std::error_code ignored;
+      std::filesystem::create_directories(folder, ignored);
+      log_ = folder / "standin.log";
+      SetEnvironmentVariableW(L"TESSEL_STANDIN_LOG", log_.wstring().c_str());
+    }
     if (Failed(OpenNativeEngineLibrary(TESSEL_STANDIN_ENGINE, &loader_))) {
       return "the stand-in engine does not load";
     }
@@ -209,6 +253,20 @@ class WebView2Harness : public EngineHarness {
     return play != nullptr && play(step.c_str()) != FALSE;
   }
   bool RunsDialogScripts() override { return true; }
+  bool Delivered(std::vector<std::string>* json) override {
+    if (log_.empty()) return false;
+    std::ifstream in(log_);
+    json->clear();
+    // "<pid> message-delivered <address> <json>"
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream words(line);
+      std::string pid, what, address, text;
+      words >> pid >> what >> address;
+      if (what != "message-delivered" || !std::getline(words >> std::ws, text)) continue;
+      json->push_back(text);
+    }
+    return true;
+  }
   std::string Leaks() override {
     if (counts_ == nullptr) return "the stand-in does not count";
     long objects = 0;
@@ -223,6 +281,7 @@ class WebView2Harness : public EngineHarness {
   std::shared_ptr<EngineLoader> loader_;
   HWND window_ = nullptr;
   Counts counts_ = nullptr;
+  std::filesystem::path log_;
 };
 #endif
 
@@ -1018,6 +1077,152 @@ INSTANTIATE_TEST_SUITE_P(WebView2, EngineContract, ::testing::Values(HarnessFact
 #endif
 #if defined(TESSEL_ENGINE_MODULE)
 INSTANTIATE_TEST_SUITE_P(WebKit, EngineContract, ::testing::Values(HarnessFactory([] {
+                           return std::unique_ptr<EngineHarness>(new WebKitHarness);
+                         })));
+#endif
+
+// --- documents ------------------------------------------------------------------
+// Trust follows the document that asks: every top-level document has an id
+// of its own, messages name the one that posted, and a reply reaches only the
+// document it is for.
+
+class DocumentContract : public EngineContract {
+ protected:
+  void SetUp() override {
+    EngineContract::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_NO_FATAL_FAILURE(CreateController());
+    web_view_->add_ContentLoading(
+        [this](const std::shared_ptr<ContentLoadingEventArgs>& args) {
+          std::uint64_t id = 0;
+          EXPECT_EQ(args->get_DocumentId(&id), kSOk);
+          loaded_.push_back(id);
+          return kSOk;
+        },
+        &loading_token_);
+    web_view_->add_WebMessageReceived(
+        [this](const std::shared_ptr<WebMessageReceivedEventArgs>& args) {
+          std::uint64_t id = 0;
+          EXPECT_EQ(args->get_DocumentId(&id), kSOk);
+          std::string json;
+          args->get_WebMessageAsJson(&json);
+          messages_.emplace_back(id, json);
+          return kSOk;
+        },
+        &message_token_);
+  }
+
+  // Shows a new document; its id, from its ContentLoading.
+  std::uint64_t Show(const std::function<HRESULT()>& navigate) {
+    const std::size_t before = loaded_.size();
+    EXPECT_TRUE(NavigateAndWait(navigate));
+    EXPECT_EQ(loaded_.size(), before + 1);
+    return loaded_.size() > before ? loaded_.back() : 0;
+  }
+
+  // The id the shown document's message carries; skips the case when the
+  // page cannot be made to post.
+  std::uint64_t PostedFrom(const std::string& json) {
+    const std::size_t before = messages_.size();
+    if (!harness_->PostFromPage(*controller_, *web_view_, json)) return 0;
+    EXPECT_TRUE(harness_->Pump([&] { return messages_.size() > before; }, 10s)) << json;
+    if (messages_.size() <= before) return 0;
+    EXPECT_EQ(messages_.back().second, json);
+    return messages_.back().first;
+  }
+
+  // Whether `json` reached a document; false also when the engine cannot tell.
+  bool WasDelivered(const std::string& json) {
+    std::vector<std::string> delivered;
+    return harness_->Delivered(&delivered) &&
+           std::find(delivered.begin(), delivered.end(), json) != delivered.end();
+  }
+
+  std::vector<std::uint64_t> loaded_;
+  std::vector<std::pair<std::uint64_t, std::string>> messages_;
+  EventRegistrationToken loading_token_ = 0;
+  EventRegistrationToken message_token_ = 0;
+};
+
+TEST_P(DocumentContract, EveryTopLevelDocumentGetsAnIdNeverUsedBefore) {
+  Show([&] { return web_view_->NavigateToString("<title>one</title><p>1</p>"); });
+  Show([&] { return web_view_->NavigateToString("<title>two</title><p>2</p>"); });
+  bool can = false;
+  ASSERT_EQ(web_view_->get_CanGoBack(&can), kSOk);
+  ASSERT_TRUE(can);
+  // The same entries again are new documents, and so is a reload.
+  Show([&] { return web_view_->GoBack(); });
+  Show([&] { return web_view_->GoForward(); });
+  Show([&] { return web_view_->Reload(); });
+  ASSERT_EQ(loaded_.size(), 5u);
+  for (const std::uint64_t id : loaded_) EXPECT_NE(id, 0u);
+  std::vector<std::uint64_t> sorted = loaded_;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end())
+      << "an id was used twice";
+}
+
+TEST_P(DocumentContract, AMessageCarriesTheIdOfTheDocumentThatPosted) {
+  const std::uint64_t first = Show([&] { return web_view_->NavigateToString("<p>first</p>"); });
+  if (!harness_->PostFromPage(*controller_, *web_view_, R"({"probe":1})")) {
+    GTEST_SKIP() << "this engine's page cannot be made to post";
+  }
+  ASSERT_TRUE(harness_->Pump([&] { return !messages_.empty(); }, 10s));
+  EXPECT_EQ(messages_.back().first, first);
+  const std::uint64_t second = Show([&] { return web_view_->NavigateToString("<p>second</p>"); });
+  EXPECT_NE(second, first);
+  EXPECT_EQ(PostedFrom(R"({"probe":2})"), second);
+}
+
+TEST_P(DocumentContract, AReplyReachesOnlyTheDocumentItIsFor) {
+  const std::uint64_t first = Show([&] { return web_view_->NavigateToString("<p>first</p>"); });
+  const std::string early = R"({"reply":"while shown"})";
+  EXPECT_EQ(web_view_->PostWebMessageAsJsonToDocument(first, early), kSOk);
+  const std::uint64_t second = Show([&] { return web_view_->NavigateToString("<p>second</p>"); });
+
+  struct Case {
+    const char* what;
+    std::uint64_t document;
+    std::string json;
+    HRESULT expected;
+  };
+  const Case cases[] = {
+      {"the document before", first, R"({"reply":"too late"})", kSFalse},
+      {"no document", 0, R"({"reply":"to none"})", kSFalse},
+      {"a document still to come", second + 1, R"({"reply":"too soon"})", kSFalse},
+      {"the shown one, broken JSON", second, "{broken", kEInvalidArg},
+      {"the shown one", second, R"({"reply":"in time"})", kSOk},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(web_view_->PostWebMessageAsJsonToDocument(c.document, c.json), c.expected) << c.what;
+  }
+  harness_->Pump([] { return false; }, 100ms);
+  std::vector<std::string> delivered;
+  if (harness_->Delivered(&delivered)) {
+    EXPECT_TRUE(WasDelivered(early));
+    EXPECT_TRUE(WasDelivered(R"({"reply":"in time"})"));
+    for (const Case& c : cases) {
+      if (c.expected != kSOk) {
+        EXPECT_FALSE(WasDelivered(c.json)) << c.what;
+      }
+    }
+  }
+
+  controller_->Close();
+  EXPECT_EQ(web_view_->PostWebMessageAsJsonToDocument(second, R"({"reply":"closed"})"),
+            kEInvalidState);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fake, DocumentContract, ::testing::Values(HarnessFactory([] {
+                           return std::unique_ptr<EngineHarness>(new FakeHarness);
+                         })));
+#if defined(TESSEL_STANDIN_ENGINE)
+INSTANTIATE_TEST_SUITE_P(WebView2, DocumentContract, ::testing::Values(HarnessFactory([] {
+                           return std::unique_ptr<EngineHarness>(new WebView2Harness);
+                         })));
+#endif
+#if defined(TESSEL_ENGINE_MODULE)
+INSTANTIATE_TEST_SUITE_P(WebKit, DocumentContract, ::testing::Values(HarnessFactory([] {
                            return std::unique_ptr<EngineHarness>(new WebKitHarness);
                          })));
 #endif

@@ -982,6 +982,15 @@ struct Core {
   std::string title;
   std::string html;
   UINT64 navigation = 0;
+  // The session history: each committed document's address (and the markup
+  // of one shown from a string), and which entry is shown. The view's first
+  // about:blank is no entry, as in the engine.
+  struct Entry {
+    std::string uri;
+    std::optional<std::string> html;
+  };
+  std::vector<Entry> history;
+  std::size_t at = 0;
   std::vector<std::pair<std::wstring, wv::COREWEBVIEW2_WEB_RESOURCE_CONTEXT>> filters;
   std::vector<std::pair<int, std::string>> scripts;  // added at document creation
   int next_script = 0;
@@ -1140,9 +1149,21 @@ void OpenDialog(const std::shared_ptr<Core>& core, wv::COREWEBVIEW2_SCRIPT_DIALO
 bool ParseDialogCall(const std::string& script, wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND* kind,
                      std::string* message, std::string* default_text);
 
-// Navigates to `uri`, or shows `html` as about:blank.
+// Navigates to `uri`, or shows `html` as about:blank; into the history
+// entry `entry` (back, forward, reload) or a new one after the shown one.
 void StartNavigation(const std::shared_ptr<Core>& core, const std::string& uri,
-                     std::optional<std::string> html);
+                     std::optional<std::string> html,
+                     std::optional<std::size_t> entry = std::nullopt);
+
+// Shows history entry `entry` again: a new document, as the engine makes one.
+void Revisit(const std::shared_ptr<Core>& core, std::size_t entry) {
+  if (entry >= core->history.size()) {
+    StartNavigation(core, core->source, std::nullopt);
+    return;
+  }
+  const Core::Entry shown = core->history[entry];
+  StartNavigation(core, shown.uri, shown.html, entry);
+}
 
 class Settings final : public Object<wv::ICoreWebView2Settings> {
  public:
@@ -1339,7 +1360,7 @@ class WebView final : public Object<wv::ICoreWebView2> {
   }
   ::HRESULT STDMETHODCALLTYPE Reload() override {
     STANDIN_OPEN();
-    StartNavigation(core_, core_->source, std::nullopt);
+    Revisit(core_, core_->at);
     return S_OK;
   }
   ::HRESULT STDMETHODCALLTYPE PostWebMessageAsJson(LPCWSTR json) override {
@@ -1349,6 +1370,8 @@ class WebView final : public Object<wv::ICoreWebView2> {
     if (!platform::IsJson(text)) return E_INVALIDARG;
     Log("posted " + text);
     core_->posted.push_back(text);
+    // The engine hands it to the document shown now, whichever asked.
+    Log("message-delivered " + core_->source + " " + text);
     return S_OK;
   }
   ::HRESULT STDMETHODCALLTYPE PostWebMessageAsString(LPCWSTR text) override {
@@ -1370,18 +1393,21 @@ class WebView final : public Object<wv::ICoreWebView2> {
   }
   ::HRESULT STDMETHODCALLTYPE get_CanGoBack(BOOL* value) override {
     STANDIN_OPEN();
-    return OutValue<BOOL>(FALSE, value);
+    return OutValue<BOOL>(!core_->history.empty() && core_->at > 0, value);
   }
   ::HRESULT STDMETHODCALLTYPE get_CanGoForward(BOOL* value) override {
     STANDIN_OPEN();
-    return OutValue<BOOL>(FALSE, value);
+    return OutValue<BOOL>(core_->at + 1 < core_->history.size(), value);
   }
+  // With nowhere to go, nothing happens, as in the engine.
   ::HRESULT STDMETHODCALLTYPE GoBack() override {
     STANDIN_OPEN();
+    if (!core_->history.empty() && core_->at > 0) Revisit(core_, core_->at - 1);
     return S_OK;
   }
   ::HRESULT STDMETHODCALLTYPE GoForward() override {
     STANDIN_OPEN();
+    if (core_->at + 1 < core_->history.size()) Revisit(core_, core_->at + 1);
     return S_OK;
   }
   ::HRESULT STDMETHODCALLTYPE GetDevToolsProtocolEventReceiver(
@@ -1557,7 +1583,7 @@ class Controller final : public Object<wv::ICoreWebView2Controller> {
 #undef STANDIN_OPEN
 
 void StartNavigation(const std::shared_ptr<Core>& core, const std::string& uri,
-                     std::optional<std::string> html) {
+                     std::optional<std::string> html, std::optional<std::size_t> entry) {
   const UINT64 id = ++core->navigation;
   auto pipeline = std::make_shared<Pipeline>(core, id);
   auto document = std::make_shared<Served>();
@@ -1597,8 +1623,16 @@ void StartNavigation(const std::shared_ptr<Core>& core, const std::string& uri,
             next();
           });
   });
-  pipeline->Then([core, uri, html](const std::function<void()>& next) {
+  pipeline->Then([core, uri, html, entry](const std::function<void()>& next) {
+    // The commit: from here on the new document is the one shown.
     core->source = html ? "about:blank" : uri;
+    if (entry) {
+      core->at = *entry;
+    } else {
+      if (!core->history.empty()) core->history.resize(core->at + 1);
+      core->history.push_back({core->source, html});
+      core->at = core->history.size() - 1;
+    }
     auto args = Ref<SourceChangedArgs>::Adopt(new SourceChangedArgs);
     core->source_changed.Raise(static_cast<wv::ICoreWebView2*>(nullptr), args.Get());
     next();
@@ -1775,7 +1809,7 @@ void PressKey(const std::shared_ptr<Core>& core, wv::COREWEBVIEW2_KEY_EVENT_KIND
       " handled=" + std::to_string(args->handled() ? 1 : 0));
   if (args->handled() || core->closed || kind != wv::COREWEBVIEW2_KEY_EVENT_KIND_KEY_DOWN) return;
   if (key == VK_F5) {
-    StartNavigation(core, core->source, std::nullopt);
+    Revisit(core, core->at);
   } else if (key == VK_F12 && core->flags[4]) {
     Log("devtools");
   }
@@ -1830,6 +1864,34 @@ void LogWindow(const std::shared_ptr<Core>& core) {
       std::to_string(rect.right) + "," + std::to_string(rect.bottom));
 }
 
+// The address the engine reports for a window a document at `opener` asks
+// for: no document of another scheme may open a file: address, so the engine
+// turns such a target into its blocked page before the host hears of it.
+std::string ReportedWindowAddress(const std::string& opener, const std::string& uri) {
+  const bool to_file = platform::StartsWithIgnoreAsciiCase(uri, "file:");
+  const bool from_file = platform::StartsWithIgnoreAsciiCase(opener, "file:");
+  return to_file && !from_file ? "about:blank#blocked" : uri;
+}
+
+// A document at `opener` (the page or one of its frames) asks for a window.
+void RequestWindow(const std::shared_ptr<Core>& core, const std::string& opener,
+                   const std::string& uri) {
+  if (core->closed) return;
+  const std::string reported = ReportedWindowAddress(opener, uri);
+  if (reported != uri) Log("new-window-blocked " + opener + " " + uri);
+  auto args = Ref<NewWindowArgs>::Adopt(new NewWindowArgs(WideFromUtf8(reported)));
+  auto report = [args, reported] {
+    Log("new-window " + reported + " handled=" + std::to_string(args->handled() ? 1 : 0));
+  };
+  args->deferrable.resume = report;
+  core->new_window_requested.Raise(static_cast<wv::ICoreWebView2*>(nullptr), args.Get());
+  if (args->deferrable.taken == 0) {
+    args->deferrable.sealed = true;
+    args->deferrable.resume = nullptr;
+    report();
+  }
+}
+
 void RunSteps(const std::shared_ptr<Core>& core, std::shared_ptr<std::vector<Step>> steps,
               std::size_t at, int waited_ms) {
   if ((core->closed && !core->crashed) || at >= steps->size()) return;
@@ -1877,16 +1939,28 @@ void RunSteps(const std::shared_ptr<Core>& core, std::shared_ptr<std::vector<Ste
   } else if (step.verb == "navigate") {
     StartNavigation(core, Resolve(core->source, step.rest), std::nullopt);
   } else if (step.verb == "new-window") {
-    auto args = Ref<NewWindowArgs>::Adopt(new NewWindowArgs(WideFromUtf8(step.rest)));
-    auto report = [args, uri = step.rest] {
-      Log("new-window " + uri + " handled=" + std::to_string(args->handled() ? 1 : 0));
-    };
-    args->deferrable.resume = report;
-    core->new_window_requested.Raise(static_cast<wv::ICoreWebView2*>(nullptr), args.Get());
-    if (args->deferrable.taken == 0) {
-      args->deferrable.sealed = true;
-      args->deferrable.resume = nullptr;
-      report();
+    RequestWindow(core, core->source, step.rest);
+  } else if (step.verb == "new-window-from-frame") {
+    // "new-window-from-frame FRAME-ADDRESS URI": a frame of the page asks;
+    // the event does not say which.
+    const auto space = step.rest.find(' ');
+    RequestWindow(core, step.rest.substr(0, space),
+                  space == std::string::npos ? "" : step.rest.substr(space + 1));
+  } else if (step.verb == "wait-file") {
+    // "wait-file PATH": until something outside the page has made the file.
+    const bool seen =
+        GetFileAttributesW(WideFromUtf8(step.rest).c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (!seen && waited_ms < 20000) {
+      Post([core, steps, at, waited_ms] { RunSteps(core, steps, at, waited_ms + 20); }, 20);
+      return;
+    }
+    if (!seen) Log("timeout waiting for " + step.rest);
+  } else if (step.verb == "back" || step.verb == "forward") {
+    Log("history " + step.verb);
+    if (step.verb == "back" && !core->history.empty() && core->at > 0) {
+      Revisit(core, core->at - 1);
+    } else if (step.verb == "forward" && core->at + 1 < core->history.size()) {
+      Revisit(core, core->at + 1);
     }
   } else if (step.verb == "permission") {
     // "permission KIND URI"

@@ -515,6 +515,42 @@ HRESULT MakeResponse(wv::ICoreWebView2Environment* environment,
   return kSOk;
 }
 
+// --- documents ---------------------------------------------------------------------
+
+// The view's top-level documents, numbered here: WebView2 names none. Its
+// ContentLoading comes once for each document that becomes the top-level one
+// (back and forward included), and WebMessageReceived only carries messages
+// of the top-level document, so "the document shown since the last
+// ContentLoading" is as exact as the engine lets anyone be. What it cannot
+// tell is the gap around a commit: once the engine has committed the next
+// document and before its ContentLoading reaches us, a reply for the old
+// one is still posted and lands in the new one, and a message the old one
+// sent just before may arrive after that ContentLoading and count as the
+// new one's. Frames are not told apart at all: a new window's request names
+// no frame, so the host wants the document to announce its windows. Windows
+// the engine opens by itself are views of their own, whose messages never
+// reach this one.
+class Documents {
+ public:
+  // The id of the document whose ContentLoading `args` announce: new the
+  // first time these arguments are seen, whichever handler sees them first.
+  // The arguments are held, so a later event's cannot reuse their address.
+  std::uint64_t Loading(wv::ICoreWebView2ContentLoadingEventArgs* args) {
+    if (args != loading_.Get()) {
+      ++current_;
+      loading_ = ComRef<wv::ICoreWebView2ContentLoadingEventArgs>::Borrow(args);
+    }
+    return current_;
+  }
+  std::uint64_t current() const { return current_; }
+  void Release() { loading_.Reset(); }
+
+ private:
+  // The view's first document, which no ContentLoading announces, is 1.
+  std::uint64_t current_ = 1;
+  ComRef<wv::ICoreWebView2ContentLoadingEventArgs> loading_;
+};
+
 // --- event arguments ---------------------------------------------------------------
 
 class NavigationStartingArgs final : public NavigationStartingEventArgs {
@@ -585,8 +621,8 @@ class NavigationCompletedArgs final : public NavigationCompletedEventArgs {
 
 class ContentLoadingArgs final : public ContentLoadingEventArgs {
  public:
-  explicit ContentLoadingArgs(ComRef<wv::ICoreWebView2ContentLoadingEventArgs> com)
-      : com_(std::move(com)) {}
+  ContentLoadingArgs(ComRef<wv::ICoreWebView2ContentLoadingEventArgs> com, Documents& documents)
+      : com_(std::move(com)), document_(documents.Loading(com_.Get())) {}
   HRESULT get_IsErrorPage(bool* error_page) override {
     return ReadBool([&](BOOL* out) { return com_->get_IsErrorPage(out); }, error_page);
   }
@@ -597,9 +633,15 @@ class ContentLoadingArgs final : public ContentLoadingEventArgs {
     if (Succeeded(hr)) *id = value;
     return hr;
   }
+  HRESULT get_DocumentId(std::uint64_t* id) override {
+    if (id == nullptr) return kEPointer;
+    *id = document_;
+    return kSOk;
+  }
 
  private:
   ComRef<wv::ICoreWebView2ContentLoadingEventArgs> com_;
+  std::uint64_t document_;
 };
 
 class SourceChangedArgs final : public SourceChangedEventArgs {
@@ -778,10 +820,16 @@ class ProcessFailedArgs final : public ProcessFailedEventArgs {
 
 class WebMessageReceivedArgs final : public WebMessageReceivedEventArgs {
  public:
-  explicit WebMessageReceivedArgs(ComRef<wv::ICoreWebView2WebMessageReceivedEventArgs> com)
-      : com_(std::move(com)) {}
+  WebMessageReceivedArgs(ComRef<wv::ICoreWebView2WebMessageReceivedEventArgs> com,
+                         Documents& documents)
+      : com_(std::move(com)), document_(documents.current()) {}
   HRESULT get_Source(std::string* source) override {
     return ReadString([&](LPWSTR* text) { return com_->get_Source(text); }, source);
+  }
+  HRESULT get_DocumentId(std::uint64_t* id) override {
+    if (id == nullptr) return kEPointer;
+    *id = document_;
+    return kSOk;
   }
   HRESULT get_WebMessageAsJson(std::string* json) override {
     return ReadString([&](LPWSTR* text) { return com_->get_WebMessageAsJson(text); }, json);
@@ -792,6 +840,7 @@ class WebMessageReceivedArgs final : public WebMessageReceivedEventArgs {
 
  private:
   ComRef<wv::ICoreWebView2WebMessageReceivedEventArgs> com_;
+  std::uint64_t document_;
 };
 
 class MoveFocusRequestedArgs final : public MoveFocusRequestedEventArgs {
@@ -917,6 +966,7 @@ struct Shared {
   std::vector<std::weak_ptr<Pending>> pending;
   std::map<EventRegistrationToken, Subscription> subscriptions;
   std::shared_ptr<void> library;
+  Documents documents;
 
   std::shared_ptr<Pending> Track(std::function<void(HRESULT)> fail) {
     auto entry = std::make_shared<Pending>(std::move(fail));
@@ -940,6 +990,7 @@ struct Shared {
     closed = true;
     auto open = std::exchange(subscriptions, {});
     for (auto& [token, subscription] : open) subscription.remove(subscription.engine_token);
+    documents.Release();
     for (auto& weak : std::exchange(pending, {})) {
       if (auto entry = weak.lock()) {
         CurrentUiDispatcher().Post([entry] { entry->Fail(kEAbort); });
@@ -1003,6 +1054,8 @@ HRESULT AddEvent(const ComRef<Com>& com, const std::shared_ptr<Shared>& shared,
   // The resource event's arguments make responses, which takes the environment.
   constexpr bool kWithEnvironment =
       std::is_constructible_v<Seam, ComRef<Args>, ComRef<wv::ICoreWebView2Environment>>;
+  // Those that name the document take the view's count of documents.
+  constexpr bool kWithDocuments = std::is_constructible_v<Seam, ComRef<Args>, Documents&>;
   if (token == nullptr) return kEPointer;
   if (!h) return kEInvalidArg;
   if (shared->closed) return kEInvalidState;
@@ -1017,6 +1070,8 @@ HRESULT AddEvent(const ComRef<Com>& com, const std::shared_ptr<Shared>& shared,
         } else if (args != nullptr) {
           if constexpr (kWithEnvironment) {
             h(std::make_shared<Seam>(ComRef<Args>::Borrow(args), kept));
+          } else if constexpr (kWithDocuments) {
+            h(std::make_shared<Seam>(ComRef<Args>::Borrow(args), live->documents));
           } else {
             h(std::make_shared<Seam>(ComRef<Args>::Borrow(args)));
           }
@@ -1095,6 +1150,24 @@ class WebView final : public EngineWebView {
   WebView(ComRef<wv::ICoreWebView2> com, ComRef<wv::ICoreWebView2Environment> environment,
           std::shared_ptr<Shared> shared)
       : com_(std::move(com)), environment_(std::move(environment)), shared_(std::move(shared)) {}
+
+  // Counts the view's documents from its first navigation on, whether or not
+  // the runtime listens to ContentLoading.
+  HRESULT CountDocuments() {
+    std::weak_ptr<Shared> weak = shared_;
+    auto handler = MakeHandler<wv::ICoreWebView2ContentLoadingEventHandler, wv::ICoreWebView2*,
+                               wv::ICoreWebView2ContentLoadingEventArgs*>(
+        [weak](wv::ICoreWebView2*, wv::ICoreWebView2ContentLoadingEventArgs* args) {
+          const auto live = weak.lock();
+          if (live && !live->closed && args != nullptr) live->documents.Loading(args);
+        });
+    ::EventRegistrationToken engine_token{};
+    const HRESULT hr = Result(com_->add_ContentLoading(handler.Get(), &engine_token));
+    if (Failed(hr)) return hr;
+    shared_->subscriptions[NextEventToken()] = Subscription{
+        engine_token, [com = com_](::EventRegistrationToken t) { com->remove_ContentLoading(t); }};
+    return kSOk;
+  }
 
   // Close: the engine objects go; this seam object refuses from now on.
   void Drop() {
@@ -1182,6 +1255,14 @@ class WebView final : public EngineWebView {
   }
   HRESULT PostWebMessageAsString(const std::string& text) override {
     return WithText(text, [&](LPCWSTR wide) { return com_->PostWebMessageAsString(wide); });
+  }
+  HRESULT PostWebMessageAsJsonToDocument(std::uint64_t document_id,
+                                         const std::string& json) override {
+    if (shared_->closed) return kEInvalidState;
+    if (!IsJson(json)) return kEInvalidArg;
+    // WebView2 posts to whatever document is shown; the count is the check.
+    if (document_id != shared_->documents.current()) return kSFalse;
+    return PostWebMessageAsJson(json);
   }
   HRESULT CapturePreview(CapturePreviewImageFormat format, std::shared_ptr<Stream> stream,
                          CapturePreviewCompletedHandler completed) override {
@@ -1302,7 +1383,10 @@ class Controller final : public EngineController {
       const HRESULT hr = Result(com_->get_CoreWebView2(com.Put()));
       if (Failed(hr)) return hr;
       if (!com) return kEFail;
-      web_view_ = std::make_shared<WebView>(std::move(com), environment_, shared_);
+      auto web_view = std::make_shared<WebView>(std::move(com), environment_, shared_);
+      const HRESULT counted = web_view->CountDocuments();
+      if (Failed(counted)) return counted;
+      web_view_ = std::move(web_view);
     }
     *web_view = web_view_;
     return kSOk;
