@@ -8,7 +8,8 @@
 # from another origin left unanswered; the close handshake; and no object or
 # string of the engine leaked by either process; the open and save dialogs
 # through the bridge, answered with xdotool; the page's own dialogs, keys,
-# focus moves and a failed page process.
+# focus moves and a failed page process. A second run: replies, new windows
+# and the sandbox policy follow the document that asked.
 # Usage: webview2_e2e.sh RUNTIME PACKER LOADER OUT_DIR EMULATOR
 set -uo pipefail
 runtime=$1
@@ -58,10 +59,12 @@ printf 'archive entry\r\n' >"$app/webapp/data/entry.txt"
 # Big enough to be streamed from the archive; no two 64 KB blocks alike.
 head -c $((4 * 1048576 + 5)) /dev/urandom >"$app/webapp/data/movie.bin"
 echo '<!DOCTYPE html><title>Local Window</title><p>local</p>' >"$app/webapp/local.html"
+echo '<!DOCTYPE html><title>Second</title><p>second</p>' >"$app/webapp/second.html"
 cp "$loader" "$app/WebView2LoaderWin64.dll"
 printf '\x89PNG beside the executable' >"$out/beside.png"
 echo 'window.absolute = true;' >"$out/outside/abs.js"
 echo '<!DOCTYPE html><title>Local Window</title><p>local</p>' >"$out/outside/local.html"
+echo '<!DOCTYPE html><title>Outside</title><p>outside</p>' >"$out/outside/doc.html"
 $emu "$packer" "$app" "$out/app.exe" --runtime "$runtime" >"$out/pack.log" 2>&1 ||
   { echo "packing failed: $(cat "$out/pack.log")" >&2; exit 1; }
 
@@ -110,8 +113,10 @@ wait-reply save
 post {"id":20001,"uuid":"open-cancelled","data":{"title":"Cancel Wine"}}
 wait-reply open-cancelled
 post-from https://foreign.example/page.html {"id":10001,"uuid":"foreign","data":{}}
+post "vtx-intent permission geolocation"
 permission 3
 permission 3 https://foreign.example/page.html
+post "vtx-intent window file:///local.html"
 new-window file:///local.html
 new-window $local_uri
 fetch data/movie.bin Range: bytes=65530-1048580
@@ -338,6 +343,79 @@ for p in $main $other; do
     fail "process $p: $(grep "^$p leak" "$log" | tr '\n' '|')"
 done
 grep -q ' error' "$log" && fail "stand-in errors: $(grep ' error' "$log" | head -3)"
+
+# --- the document that asks -----------------------------------------------------
+# A second run of the same app: decisions follow the document that asked,
+# not the one shown when the answer is ready.
+# - A reply whose document has gone reaches no other: the page asks for a
+#   command that ends only once the next page is shown (that page's own
+#   command makes the file it waits for), and the next page waits for the
+#   first command's file before it asks once more.
+# - A new window for a local page opens nothing unless the shown app
+#   document announced it: asked for by a frame of another origin (which the
+#   engine reports as its blocked page), by a frame of the app, by the page
+#   unannounced, or announced for another address.
+# - A document read by absolute path is served with the sandbox policy; the
+#   app's own are not.
+run2=$out/run2
+mkdir -p "$run2"
+log2=$run2/standin.log
+outside_uri=$(fileurl "$out/outside/doc.html")
+go=$(json_path "$run2/go.txt")
+late=$(json_path "$run2/late.txt")
+cat >"$run2/scenario.txt" <<EOF
+page file:///index.html
+post {"id":70003,"uuid":"late","data":{"command":"(for /l %i in (1,1,60) do @if not exist $go ping -n 2 127.0.0.1 >nul) \u0026 echo late>$late"}}
+navigate second.html
+page file:///second.html
+post {"id":70003,"uuid":"go","data":{"command":"echo go>$go"}}
+wait-reply go
+wait-file $(winpath "$run2/late.txt")
+post {"id":70003,"uuid":"after","data":{"command":"echo after"}}
+wait-reply after
+new-window-from-frame https://foreign.example/frame.html file:///local.html
+new-window-from-frame file:///second.html file:///local.html
+new-window file:///local.html
+post "vtx-intent window file:///elsewhere.html"
+new-window file:///local.html
+navigate $outside_uri
+page $outside_uri
+close
+page file:///local.html
+close
+EOF
+TESSEL_STANDIN_LOG=$(winpath "$log2") TESSEL_STANDIN_SCENARIO=$(winpath "$run2/scenario.txt") \
+  $emu "$out/app.exe" >"$run2/app.log" 2>&1 &
+pid=$!
+E2E_CHILDREN=$pid
+wait_exit "$pid" 90
+[[ $code == 0 ]] || fail "run 2: the app ended with $code (124: still running); log: $(cat "$run2/app.log")"
+# Every process of the run has ended, an instance started by mistake too.
+timeout 60 wineserver -w || fail "run 2: Wine processes still running"
+main2=$(head -1 "$log2" | cut -d' ' -f1)
+lines2() { grep "^$main2 $1" "$log2"; }
+has2() { grep -qF -- "$main2 $1" "$log2" || fail "run 2: missing in the log: $1"; }
+
+[[ -f $run2/late.txt ]] || fail "run 2: the first page's command never ended"
+has2 'message-delivered file:///second.html {"uuid": "go", "success": true'
+has2 'message-delivered file:///second.html {"uuid": "after", "success": true'
+grep -F '"uuid": "late"' "$log2" | grep -q 'message-delivered' &&
+  fail "run 2: a reply reached a later document: $(grep -F '"uuid": "late"' "$log2")"
+
+has2 "new-window-blocked https://foreign.example/frame.html file:///local.html"
+has2 "new-window about:blank#blocked handled="
+[[ $(lines2 "new-window file:///local.html handled=1" | wc -l) == 3 ]] ||
+  fail "run 2: unannounced windows for file:///local.html: $(lines2 "new-window file:")"
+[[ $(cut -d' ' -f1 "$log2" | sort -u | wc -l) == 1 ]] ||
+  fail "run 2: an unannounced window started an instance: $(grep -v "^$main2 " "$log2" | head -3)"
+
+has2 "header $outside_uri Content-Security-Policy: sandbox allow-scripts allow-forms allow-popups allow-modals"
+has2 "completed $outside_uri title=Outside"
+lines2 "header file:///index.html Content-Security-Policy" >/dev/null &&
+  fail "run 2: the app's own document was sandboxed"
+grep -qx "$main2 leaks objects=0 strings=0" "$log2" ||
+  fail "run 2: $(grep "^$main2 leak" "$log2" | tr '\n' '|')"
+grep -q ' error' "$log2" && fail "run 2: stand-in errors: $(grep ' error' "$log2" | head -3)"
 
 ((fails)) && { echo "$fails check(s) failed; logs in $out" >&2; exit 1; }
 echo "webview2 e2e passed"
