@@ -146,6 +146,15 @@ class Os {
                                                        const std::string& working_dir,
                                                        bool show_window) = 0;
 
+  // Ends every console command started so far and everything each one
+  // started, background and detached programs included, at once: their
+  // Read() then ends and their Wait() returns. The process's own other
+  // children (the engine's processes, ShellStart's programs) are left alone.
+  // Commands started afterwards are ended by the next call. Commands also end
+  // when this process ends, however it ends where the platform allows (see
+  // the architecture notes). Any thread; never blocks on a command.
+  virtual void EndConsoleCommands() {}
+
   // How many bytes at the end of `bytes` begin a character of the legacy code
   // page that is not complete yet, so a reader of a stream in chunks can hold
   // them back for the next chunk. Windows: always 0 (each chunk stands

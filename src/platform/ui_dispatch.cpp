@@ -8,8 +8,10 @@ namespace {
 
 std::atomic<UiDispatcher*> g_installed{nullptr};
 
+// Never destroyed: a worker still running while the process exits may post
+// to it after static objects are gone.
 UiDispatcher& NativeDispatcher() {
-  static const std::unique_ptr<UiDispatcher> native = MakeNativeUiDispatcher();
+  static UiDispatcher* const native = MakeNativeUiDispatcher().release();
   return *native;
 }
 

@@ -1,5 +1,6 @@
 // shell.* (70001-70004).
 #include <atomic>
+#include <chrono>
 #include <nlohmann/json.hpp>
 #include <system_error>
 #include <thread>
@@ -104,9 +105,13 @@ void TBrowserExternalModule::HandleShellCommand(const std::string& uuid,
     // Only the reply's text is kept: a large output is held once at a time.
     std::string result = Json(output);
     std::string().swap(output);
-    platform::RunOnUiThread([this, alive, uuid, result = std::move(result)] {
-      if (!alive.expired()) ReplySuccess(uuid, result);
-    });
+    // A module that is going takes no more replies: nothing is handed to the
+    // UI thread for it, which may be ending too.
+    if (!alive.expired()) {
+      platform::RunOnUiThread([this, alive, uuid, result = std::move(result)] {
+        if (!alive.expired()) ReplySuccess(uuid, result);
+      });
+    }
     finished->store(true);
     --g_running_commands;
   };
@@ -126,6 +131,27 @@ void TBrowserExternalModule::ReapCommandWorkers() {
     worker.thread.join();  // it has posted its reply and is about to return
     return true;
   });
+}
+
+void TBrowserExternalModule::EndCommandWorkers() {
+  if (FCommandWorkers.empty()) return;
+  // The commands are ended first, so their workers read the end of the
+  // output and return. One the system cannot end (a program stuck in the
+  // kernel, or another holding the output pipe) holds the exit up only for a
+  // while; its worker then posts nothing, since the module is gone.
+  platform::CurrentOs().EndConsoleCommands();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  for (TCommandWorker& worker : FCommandWorkers) {
+    while (!worker.finished->load() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (worker.finished->load()) {
+      worker.thread.join();
+    } else {
+      worker.thread.detach();
+    }
+  }
+  FCommandWorkers.clear();
 }
 
 std::size_t TBrowserExternalModule::RunningCommands() { return g_running_commands.load(); }

@@ -80,8 +80,9 @@ void TEdgeBrowserBridge::FocusWebView() {
 TBrowserExternalModule::TBrowserExternalModule() = default;
 
 TBrowserExternalModule::~TBrowserExternalModule() {
-  ReapCommandWorkers();
-  for (TCommandWorker& worker : FCommandWorkers) worker.thread.detach();
+  // Before the commands end: their replies have nowhere to go now.
+  FAlive.reset();
+  EndCommandWorkers();
   FMainForm = nullptr;
   FExeZip = nullptr;
   FProjectINI = nullptr;

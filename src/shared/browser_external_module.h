@@ -232,13 +232,15 @@ class TBrowserExternalModule {
 
   // The workers of console commands. Kept joinable and joined once done:
   // threads detached at creation are not dependable everywhere (with
-  // mingw-w64's winpthreads under Wine some never run). Only a command
-  // still running when the module goes is detached.
+  // mingw-w64's winpthreads under Wine some never run). When the module
+  // goes, the commands are ended and their workers joined; only one whose
+  // command the system could not end is detached.
   struct TCommandWorker {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> finished;
   };
   void ReapCommandWorkers();
+  void EndCommandWorkers();
   std::vector<TCommandWorker> FCommandWorkers;
 
   // Expires with the module: work that outlives a call (a console command's

@@ -38,6 +38,7 @@ class BridgeOs : public platform::FakeOs {
  public:
   std::map<int, std::string> error_texts;
   std::function<std::unique_ptr<platform::ConsoleProcess>()> start_console;
+  std::function<void()> end_console_commands;
 
   std::string ErrorText(int code) const override {
     const auto it = error_texts.find(code);
@@ -49,6 +50,9 @@ class BridgeOs : public platform::FakeOs {
     if (!start_console) return FakeOs::StartConsole(argv, working_dir, show_window);
     console_starts.push_back({argv, working_dir, show_window});
     return start_console();
+  }
+  void EndConsoleCommands() override {
+    if (end_console_commands) end_console_commands();
   }
 };
 

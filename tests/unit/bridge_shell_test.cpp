@@ -287,23 +287,32 @@ TEST_F(CommandTest, RunsOffTheUiThreadWhileOtherCallsAreAnswered) {
   EXPECT_EQ(AwaitReply(), Success(Str("done")));
 }
 
-TEST_F(CommandTest, AReplyForAModuleThatIsGoneIsDropped) {
+TEST_F(CommandTest, AModuleThatGoesEndsItsCommandsFirstAndTakesNoReply) {
   auto gate = std::make_shared<HeldConsole::Gate>();
   os_.start_console = [gate] { return std::make_unique<HeldConsole>(gate); };
+  os_.end_console_commands = [gate] {
+    {
+      std::lock_guard lock(gate->mutex);
+      gate->open = true;
+    }
+    gate->changed.notify_all();
+  };
   auto module = std::make_unique<shared::TBrowserExternalModule>();
   module->SetBrowserForm(&browser_);
   platform::FakeWebMessageReceivedEventArgs args;
   args.source = kAppDocument;
   args.json = R"({"id":70003,"uuid":"u1","data":{"command":"x"}})";
   module->WebMessageReceived(args);
-  module.reset();
   {
-    std::lock_guard lock(gate->mutex);
-    gate->open = true;
+    std::unique_lock lock(gate->mutex);
+    ASSERT_TRUE(gate->changed.wait_for(lock, std::chrono::seconds(10),
+                                       [&] { return gate->reader != std::thread::id(); }));
   }
-  gate->changed.notify_all();
-  // The worker posts once the command ended; the posted work finds no module.
-  ASSERT_TRUE(dispatcher_.RunUntil([&] { return dispatcher_.Posted() > 0; }));
+  // The command still runs: going ends it and waits for its worker, which
+  // hands nothing to the UI thread for a module that is gone.
+  module.reset();
+  EXPECT_TRUE(gate->open);
+  EXPECT_EQ(dispatcher_.Posted(), 0u);
   dispatcher_.Drain();
   EXPECT_TRUE(browser_.posted.empty());
 }

@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -168,6 +170,146 @@ TEST_F(LinuxOsTest, GetDosOutputKeepsUtf8CharactersAcrossReadBoundaries) {
   std::string euros;
   for (int i = 0; i < 200; ++i) euros += "\xE2\x82\xAC";
   EXPECT_EQ(TSysUtils::GetDosOutput("printf 'a" + euros + "'", "", false), "a" + euros);
+}
+
+// ---- console commands end with the app ---------------------------------------
+
+// Pids of the processes that have `argument` among their arguments.
+std::vector<pid_t> ProcessesWithArgument(const std::string& argument) {
+  std::vector<pid_t> found;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+    for (std::string arg; std::getline(in, arg, '\0');) {
+      if (arg == argument) {
+        found.push_back(static_cast<pid_t>(std::stol(name)));
+        break;
+      }
+    }
+  }
+  return found;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// Unique per run: sleep takes fractions, so the duration marks the process.
+std::string SleepMark(int n) { return std::to_string(9000 + n) + "." + std::to_string(getpid()); }
+
+void KillLeftovers(const std::vector<std::string>& marks) {
+  for (const std::string& mark : marks) {
+    for (const pid_t pid : ProcessesWithArgument(mark)) kill(pid, SIGKILL);
+  }
+}
+
+TEST_F(LinuxOsTest, EndingConsoleCommandsEndsEverythingTheyStarted) {
+  struct Case {
+    const char* what;
+    std::string command;
+    bool returns;  // the command ends by itself, leaving the sleep behind
+  };
+  const std::vector<Case> cases = {
+      {"background job", "sleep " + SleepMark(1) + " >/dev/null 2>&1 &", true},
+      {"nohup", "nohup sleep " + SleepMark(2) + " >/dev/null 2>&1 &", true},
+      {"own session", "setsid -f sleep " + SleepMark(3) + " >/dev/null 2>&1", true},
+      {"double fork", "(sleep " + SleepMark(4) + " >/dev/null 2>&1 &)", true},
+      {"still running", "sleep " + SleepMark(5) + " & sleep " + SleepMark(6), false},
+  };
+  std::vector<std::string> marks;
+  for (int n = 1; n <= 6; ++n) marks.push_back(SleepMark(n));
+  std::vector<std::unique_ptr<platform::ConsoleProcess>> running;
+  for (const Case& c : cases) {
+    auto process = os_.StartConsole({"/bin/sh", "-c", c.command}, "", false);
+    ASSERT_NE(process, nullptr) << c.what;
+    if (!c.returns) {
+      running.push_back(std::move(process));
+      continue;
+    }
+    // The reply does not wait for what the command left behind.
+    char buf[64];
+    while (process->Read(buf, sizeof buf) > 0) {
+    }
+    process->Wait();
+  }
+  for (const std::string& mark : marks) {
+    EXPECT_TRUE(
+        WaitUntil([&] { return !ProcessesWithArgument(mark).empty(); }, std::chrono::seconds(10)))
+        << "never started: " << mark;
+  }
+  os_.EndConsoleCommands();
+  // The command still running sees the end of its output.
+  std::atomic<bool> read_ended{false};
+  std::thread reader([&] {
+    char buf[64];
+    while (running[0]->Read(buf, sizeof buf) > 0) {
+    }
+    running[0]->Wait();
+    read_ended = true;
+  });
+  const bool ended = WaitUntil([&] { return read_ended.load(); }, std::chrono::seconds(10));
+  if (!ended) KillLeftovers(marks);
+  reader.join();
+  EXPECT_TRUE(ended) << "the running command's output did not end";
+  for (const std::string& mark : marks) {
+    EXPECT_TRUE(
+        WaitUntil([&] { return ProcessesWithArgument(mark).empty(); }, std::chrono::seconds(10)))
+        << "outlived the end: " << mark;
+  }
+  KillLeftovers(marks);
+}
+
+TEST_F(LinuxOsTest, EndingConsoleCommandsEndsThemHoweverMany) {
+  const std::string mark = SleepMark(7);
+  std::vector<std::unique_ptr<platform::ConsoleProcess>> running;
+  for (int i = 0; i < 300; ++i) {
+    running.push_back(os_.StartConsole({"/bin/sh", "-c", "sleep " + mark + " &"}, "", false));
+    ASSERT_NE(running.back(), nullptr) << i;
+  }
+  EXPECT_TRUE(WaitUntil([&] { return ProcessesWithArgument(mark).size() == 300; },
+                        std::chrono::seconds(30)));
+  os_.EndConsoleCommands();
+  EXPECT_TRUE(
+      WaitUntil([&] { return ProcessesWithArgument(mark).empty(); }, std::chrono::seconds(30)))
+      << ProcessesWithArgument(mark).size() << " left";
+  KillLeftovers({mark});
+  running.clear();
+}
+
+TEST_F(LinuxOsTest, ConsoleCommandsEndWhenTheirStarterIsKilled) {
+  const std::string mark = SleepMark(8);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t starter = fork();
+  ASSERT_GE(starter, 0);
+  if (starter == 0) {
+    platform::LinuxOs os;
+    os.EndConsoleCommands();  // the lifeline inherited from the test is not this process's
+    auto process = os.StartConsole({"/bin/sh", "-c", "setsid -f sleep " + mark}, "", false);
+    const char started = process != nullptr ? 1 : 0;
+    [[maybe_unused]] const ssize_t n = write(ready[1], &started, 1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char started = 0;
+  ASSERT_EQ(read(ready[0], &started, 1), 1);
+  close(ready[0]);
+  EXPECT_EQ(started, 1);
+  EXPECT_TRUE(
+      WaitUntil([&] { return !ProcessesWithArgument(mark).empty(); }, std::chrono::seconds(10)));
+  kill(starter, SIGKILL);
+  int status = 0;
+  waitpid(starter, &status, 0);
+  EXPECT_TRUE(
+      WaitUntil([&] { return ProcessesWithArgument(mark).empty(); }, std::chrono::seconds(10)));
+  KillLeftovers({mark});
 }
 
 // ---- instance lock ------------------------------------------------------------

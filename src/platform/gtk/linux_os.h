@@ -43,6 +43,7 @@ class LinuxOs : public Os {
   std::unique_ptr<ConsoleProcess> StartConsole(const std::vector<std::string>& argv,
                                                const std::string& working_dir,
                                                bool show_window) override;
+  void EndConsoleCommands() override;
   std::size_t IncompleteAnsiTail(std::string_view bytes) const override;
   std::vector<std::string> TopLevelWindowCaptions() const override;
   std::string LanguageCode() const override;

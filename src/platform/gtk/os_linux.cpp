@@ -5,12 +5,17 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cctype>
@@ -18,6 +23,7 @@
 #include <chrono>
 #include <clocale>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -216,74 +222,283 @@ std::string FileUri(const std::string& absolute_path) {
   return uri;
 }
 
-// The process groups of console commands still running. They end with the
-// app: at exit, or when a signal such as SIGTERM ends it, every one of them is
-// killed, the command's children included. Atomic slots rather than a
-// container, so that a signal handler may walk them; the mutex keeps a
-// command's start and its slot together against an exit in between.
-std::mutex g_console_groups_mutex;
-std::array<std::atomic<pid_t>, 256> g_console_groups{};
-static_assert(std::atomic<pid_t>::is_always_lock_free);
+// ---- console commands ------------------------------------------------------
+// Each command runs under a keeper: a forked copy of this process that is the
+// child subreaper of everything the command starts, so nothing the command
+// leaves behind can get away from it, not even programs that start sessions
+// of their own or detach with a double fork. The keeper ends the whole tree
+// when the lifeline breaks: when this process closes its end
+// (EndConsoleCommands) or ends in any way, SIGKILL included. The keeper and
+// not this process is the subreaper: the engine's processes and the programs
+// ShellStart detaches would be re-parented to us as well, and once
+// re-parented nothing tells whose they were.
+//
+// The keeper runs without exec in a copy of a multi-threaded process: only
+// async-signal-safe calls from its fork until it ends.
 
-void TrackConsoleGroup(pid_t group) {
-  for (std::atomic<pid_t>& slot : g_console_groups) {
-    pid_t free = 0;
-    if (slot.compare_exchange_strong(free, group)) return;
+std::mutex g_console_mutex;
+// Both ends close-on-exec; only this process holds the write end.
+int g_lifeline[2] = {-1, -1};
+// Keepers whose command has ended but whose background programs may still
+// run: they end when their tree is empty and are reaped then.
+std::vector<pid_t> g_keepers_to_reap;
+
+void ReapEndedKeepers() {
+  std::erase_if(g_keepers_to_reap, [](pid_t keeper) {
+    int status = 0;
+    return waitpid(keeper, &status, WNOHANG) != 0;
+  });
+}
+
+bool WriteWhole(int fd, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd, bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
   }
-  // Every slot taken: this one command is not ended with the app.
+  return true;
 }
 
-void ForgetConsoleGroup(pid_t group) {
-  for (std::atomic<pid_t>& slot : g_console_groups) {
-    pid_t expected = group;
-    if (slot.compare_exchange_strong(expected, 0)) return;
+// Reads exactly `size` bytes; false at an end or failure before that.
+bool ReadWhole(int fd, void* data, std::size_t size) {
+  auto* bytes = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = read(fd, bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
   }
+  return true;
 }
 
-// Async-signal-safe.
-void KillConsoleGroups() {
-  for (std::atomic<pid_t>& slot : g_console_groups) {
-    const pid_t group = slot.exchange(0);
-    if (group > 0) killpg(group, SIGKILL);
+// Path texts built without allocating: `text`, or the decimal `number`,
+// appended at `at` of `out`, which has room for any pid and tail used here.
+using ProcPathText = char[64];
+std::size_t Append(ProcPathText& out, std::size_t at, std::string_view text) {
+  for (const char c : text) out[at++] = c;
+  out[at] = '\0';
+  return at;
+}
+std::size_t Append(ProcPathText& out, std::size_t at, long number) {
+  char digits[24];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + number % 10);
+    number /= 10;
+  } while (number > 0);
+  while (count > 0) out[at++] = digits[--count];
+  out[at] = '\0';
+  return at;
+}
+
+// The parent of process `pid` from its stat line, -1 when it cannot be read.
+long ParentOf(long pid) {
+  ProcPathText path;
+  Append(path, Append(path, Append(path, 0, "/proc/"), pid), "/stat");
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char stat[512];
+  ssize_t n = 0;
+  do {
+    n = read(fd, stat, sizeof stat - 1);
+  } while (n < 0 && errno == EINTR);
+  close(fd);
+  if (n <= 0) return -1;
+  stat[n] = '\0';
+  // "pid (name) state ppid ...": the name may hold blanks and parentheses.
+  const char* at = std::strrchr(stat, ')');
+  if (at == nullptr || at[1] == '\0' || at[2] == '\0' || at[3] != ' ') return -1;
+  long parent = 0;
+  for (at += 4; *at >= '0' && *at <= '9'; ++at) parent = parent * 10 + (*at - '0');
+  return parent;
+}
+
+// Sends SIGKILL to every child of this single-threaded process: the kernel's
+// list of a thread's children, or where the kernel keeps none, every
+// process's parent in /proc.
+void KillChildren(pid_t self) {
+  ProcPathText path;
+  std::size_t at = Append(path, Append(path, 0, "/proc/"), static_cast<long>(self));
+  at = Append(path, Append(path, at, "/task/"), static_cast<long>(self));
+  Append(path, at, "/children");
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char buf[512];
+    long pid = -1;
+    for (;;) {
+      const ssize_t n = read(fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      for (ssize_t i = 0; i < n; ++i) {
+        if (buf[i] >= '0' && buf[i] <= '9') {
+          pid = (pid < 0 ? 0 : pid * 10) + (buf[i] - '0');
+        } else if (pid > 0) {
+          kill(static_cast<pid_t>(pid), SIGKILL);
+          pid = -1;
+        }
+      }
+    }
+    if (pid > 0) kill(static_cast<pid_t>(pid), SIGKILL);
+    close(fd);
+    return;
   }
+  fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  alignas(8) char entries[4096];
+  for (;;) {
+    const long n = syscall(SYS_getdents64, fd, entries, sizeof entries);
+    if (n <= 0) break;
+    for (long at = 0; at < n;) {
+      struct Entry {
+        std::uint64_t inode;
+        std::int64_t offset;
+        unsigned short length;
+        unsigned char type;
+        char name[1];
+      };
+      const auto* entry = reinterpret_cast<const Entry*>(entries + at);
+      at += entry->length;
+      long pid = 0;
+      const char* c = entry->name;
+      for (; *c >= '0' && *c <= '9'; ++c) pid = pid * 10 + (*c - '0');
+      if (*c == '\0' && pid > 0 && ParentOf(pid) == self) kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+  }
+  close(fd);
 }
 
-void KillConsoleGroupsAtExit() {
-  const std::lock_guard<std::mutex> lock(g_console_groups_mutex);
-  KillConsoleGroups();
+// Closes every descriptor from 3 up except those in `keep`.
+void CloseAllBut(std::array<int, 3> keep) {
+  std::sort(keep.begin(), keep.end());
+  unsigned first = STDERR_FILENO + 1;
+  for (const int fd : keep) {
+    if (fd < static_cast<int>(first)) continue;
+    if (static_cast<unsigned>(fd) > first) close_range(first, static_cast<unsigned>(fd) - 1, 0);
+    first = static_cast<unsigned>(fd) + 1;
+  }
+  close_range(first, ~0U, 0);
 }
 
-void KillConsoleGroupsAndDie(int signal_number) {
-  KillConsoleGroups();
-  // SA_RESETHAND restored the default action: end as the signal asked.
-  raise(signal_number);
+struct KeeperStart {
+  char* const* argv;
+  const char* working_dir;  // nullptr: this process's folder
+  int output;               // write end of the command's output pipe
+  int report;               // write end to us: exec's errno, then sh's status
+  int lifeline;             // read end of the lifeline
+};
+
+// Kills the command's group and then, while anything is left, every child
+// of the keeper: whatever it had started is re-parented to the keeper as its
+// parent dies, and is found by the next pass.
+[[noreturn]] void EndTree(pid_t command) {
+  if (command > 0) kill(-command, SIGKILL);
+  const pid_t self = getpid();
+  for (;;) {
+    KillChildren(self);
+    int status = 0;
+    if (waitpid(-1, &status, 0) < 0 && errno != EINTR) break;
+  }
+  _exit(0);
 }
 
-// At exit and on the signals that end a desktop program (logout, Ctrl+C in a
-// terminal, kill). A handler someone else installed, or an ignored signal,
-// is left alone. SIGKILL cannot be caught: its commands outlive the app.
-void EndConsoleGroupsWithTheApp() {
-  std::atexit(KillConsoleGroupsAtExit);
-  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
-    struct sigaction old {};
-    if (sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
-    struct sigaction action {};
-    action.sa_handler = KillConsoleGroupsAndDie;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
-    sigaction(signal_number, &action, nullptr);
+[[noreturn]] void RunKeeper(const KeeperStart& start) {
+  // Not in our group: a terminal's signals to it must not end the keeper
+  // and leave its tree behind.
+  setpgid(0, 0);
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    sigaction(signal_number, &default_action, nullptr);
+  }
+  // Our reader may be gone: a report nobody reads is no reason to die.
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t child_ended;
+  sigemptyset(&child_ended);
+  sigaddset(&child_ended, SIGCHLD);
+  sigprocmask(SIG_SETMASK, &child_ended, nullptr);
+  // Copies of other commands' pipes would keep their readers waiting.
+  CloseAllBut({start.output, start.report, start.lifeline});
+  const int child_signals = signalfd(-1, &child_ended, SFD_CLOEXEC);
+  int exec_pipe[2];
+  if (child_signals < 0 || pipe2(exec_pipe, O_CLOEXEC) != 0) {
+    const int err = errno;
+    WriteWhole(start.report, &err, sizeof err);
+    _exit(0);
+  }
+  const pid_t command = fork();
+  if (command == 0) {
+    // A group of its own, so the command and what it starts end together.
+    setpgid(0, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    int err = 0;
+    if (dup2(start.output, STDOUT_FILENO) < 0 || dup2(start.output, STDERR_FILENO) < 0 ||
+        (start.working_dir != nullptr && chdir(start.working_dir) != 0)) {
+      err = errno;
+    } else {
+      execve(start.argv[0], start.argv, environ);
+      err = errno;
+    }
+    WriteWhole(exec_pipe[1], &err, sizeof err);
+    _exit(127);
+  }
+  int err = command < 0 ? errno : 0;
+  close(start.output);
+  close(exec_pipe[1]);
+  // The pipe closes on a successful exec and carries errno otherwise.
+  if (command > 0 && !ReadWhole(exec_pipe[0], &err, sizeof err)) err = 0;
+  close(exec_pipe[0]);
+  WriteWhole(start.report, &err, sizeof err);
+  if (err != 0) {
+    int status = 0;
+    if (command > 0) waitpid(command, &status, 0);
+    _exit(0);
+  }
+  bool command_running = true;
+  for (;;) {
+    pollfd watched[2] = {{start.lifeline, POLLIN, 0}, {child_signals, POLLIN, 0}};
+    if (poll(watched, 2, -1) < 0 && errno != EINTR) EndTree(command);
+    // Nothing is ever written on the lifeline: any event is its end.
+    if (watched[0].revents != 0) EndTree(command);
+    if (watched[1].revents != 0) {
+      signalfd_siginfo info;
+      [[maybe_unused]] const ssize_t n = read(child_signals, &info, sizeof info);
+    }
+    for (;;) {
+      int status = 0;
+      const pid_t ended = waitpid(-1, &status, WNOHANG);
+      if (ended == command) {
+        WriteWhole(start.report, &status, sizeof status);
+        close(start.report);
+        command_running = false;
+      }
+      if (ended > 0) continue;
+      if (ended < 0 && errno == ECHILD && !command_running) _exit(0);
+      break;
+    }
   }
 }
 
 class PosixConsoleProcess : public ConsoleProcess {
  public:
-  PosixConsoleProcess(pid_t pid, int read_fd) : pid_(pid), fd_(read_fd) {}
+  PosixConsoleProcess(pid_t keeper, int output, int report)
+      : keeper_(keeper), output_(output), report_(report) {}
   ~PosixConsoleProcess() override {
-    close(fd_);
+    close(output_);
     Wait();
-    // Its output has ended and it is gone: the group is nobody's to kill now.
-    const std::lock_guard<std::mutex> lock(g_console_groups_mutex);
-    ForgetConsoleGroup(pid_);
+    close(report_);
+    // The keeper stays while programs the command left in the background
+    // run; it is reaped once they are gone.
+    const std::lock_guard<std::mutex> lock(g_console_mutex);
+    g_keepers_to_reap.push_back(keeper_);
+    ReapEndedKeepers();
   }
   PosixConsoleProcess(const PosixConsoleProcess&) = delete;
   PosixConsoleProcess& operator=(const PosixConsoleProcess&) = delete;
@@ -291,7 +506,7 @@ class PosixConsoleProcess : public ConsoleProcess {
   int Read(char* buf, int max) override {
     if (max <= 0) return 0;
     for (;;) {
-      const ssize_t n = read(fd_, buf, static_cast<std::size_t>(max));
+      const ssize_t n = read(output_, buf, static_cast<std::size_t>(max));
       if (n >= 0) return static_cast<int>(n);
       if (errno != EINTR) return -1;
     }
@@ -300,14 +515,16 @@ class PosixConsoleProcess : public ConsoleProcess {
   void Wait() override {
     if (waited_) return;
     waited_ = true;
+    // The keeper reports the status when the command ends, and closes the
+    // report unsaid when it ends the command's tree.
     int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    ReadWhole(report_, &status, sizeof status);
   }
 
  private:
-  pid_t pid_;
-  int fd_;
+  pid_t keeper_;
+  int output_;
+  int report_;
   bool waited_ = false;
 };
 
@@ -688,62 +905,73 @@ std::unique_ptr<ConsoleProcess> LinuxOs::StartConsole(const std::vector<std::str
     errno = ENOENT;
     return nullptr;
   }
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
-  // Keep both ends clear of 0..2, so the dup2 actions below always copy
-  // (a copy onto itself would keep close-on-exec set).
-  for (int& fd : fds) {
-    if (fd <= STDERR_FILENO) {
-      const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-      close(fd);
-      fd = moved;
+  int output[2] = {-1, -1};
+  int report[2] = {-1, -1};
+  const auto close_all = [&] {
+    const int err = errno;
+    for (const int fd : {output[0], output[1], report[0], report[1]}) {
+      if (fd >= 0) close(fd);
+    }
+    errno = err;
+  };
+  if (pipe2(output, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) {
+    close_all();
+    return nullptr;
+  }
+  // Keep the output's write end clear of 0..2, so the command's dup2 always
+  // copies it.
+  if (output[1] <= STDERR_FILENO) {
+    const int moved = fcntl(output[1], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(output[1]);
+    output[1] = moved;
+    if (moved < 0) {
+      close_all();
+      return nullptr;
     }
   }
-  if (fds[0] < 0 || fds[1] < 0) {
-    const int err = errno;
-    if (fds[0] >= 0) close(fds[0]);
-    if (fds[1] >= 0) close(fds[1]);
-    errno = err;
-    return nullptr;
-  }
+  // Built before the fork: the keeper may not allocate.
   std::vector<std::string> args_copy = argv;
   std::vector<char*> args = CArgv(args_copy);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-  if (!working_dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str());
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t pipe_only;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &pipe_only);
-  // A group of its own, so that the command and everything it starts can be
-  // ended together when the app ends.
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-  static std::once_flag ending;
-  std::call_once(ending, EndConsoleGroupsWithTheApp);
-  pid_t pid = 0;
-  std::unique_lock<std::mutex> groups(g_console_groups_mutex);
-  // glibc reports a failed chdir or exec here rather than in the child.
-  const int rc = posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
-  if (rc == 0) TrackConsoleGroup(pid);
-  groups.unlock();
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (rc != 0) {
-    close(fds[0]);
-    errno = rc;
+  std::unique_lock<std::mutex> lock(g_console_mutex);
+  ReapEndedKeepers();
+  if (g_lifeline[1] < 0 && pipe2(g_lifeline, O_CLOEXEC) != 0) {
+    lock.unlock();
+    close_all();
     return nullptr;
   }
-  return std::make_unique<PosixConsoleProcess>(pid, fds[0]);
+  const KeeperStart start{args.data(), working_dir.empty() ? nullptr : working_dir.c_str(),
+                          output[1], report[1], g_lifeline[0]};
+  const pid_t keeper = fork();
+  if (keeper == 0) RunKeeper(start);
+  lock.unlock();
+  close(output[1]);
+  close(report[1]);
+  output[1] = report[1] = -1;
+  if (keeper < 0) {
+    close_all();
+    return nullptr;
+  }
+  // glibc's posix_spawn reported a failed chdir or exec here; so does this.
+  int err = 0;
+  if (!ReadWhole(report[0], &err, sizeof err)) err = ECHILD;
+  if (err != 0) {
+    int status = 0;
+    while (waitpid(keeper, &status, 0) < 0 && errno == EINTR) {
+    }
+    errno = err;
+    close_all();
+    return nullptr;
+  }
+  return std::make_unique<PosixConsoleProcess>(keeper, output[0], report[0]);
+}
+
+void LinuxOs::EndConsoleCommands() {
+  const std::lock_guard<std::mutex> lock(g_console_mutex);
+  for (int& fd : g_lifeline) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+  ReapEndedKeepers();
 }
 
 std::size_t LinuxOs::IncompleteAnsiTail(std::string_view bytes) const {

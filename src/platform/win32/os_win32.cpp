@@ -139,11 +139,13 @@ bool Win32Os::ShellShowInFolder(const std::string& file) {
   return ShellStart("explorer.exe", "/select, \"" + file + "\"");
 }
 
-std::unique_ptr<ConsoleProcess> Win32Os::StartConsole(const std::vector<std::string>& argv,
-                                                      const std::string& working_dir,
-                                                      bool show_window) {
-  // Every command joins one job that ends with the app: its handle closes
-  // with the process, and the system then ends whatever the commands left.
+namespace {
+
+// Every command joins one job that ends with the app: its handle closes with
+// the process, and the system then ends whatever the commands left. What a
+// command starts joins it too, `start` included; breaking away is refused,
+// since neither breakaway limit is set.
+HANDLE CommandJob() {
   static const HANDLE job = [] {
     const HANDLE made = CreateJobObjectW(nullptr, nullptr);
     if (made != nullptr) {
@@ -153,6 +155,19 @@ std::unique_ptr<ConsoleProcess> Win32Os::StartConsole(const std::vector<std::str
     }
     return made;
   }();
+  return job;
+}
+
+}  // namespace
+
+void Win32Os::EndConsoleCommands() {
+  if (const HANDLE job = CommandJob()) TerminateJobObject(job, 1);
+}
+
+std::unique_ptr<ConsoleProcess> Win32Os::StartConsole(const std::vector<std::string>& argv,
+                                                      const std::string& working_dir,
+                                                      bool show_window) {
+  const HANDLE job = CommandJob();
   // One start at a time: while a write end is inheritable, no other child
   // may be started, or it would hold that pipe open and the command's reply
   // would wait for it to end.

@@ -23,6 +23,7 @@ class Win32Os : public Os {
   std::unique_ptr<ConsoleProcess> StartConsole(const std::vector<std::string>& argv,
                                                const std::string& working_dir,
                                                bool show_window) override;
+  void EndConsoleCommands() override;
   std::size_t IncompleteAnsiTail(std::string_view /*bytes*/) const override { return 0; }
   std::vector<std::string> TopLevelWindowCaptions() const override;
   std::string LanguageCode() const override;
