@@ -23,6 +23,20 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 // by the failed open. A path holding a NUL is refused.
 FileHandle OpenFile(const std::string& path, const char* mode);
 
+// A new file at `path`, open for writing, that only this user may read or
+// write: POSIX mode 0600 whatever the umask; on Windows the permissions the
+// folder passes on (in the user's own app data folder, the user's). Null
+// when anything is at `path` already (a link is not followed) or on failure.
+FileHandle CreatePrivateFile(const std::string& path);
+
+// `path` open for reading when it is a regular file, not a link, that this
+// user owns and nobody else may read or write (POSIX); null otherwise. On
+// Windows, where permissions come from the folder, `path` opened "rb".
+FileHandle OpenPrivateFile(const std::string& path);
+
+// The last-write time of an open file in milliseconds since 1970-01-01 UTC.
+std::optional<std::int64_t> OpenFileWriteTimeMs(std::FILE* file);
+
 // Moves to `offset` from the start; beyond 2 GB as well.
 bool SeekFile(std::FILE* file, std::uint64_t offset);
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -125,6 +126,25 @@ class Os {
   // folder, or an address such as "https://...", goes to xdg-open, `args`
   // ignored. True when the program was started; a nonexistent file is false.
   virtual bool ShellStart(const std::string& file, const std::string& args) = 0;
+
+  // Starts the executable file `file` with `args` (one argument text, split
+  // as ShellStart splits it for an executable) and returns at once; the
+  // program runs on by itself. Its environment is this process's with
+  // `name` set to `value`, and this process's own stays as it was, so no
+  // other program it starts sees the variable. False, with nothing started,
+  // when `file` is no executable file or `name` is empty or holds '='.
+  // Windows: CreateProcessW of `file` with the command line `"file" args`, a
+  // copy of the environment block holding the variable and no handles
+  // inherited. Linux: as ShellStart starts an executable, with a copy of
+  // environ holding the variable.
+  virtual bool StartWithVariable(const std::string& file, const std::string& args,
+                                 const std::string& name, const std::string& value) = 0;
+
+  // Fills `out` from the system's cryptographically secure random source;
+  // false when the source fails (then `out` is not to be used). Windows:
+  // BCryptGenRandom with the system's preferred generator. Linux: getrandom.
+  // Any thread.
+  virtual bool SecureRandom(std::span<std::uint8_t> out) const = 0;
 
   // Shows the folder that holds `file` in the desktop's file browser with the
   // item selected, returning at once. Windows: explorer.exe /select. Linux:

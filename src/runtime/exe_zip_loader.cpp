@@ -12,6 +12,7 @@
 #include "runtime/visual_styles.h"
 #include "runtime/webview_bootstrap.h"
 #include "shared/program_constants.h"
+#include "shared/relaunch_proof.h"
 #include "shared/sys_utils.h"
 
 namespace tessel::runtime {
@@ -19,9 +20,9 @@ namespace {
 
 constexpr int kMsgNotAValidApplication = 5;
 
-// A relaunch names the app's ID as its first argument.
-bool IsRelaunch(const std::vector<std::string>& args, const std::string& id) {
-  return !args.empty() && args[0] == id;
+// The relaunch command line: exactly the app's ID and an address.
+bool IsRelaunchCommandLine(const std::vector<std::string>& args, const std::string& id) {
+  return args.size() == 2 && args[0] == id;
 }
 
 std::string WithTrailingSeparator(std::string path) {
@@ -86,7 +87,11 @@ void LoadProjectINI() {
 }
 
 void RunStartup(const std::vector<std::string>& args) {
+  // Taken before anything else runs, so no process started from here on
+  // inherits it.
+  const std::string relaunch_token = shared::TakeRelaunchToken();
   TLoadedApp& app = LoadedApp();
+  app.Relaunched = false;
   app.ExeUtils = std::make_unique<shared::TExeUtils>();
   app.ExeZip = std::make_unique<shared::TExeZip>();
   app.ProjectINI = std::make_unique<shared::TSettings>();
@@ -139,14 +144,21 @@ void RunStartup(const std::vector<std::string>& args) {
   ApplyTheme(ini.ReadString("App", "Theme", std::string(kPlatformStyleName)));
 
   platform::Os& os = platform::CurrentOs();
-  app.DataDirPath = WithTrailingSeparator(shared::TSysUtils::GetLocalAppDataDirPath() + app.ID);
+  app.DataDirPath = shared::AppDataDirPath(app.ID);
   os.CreateDirectories(app.DataDirPath);
   app.WebViewDirPath = WithTrailingSeparator(app.DataDirPath + WebViewFolderName());
   os.CreateDirectories(app.WebViewDirPath);
 
+  // Anybody can type the relaunch command line; only the token the starting
+  // instance left in the data folder makes it one. A token is consumed
+  // whatever the command line, so it never proves twice.
+  const bool proven =
+      !relaunch_token.empty() && shared::ConsumeRelaunchToken(app.DataDirPath, relaunch_token);
+  app.Relaunched = proven && IsRelaunchCommandLine(args, app.ID);
+
   StartupStages().PrepareWebViewRuntime();
 
-  if (IsRelaunch(args, app.ID)) return;
+  if (app.Relaunched) return;
 
   const std::string password = ini.ReadString("App", "Password", "");
   if (!password.empty() && !StartupStages().RequirePassword(password, app.Name)) EndSilently();
@@ -165,8 +177,7 @@ int RunTesselRuntime(const std::vector<std::string>& args) {
     const TLoadedApp& app = LoadedApp();
     if (!app.ProjectINI->ReadBool("App", "AllowInstances", false)) {
       const platform::InstanceLock lock = platform::CurrentOs().AcquireInstanceLock(app.ID);
-      const bool relaunch = args.size() == 2 && args[0] == app.ID;
-      if (lock == platform::InstanceLock::AlreadyHeld && !relaunch) throw EProcessExit{0};
+      if (lock == platform::InstanceLock::AlreadyHeld && !app.Relaunched) throw EProcessExit{0};
     }
     StartupStages().RunMainWindow(args);
   } catch (const EProcessExit& e) {
@@ -188,6 +199,7 @@ void ReleaseLoadedApp() {
   app.IndexHtml.clear();
   app.WebViewDirPath.clear();
   app.DataDirPath.clear();
+  app.Relaunched = false;
 }
 
 }  // namespace tessel::runtime

@@ -28,6 +28,11 @@ struct TLoadedApp {
   std::string IndexHtml;
   std::string DataDirPath;     // ends with the platform's separator
   std::string WebViewDirPath;  // ends with the platform's separator
+  // Started by a running instance of the app (a relaunch): the command line
+  // is exactly the ID and an address, and the token its starter left in the
+  // data folder proved it. Such an instance is not asked for the password,
+  // runs beside the others and opens the address.
+  bool Relaunched = false;
 };
 
 TLoadedApp& LoadedApp();

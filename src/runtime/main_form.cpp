@@ -37,9 +37,9 @@ platform::FileDialogOptions OptionsFor(const shared::TFileDialogRequest& request
 
 }  // namespace
 
-std::string StartPageURL(const std::vector<std::string>& args, const std::string& app_id,
+std::string StartPageURL(const std::vector<std::string>& args, bool relaunched,
                          const std::string& index_html) {
-  if (args.size() == 2 && args[0] == app_id) return args[1];
+  if (relaunched && args.size() == 2) return args[1];
   return "file:///" + index_html;
 }
 
@@ -175,7 +175,7 @@ void TMainForm::FormCreate() {
 
   if (ini.ReadInteger("App", "WindowOrder", 0) == 1) FWindow->SetStayOnTop(true);
 
-  host.SetStartPageURL(StartPageURL(FArgs, FApp.ID, FApp.IndexHtml));
+  host.SetStartPageURL(StartPageURL(FArgs, FApp.Relaunched, FApp.IndexHtml));
 }
 
 void TMainForm::FormCloseQuery(bool& CanClose) {

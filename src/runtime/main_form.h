@@ -22,10 +22,11 @@ namespace tessel::runtime {
 // The script run in the page at every close request.
 inline constexpr std::string_view kCloseQueryScript = "vtx.events.onCloseQuery();";
 
-// The start address: argument 2 unchanged when the command line is exactly
-// the app's ID (exact case) and an address, as a relaunch passes them;
-// otherwise "file:///" followed by `index_html`.
-std::string StartPageURL(const std::vector<std::string>& args, const std::string& app_id,
+// The start address: argument 2 unchanged in a relaunch (`relaunched`, see
+// TLoadedApp::Relaunched), whose command line is exactly the app's ID and an
+// address; otherwise "file:///" followed by `index_html`, so that a start by
+// hand cannot choose the app's first document.
+std::string StartPageURL(const std::vector<std::string>& args, bool relaunched,
                          const std::string& index_html);
 
 // The app's own script (the archive entry "vtx-webviewjs") as text: UTF-8

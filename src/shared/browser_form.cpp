@@ -5,6 +5,7 @@
 #include "platform/engine_basics.h"
 #include "platform/os.h"
 #include "shared/bridge_script.h"
+#include "shared/relaunch_proof.h"
 #include "shared/sys_utils.h"
 
 namespace tessel::shared {
@@ -165,8 +166,7 @@ void TBrowserForm::EdgeBrowserNewWindowRequested(TCustomEdgeBrowser* /*Sender*/,
                      platform::CurrentOs());
   if (!target || target->Origin == TResourceOrigin::AbsolutePath) return;
   // A relaunch that cannot start is not reported; the request stays handled.
-  TSysUtils::ShellExec(platform::CurrentOs().ExecutablePath(),
-                       RelaunchArguments(FRuntimeAppID, uri));
+  StartRelaunch(RelaunchArguments(FRuntimeAppID, uri), AppDataDirPath(FRuntimeAppID));
 }
 
 void TBrowserForm::EdgeBrowserCreateWebViewCompleted(TCustomEdgeBrowser* /*Sender*/,

@@ -196,6 +196,89 @@ else
   kill "$pid" 2>/dev/null
 fi
 
+# 5. The relaunch command line typed by hand is no relaunch: the ID is in
+#    every archive, so the prompt still asks, and closing it ends the process
+#    with no main window.
+$emu "$out/prompt.exe" "com.tessel.e2e.prompt.$$" "file:///index.html" >"$out/byhand.log" 2>&1 &
+pid=$!
+E2E_CHILDREN=$pid
+if wait_sized "Prompt App" 30 308 >/dev/null; then
+  wmctrl -c "Prompt App"
+  wait_exit "$pid" 20
+  [[ $code == 0 ]] || fail "relaunch command line by hand: exit code $code"
+  [[ -z $(windows_named "Prompt App") ]] || fail "relaunch command line by hand: a window is left"
+else
+  fail "relaunch command line by hand: no prompt; log: $(cat "$out/byhand.log")"
+  kill "$pid" 2>/dev/null
+fi
+
+# 5b. The same command line with a token left as a starting instance leaves
+#     it (a file only the user may read in the app's data folder, the token
+#     in the environment): no prompt, and the token's file is consumed.
+if [[ -z $emu ]]; then
+  token=$(od -An -tx1 -N32 /dev/urandom | tr -d ' \n')
+  data_dir=$XDG_DATA_HOME/com.tessel.e2e.prompt.$$
+  mkdir -p "$data_dir"
+  (umask 077 && printf '%s' "$token" >"$data_dir/relaunch-${token:0:16}.token")
+  TESSEL_RELAUNCH_TOKEN=$token $emu "$out/prompt.exe" "com.tessel.e2e.prompt.$$" \
+    "file:///index.html" >"$out/withtoken.log" 2>&1 &
+  pid=$!
+  E2E_CHILDREN=$pid
+  if wait_sized "Prompt App" 60 308 wider >/dev/null; then
+    [[ -z $(windows_sized "Prompt App" 308) ]] || fail "relaunch with its token: asked"
+    [[ -e $data_dir/relaunch-${token:0:16}.token ]] && fail "relaunch with its token: not consumed"
+    for _ in $(seq 40); do
+      kill -0 "$pid" 2>/dev/null || break
+      wmctrl -c "Prompt App" 2>/dev/null
+      sleep 0.5
+    done
+    wait_exit "$pid" 20
+    [[ $code == 0 ]] || fail "relaunch with its token: exit code $code after closing"
+  else
+    fail "relaunch with its token: no main window; log: $(cat "$out/withtoken.log")"
+    kill "$pid" 2>/dev/null
+  fi
+fi
+
+# 6. A page of the app that opens a window for one of its own pages: the
+#    instance that starts for it carries the relaunch token, so it asks no
+#    password, passes the lock and shows that page.
+if [[ -z ${E2E_NO_PAGE:-} ]]; then
+  mkdir -p "$out/opener/webapp"
+  printf '%b' "[App]\r\nID=com.tessel.e2e.opener.$$\r\nName=Opener App\r\nDirName=webapp\r\nPassword=s3Cret\r\nDynamicAppTitle=1\r\n" \
+    >"$out/opener/vtx.ini"
+  cat >"$out/opener/webapp/index.html" <<'HTML'
+<!doctype html><title>the opener</title>
+<script>window.addEventListener("load", function () { window.open("other.html"); });</script>
+HTML
+  echo '<!doctype html><title>opened by relaunch</title>' >"$out/opener/webapp/other.html"
+  run "$packer" "$out/opener" "$out/opener.exe" --runtime "$runtime" >"$out/opener.pack.log" 2>&1 ||
+    fail "packing opener: $(cat "$out/opener.pack.log")"
+  $emu "$out/opener.exe" >"$out/opener.log" 2>&1 &
+  pid=$!
+  E2E_CHILDREN=$pid
+  if prompt=$(wait_sized "Opener App" 30 308); then
+    type_keys "s3Cret" "$prompt"
+    if other=$(find_window "opened by relaunch" 60); then
+      [[ -z $(windows_sized "Opener App" 308) ]] || fail "opener: the relaunched instance asked"
+      wmctrl -i -c "$other"
+      window_gone "opened by relaunch" 20 || fail "opener: the relaunched window stayed"
+    else
+      fail "opener: no relaunched window; log: $(cat "$out/opener.log")"
+    fi
+    for _ in $(seq 40); do
+      kill -0 "$pid" 2>/dev/null || break
+      wmctrl -c "the opener" 2>/dev/null
+      sleep 0.5
+    done
+    wait_exit "$pid" 20
+    [[ $code == 0 ]] || fail "opener: exit code $code after closing"
+  else
+    fail "opener: no prompt; log: $(cat "$out/opener.log")"
+    kill "$pid" 2>/dev/null
+  fi
+fi
+
 E2E_CHILDREN=
 if ((fails)); then
   echo "$fails check(s) failed; pictures and logs in $out" >&2

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <span>
 #include <sstream>
 
@@ -13,6 +15,7 @@
 #include "shared/bridge_script.h"
 #include "shared/mime_table.h"
 #include "shared/program_constants.h"
+#include "shared/relaunch_proof.h"
 #include "shared/zip_writer.h"
 
 namespace tessel::shared {
@@ -53,6 +56,12 @@ class BrowserFormTest : public ::testing::Test {
   void SetUp() override {
     ResetCachedMimeTable();
     os_.executable_path = "/opt/app/tessel-app";
+    // A relaunch leaves its token in the app's data folder.
+    data_root_ = std::filesystem::temp_directory_path() /
+                 ("tessel-browser-form-" +
+                  std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::filesystem::create_directories(data_root_ / "com.example.app");
+    os_.local_app_data_path = data_root_.string();
     SetEngineLibraryOpener(engine_->Opener());
     SetLoaderLibraryPath("/opt/engine/loader.so");
     SetApplicationExceptionHandler(
@@ -76,6 +85,8 @@ class BrowserFormTest : public ::testing::Test {
     SetLoaderLibraryPath("");
     SetApplicationExceptionHandler({});
     ResetCachedMimeTable();
+    std::error_code ignored;
+    std::filesystem::remove_all(data_root_, ignored);
   }
 
   // FormCreate; the engine is not ready before the loop runs.
@@ -131,6 +142,7 @@ class BrowserFormTest : public ::testing::Test {
   RecordingView view_;
   FakeNativeView* native_ = nullptr;
   std::unique_ptr<TBrowserForm> form_;
+  std::filesystem::path data_root_;
   std::vector<std::string> errors_;
 };
 
@@ -407,8 +419,8 @@ TEST_F(BrowserFormTest, TheAppsPagesOpenInANewInstanceOtherLocalFilesNowhere) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.uri);
-    os_.shell_starts.clear();
-    os_.shell_start_result = c.shell_start_result;
+    os_.variable_starts.clear();
+    os_.start_with_variable_result = c.shell_start_result;
     CreateForm();
     ConfigureAsRuntime();
     form_->SetIsRuntime(c.is_runtime);
@@ -418,12 +430,14 @@ TEST_F(BrowserFormTest, TheAppsPagesOpenInANewInstanceOtherLocalFilesNowhere) {
     WebView()->new_window_requested.Raise(std::shared_ptr<NewWindowRequestedEventArgs>(args));
     EXPECT_EQ(args->handled, c.handled);
     if (c.relaunched) {
-      ASSERT_EQ(os_.shell_starts.size(), 1u);
-      EXPECT_EQ(os_.shell_starts[0].file, "/opt/app/tessel-app");
-      EXPECT_EQ(os_.shell_starts[0].args, std::string("\"com.example.app\" \"") + c.uri + "\"");
+      ASSERT_EQ(os_.variable_starts.size(), 1u);
+      EXPECT_EQ(os_.variable_starts[0].file, "/opt/app/tessel-app");
+      EXPECT_EQ(os_.variable_starts[0].args, std::string("\"com.example.app\" \"") + c.uri + "\"");
+      EXPECT_EQ(os_.variable_starts[0].name, kRelaunchTokenVariable);
     } else {
-      EXPECT_TRUE(os_.shell_starts.empty());
+      EXPECT_TRUE(os_.variable_starts.empty());
     }
+    EXPECT_TRUE(os_.shell_starts.empty());
     form_.reset();
   }
 }
@@ -437,7 +451,7 @@ TEST_F(BrowserFormTest, ANewWindowWhoseAddressCannotBeReadIsLeftToTheEngine) {
   args->fail["get_Uri"] = kEFail;
   WebView()->new_window_requested.Raise(std::shared_ptr<NewWindowRequestedEventArgs>(args));
   EXPECT_FALSE(args->handled);
-  EXPECT_TRUE(os_.shell_starts.empty());
+  EXPECT_TRUE(os_.variable_starts.empty());
 }
 
 // --- which document is the app's own --------------------------------------------
@@ -606,7 +620,7 @@ TEST_F(BrowserFormTest, AFailedEngineProcessChangesNothing) {
   ui_.Drain();
   EXPECT_TRUE(engine_->Calls().empty());
   EXPECT_EQ(view_.calls, view_calls);
-  EXPECT_TRUE(os_.shell_starts.empty());
+  EXPECT_TRUE(os_.variable_starts.empty());
 }
 
 TEST_F(BrowserFormTest, AClickInABareHostHandsTheFocusToTheParentOfItsParent) {

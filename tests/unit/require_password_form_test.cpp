@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "platform/fake/fake_ui_startup.h"
 #include "runtime/exe_zip_loader.h"
 #include "shared/program_constants.h"
+#include "shared/relaunch_proof.h"
 #include "shared/zip_writer.h"
 
 namespace tessel::runtime {
@@ -152,9 +154,18 @@ TEST_F(PasswordStartupTest, ThePasswordLetsTheAppOnAndARelaunchIsNotAsked) {
   startup_ui_.password_texts = {"s3Cret"};
   EXPECT_EQ(RunTesselRuntime({}), 0);
   EXPECT_EQ(main_windows_, 1);
+  std::filesystem::create_directories(dir_ / "data" / "com.example.pw");
+  const std::optional<std::string> token =
+      shared::IssueRelaunchToken(shared::AppDataDirPath("com.example.pw"));
+  ASSERT_TRUE(token);
+  os_.environment[std::string(shared::kRelaunchTokenVariable)] = *token;
   EXPECT_EQ(RunTesselRuntime({"com.example.pw", "file:///index.html"}), 0);
   EXPECT_EQ(main_windows_, 2);
   EXPECT_EQ(startup_ui_.prompts.size(), 1U);
+  // The same command line by hand is asked.
+  startup_ui_.password_texts = {"s3Cret"};
+  EXPECT_EQ(RunTesselRuntime({"com.example.pw", "file:///index.html"}), 0);
+  EXPECT_EQ(startup_ui_.prompts.size(), 2U);
 }
 
 }  // namespace

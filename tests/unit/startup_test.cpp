@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "runtime/localized_messages.h"
 #include "runtime/visual_styles.h"
 #include "shared/program_constants.h"
+#include "shared/relaunch_proof.h"
 #include "shared/zip_writer.h"
 
 namespace tessel::runtime {
@@ -181,20 +183,64 @@ TEST_F(StartupTest, IncompleteOrUnsafeIdentityEndsSilentlyWithoutFolders) {
   EXPECT_TRUE(log_.empty());
 }
 
-TEST_F(StartupTest, WrongPasswordEndsBeforeTheWindowAndRelaunchSkipsThePrompt) {
+TEST_F(StartupTest, WrongPasswordEndsBeforeTheWindow) {
   WriteApp(Ini("Password=s3cret\r\n"));
   password_ok_ = false;
   EXPECT_EQ(RunTesselRuntime({}), 0);
   EXPECT_EQ(log_, (std::vector<std::string>{"prepare", "password s3cret Example"}));
   EXPECT_TRUE(os_.held_instance_locks.empty()) << "the lock comes after start-up";
+}
 
-  log_.clear();
-  EXPECT_EQ(RunTesselRuntime({"com.example.app", "file:///other.html"}), 0);
-  EXPECT_EQ(log_, (std::vector<std::string>{"prepare", "main Example args=2"}));
-
-  log_.clear();
-  RunTesselRuntime({"COM.EXAMPLE.APP"});  // the ID compares exactly
-  EXPECT_TRUE(Ran("password s3cret Example"));
+// A relaunch is the relaunch command line with the token its starter left in
+// the data folder; the command line alone is a start by hand: asked for the
+// password, held back by the lock, shown the start page.
+TEST_F(StartupTest, OnlyARelaunchWithItsTokenSkipsThePromptAndPassesTheLock) {
+  enum class Token { kNone, kIssued, kWrong, kUsed };
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    Token token;
+    bool relaunched;
+  } cases[] = {
+      {"relaunch with its token", {"com.example.app", "file:///b.html"}, Token::kIssued, true},
+      {"relaunch command line by hand", {"com.example.app", "file:///b.html"}, Token::kNone, false},
+      {"a token of no issue", {"com.example.app", "file:///b.html"}, Token::kWrong, false},
+      {"a token used before", {"com.example.app", "file:///b.html"}, Token::kUsed, false},
+      {"ID in other case", {"COM.EXAMPLE.APP", "file:///b.html"}, Token::kIssued, false},
+      {"ID alone", {"com.example.app"}, Token::kIssued, false},
+      {"three arguments", {"com.example.app", "file:///b.html", "x"}, Token::kIssued, false},
+      {"no arguments", {}, Token::kIssued, false},
+  };
+  const fs::path data = dir_ / "data";
+  fs::create_directories(data / "com.example.app");
+  os_.local_app_data_path = data.string();
+  const std::string data_dir = (data / "com.example.app").string() + '/';
+  const std::string variable(shared::kRelaunchTokenVariable);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteApp(Ini("Password=s3cret\r\n"));
+    os_.held_instance_locks = {"com.example.app"};
+    os_.environment.clear();
+    log_.clear();
+    std::optional<std::string> token;
+    if (c.token != Token::kNone) token = shared::IssueRelaunchToken(data_dir);
+    if (c.token == Token::kWrong) token->back() = token->back() == '0' ? '1' : '0';
+    if (c.token == Token::kUsed) shared::ConsumeRelaunchToken(data_dir, *token);
+    if (token) os_.environment[variable] = *token;
+    bool relaunched = false;
+    StartupStages().RunMainWindow = [&](const std::vector<std::string>& args) {
+      relaunched = LoadedApp().Relaunched;
+      log_.push_back("main " + LoadedApp().Name + " args=" + std::to_string(args.size()));
+    };
+    EXPECT_EQ(RunTesselRuntime(c.args), 0);
+    const std::vector<std::string> expected =
+        c.relaunched ? std::vector<std::string>{"prepare", "main Example args=2"}
+                     : std::vector<std::string>{"prepare", "password s3cret Example"};
+    EXPECT_EQ(log_, expected) << "a start by hand is asked, then the lock ends it";
+    EXPECT_EQ(relaunched, c.relaunched);
+    EXPECT_FALSE(os_.environment.contains(variable)) << "taken before anything starts";
+    EXPECT_TRUE(fs::is_empty(data / "com.example.app")) << "every token is consumed";
+  }
 }
 
 struct InstanceCase {
@@ -207,9 +253,10 @@ struct InstanceCase {
 TEST_F(StartupTest, SingleInstanceRuleAppliesAfterStartup) {
   const InstanceCase cases[] = {
       {"second plain start ends", "", {}, false},
-      {"relaunch with an address runs", "", {"com.example.app", "file:///b.html"}, true},
-      {"ID alone is not a relaunch for the lock", "", {"com.example.app"}, false},
-      {"three arguments are not a relaunch", "", {"com.example.app", "a", "b"}, false},
+      {"relaunch command line without its token ends",
+       "",
+       {"com.example.app", "file:///b.html"},
+       false},
       {"AllowInstances lets it run", "AllowInstances=1\r\n", {}, true},
   };
   for (const InstanceCase& c : cases) {

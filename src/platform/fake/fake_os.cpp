@@ -113,6 +113,19 @@ bool FakeOs::ShellStart(const std::string& file, const std::string& args) {
   return shell_start_result;
 }
 
+bool FakeOs::StartWithVariable(const std::string& file, const std::string& args,
+                               const std::string& name, const std::string& value) {
+  if (name.empty() || name.find('=') != std::string::npos) return false;
+  variable_starts.push_back({file, args, name, value});
+  return start_with_variable_result;
+}
+
+bool FakeOs::SecureRandom(std::span<std::uint8_t> out) const {
+  if (secure_random_fails) return false;
+  for (std::uint8_t& b : out) b = next_random_byte++;
+  return true;
+}
+
 bool FakeOs::ShellShowInFolder(const std::string& file) {
   shown_in_folder.push_back(file);
   return show_in_folder_result;

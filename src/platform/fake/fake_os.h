@@ -49,6 +49,21 @@ class FakeOs : public Os {
 
   bool shell_start_result = true;
   std::vector<ShellStartCall> shell_starts;
+  // StartWithVariable records each start with a valid name; the fake's own
+  // `environment` never sees the variable.
+  struct VariableStartCall {
+    std::string file;
+    std::string args;
+    std::string name;
+    std::string value;
+  };
+  bool start_with_variable_result = true;
+  std::vector<VariableStartCall> variable_starts;
+  // SecureRandom hands out consecutive bytes from `next_random_byte` on
+  // (wrapping at 256), so every call differs from the last; none when
+  // `secure_random_fails`.
+  bool secure_random_fails = false;
+  mutable std::uint8_t next_random_byte = 0;
   bool show_in_folder_result = true;
   std::vector<std::string> shown_in_folder;
 
@@ -81,6 +96,9 @@ class FakeOs : public Os {
   std::string TempPath() const override { return temp_path; }
   bool RemoveDirectoryTree(const std::string& path) override;
   bool ShellStart(const std::string& file, const std::string& args) override;
+  bool StartWithVariable(const std::string& file, const std::string& args, const std::string& name,
+                         const std::string& value) override;
+  bool SecureRandom(std::span<std::uint8_t> out) const override;
   bool ShellShowInFolder(const std::string& file) override;
   std::unique_ptr<ConsoleProcess> StartConsole(const std::vector<std::string>& argv,
                                                const std::string& working_dir,

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,53 @@ FileHandle OpenFile(const std::string& path, const char* mode) {
     return nullptr;
   }
   return FileHandle(std::fopen(path.c_str(), mode));
+}
+
+namespace {
+
+// The stream over `fd`, or null with `fd` closed.
+FileHandle Adopt(int fd, const char* mode) {
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, mode);
+  if (file == nullptr) close(fd);
+  return FileHandle(file);
+}
+
+}  // namespace
+
+FileHandle CreatePrivateFile(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  // The umask may only take bits away; this puts back none it took.
+  if (fd >= 0) fchmod(fd, S_IRUSR | S_IWUSR);
+  return Adopt(fd, "wb");
+}
+
+FileHandle OpenPrivateFile(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
+      (info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    close(fd);
+    errno = EACCES;
+    return nullptr;
+  }
+  return Adopt(fd, "rb");
+}
+
+std::optional<std::int64_t> OpenFileWriteTimeMs(std::FILE* file) {
+  struct stat info {};
+  if (std::fflush(file) != 0 || fstat(fileno(file), &info) != 0) return std::nullopt;
+  return static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
 }
 
 bool SeekFile(std::FILE* file, std::uint64_t offset) {

@@ -2,17 +2,18 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -112,8 +113,8 @@ void WriteErrno(int fd, int err) {
 // us, never becomes our zombie and no terminal signal reaches it. Returns 0
 // when the program was executed, else the errno of the failure. Only
 // async-signal-safe calls run between fork and exec, as a multi-threaded
-// process requires.
-int SpawnDetached(std::vector<std::string> argv) {
+// process requires. `envp` is the program's environment.
+int SpawnDetached(std::vector<std::string> argv, char* const* envp = environ) {
   if (argv.empty()) return ENOENT;
   // A script without "#!" is run by the shell, as execvp does.
   std::vector<std::string> sh_argv{"/bin/sh"};
@@ -145,8 +146,8 @@ int SpawnDetached(std::vector<std::string> argv) {
       sigprocmask(SIG_SETMASK, &none, nullptr);
       signal(SIGPIPE, SIG_DFL);
       if (devnull >= 0) dup2(devnull, STDIN_FILENO);
-      execve(args[0], args.data(), environ);
-      if (errno == ENOEXEC) execve(sh_args[0], sh_args.data(), environ);
+      execve(args[0], args.data(), envp);
+      if (errno == ENOEXEC) execve(sh_args[0], sh_args.data(), envp);
       WriteErrno(pipefd[1], errno);
       _exit(127);
     }
@@ -862,6 +863,48 @@ bool LinuxOs::ShellStart(const std::string& file, const std::string& args) {
   const int err = SpawnDetached(std::move(argv));
   if (err != 0) errno = err;
   return err == 0;
+}
+
+bool LinuxOs::StartWithVariable(const std::string& file, const std::string& args,
+                                const std::string& name, const std::string& value) {
+  if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != std::string::npos ||
+      value.find('\0') != std::string::npos) {
+    errno = EINVAL;
+    return false;
+  }
+  struct stat st {};
+  if (file.empty() || stat(file.c_str(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode) || access(file.c_str(), X_OK) != 0) {
+    errno = EACCES;
+    return false;
+  }
+  std::vector<std::string> argv{file};
+  for (std::string& word : SplitShellWords(args)) argv.push_back(std::move(word));
+  // Built before the fork: the child may not allocate.
+  const std::string prefix = name + '=';
+  std::vector<std::string> env;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    if (std::string_view(*entry).starts_with(prefix)) continue;
+    env.emplace_back(*entry);
+  }
+  env.push_back(prefix + value);
+  const std::vector<char*> envp = CArgv(env);
+  const int err = SpawnDetached(std::move(argv), envp.data());
+  if (err != 0) errno = err;
+  return err == 0;
+}
+
+bool LinuxOs::SecureRandom(std::span<std::uint8_t> out) const {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t got = getrandom(out.data() + done, out.size() - done, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
 }
 
 bool LinuxOs::ShellShowInFolder(const std::string& file) {

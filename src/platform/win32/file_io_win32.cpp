@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -66,6 +67,40 @@ FileHandle OpenFile(const std::string& path, const char* mode) {
   }
   const std::wstring wide_mode(mode, mode + std::char_traits<char>::length(mode));
   return FileHandle(_wfopen(WideFromUtf8(path).c_str(), wide_mode.c_str()));
+}
+
+FileHandle CreatePrivateFile(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) {
+    SetLastError(ERROR_INVALID_NAME);
+    return nullptr;
+  }
+  // CREATE_NEW fails on any entry, a link included, and follows none.
+  const HANDLE handle = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) _close(fd);
+  return FileHandle(file);
+}
+
+FileHandle OpenPrivateFile(const std::string& path) { return OpenFile(path, "rb"); }
+
+std::optional<std::int64_t> OpenFileWriteTimeMs(std::FILE* file) {
+  FILETIME written{};
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (std::fflush(file) != 0 || handle == INVALID_HANDLE_VALUE ||
+      !GetFileTime(handle, nullptr, nullptr, &written)) {
+    return std::nullopt;
+  }
+  const std::int64_t ticks =
+      (static_cast<std::int64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+  // 100-nanosecond ticks since 1601 to milliseconds since 1970.
+  return ticks / 10000 - 11644473600000LL;
 }
 
 bool SeekFile(std::FILE* file, std::uint64_t offset) {

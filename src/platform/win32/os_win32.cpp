@@ -1,9 +1,13 @@
 #include <windows.h>
 // windows.h first: these need its types.
+#include <bcrypt.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <climits>
+#include <cwchar>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/file_io.h"
@@ -133,6 +137,79 @@ bool Win32Os::ShellStart(const std::string& file, const std::string& args) {
   const HINSTANCE r = ShellExecuteW(GetActiveWindow(), L"open", wfile.c_str(), wargs.c_str(),
                                     nullptr, SW_SHOWNORMAL);
   return reinterpret_cast<INT_PTR>(r) > 32;
+}
+
+namespace {
+
+// The variable's name in an environment block entry; the entries for drive
+// folders ("=C:=C:\\dir") begin with '=', which is part of their name.
+std::wstring_view EntryName(std::wstring_view entry) {
+  return entry.substr(0, entry.find(L'=', 1));
+}
+
+bool NameLess(std::wstring_view a, std::wstring_view b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_LESS_THAN;
+}
+
+// This process's environment block with `name`=`value` in its place: names
+// compare without case and stay sorted, as the system keeps them.
+std::wstring EnvironmentBlockWith(const std::wstring& name, const std::wstring& value) {
+  std::wstring block;
+  bool placed = false;
+  const auto place = [&] {
+    block += name + L'=' + value;
+    block.push_back(L'\0');
+    placed = true;
+  };
+  if (wchar_t* strings = GetEnvironmentStringsW()) {
+    for (const wchar_t* entry = strings; *entry != L'\0'; entry += wcslen(entry) + 1) {
+      const std::wstring_view text(entry);
+      const std::wstring_view entry_name = EntryName(text);
+      if (CompareStringOrdinal(entry_name.data(), static_cast<int>(entry_name.size()), name.data(),
+                               static_cast<int>(name.size()), TRUE) == CSTR_EQUAL) {
+        continue;
+      }
+      if (!placed && NameLess(name, entry_name)) place();
+      block.append(text);
+      block.push_back(L'\0');
+    }
+    FreeEnvironmentStringsW(strings);
+  }
+  if (!placed) place();
+  block.push_back(L'\0');
+  return block;
+}
+
+}  // namespace
+
+bool Win32Os::StartWithVariable(const std::string& file, const std::string& args,
+                                const std::string& name, const std::string& value) {
+  if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != std::string::npos ||
+      file.empty()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const std::wstring wfile = WideFromUtf8(file);
+  std::wstring environment = EnvironmentBlockWith(WideFromUtf8(name), WideFromUtf8(value));
+  std::wstring command_line = L"\"" + wfile + L"\" " + WideFromUtf8(args);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(wfile.c_str(), command_line.data(), nullptr, nullptr, FALSE,
+                      CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &si, &pi)) {
+    return false;
+  }
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return true;
+}
+
+bool Win32Os::SecureRandom(std::span<std::uint8_t> out) const {
+  // NTSTATUS: negative values are failures.
+  return out.size() <= ULONG_MAX &&
+         BCryptGenRandom(nullptr, out.data(), static_cast<ULONG>(out.size()),
+                         BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
 }
 
 bool Win32Os::ShellShowInFolder(const std::string& file) {

@@ -19,6 +19,9 @@ class Win32Os : public Os {
   std::string TempPath() const override;
   bool RemoveDirectoryTree(const std::string& path) override;
   bool ShellStart(const std::string& file, const std::string& args) override;
+  bool StartWithVariable(const std::string& file, const std::string& args, const std::string& name,
+                         const std::string& value) override;
+  bool SecureRandom(std::span<std::uint8_t> out) const override;
   bool ShellShowInFolder(const std::string& file) override;
   std::unique_ptr<ConsoleProcess> StartConsole(const std::vector<std::string>& argv,
                                                const std::string& working_dir,
