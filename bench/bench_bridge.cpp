@@ -80,8 +80,9 @@ int RunBridge(int rounds) {
   tessel::shared::TEdgeBrowser browser(tessel::platform::MakeGtkNativeView());
   // This host serves the page itself, so that page is its app document.
   tessel::shared::TEdgeBrowserBridge bridge(
-      browser, "/nonexistent/", {},
-      [](const std::string& source) { return source == "file:///index.html"; });
+      browser, "/nonexistent/", {}, [](const std::string& source, std::uint64_t document) {
+        return document != 0 && source == "file:///index.html";
+      });
   tessel::shared::TBrowserExternalModule module;
   module.SetBrowserForm(&bridge);
 

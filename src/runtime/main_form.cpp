@@ -120,6 +120,11 @@ void TMainForm::FormCreate() {
   shared::TEdgeBrowser& edge = host.EdgeBrowser();
   edge.SetOnWebMessageReceived(
       [this](shared::TCustomEdgeBrowser* sender, shared::TWebMessageReceivedEventArgs& args) {
+        // What the page announces is the host's, not the bridge's.
+        if (args.ArgsInterface() && FBrowserForm &&
+            FBrowserForm->TakeAnnouncement(*args.ArgsInterface())) {
+          return;
+        }
         if (FBrowserExternalModule)
           FBrowserExternalModule->EdgeBrowserWebMessageReceived(sender, args);
       });
@@ -130,7 +135,9 @@ void TMainForm::FormCreate() {
 
   FBridgeBrowser = std::make_unique<shared::TEdgeBrowserBridge>(
       edge, host.AppDirPath(), [this] { FWindow->Activate(); },
-      [&host](const std::string& source) { return host.IsAppDocument(source); });
+      [&host](const std::string& source, std::uint64_t document) {
+        return host.IsAppDocument(source, document);
+      });
   module.SetMainForm(this);
   module.SetBrowserForm(FBridgeBrowser.get());
   module.SetProjectINI(FApp.ProjectINI.get());
@@ -249,9 +256,12 @@ void TMainForm::SetBusyBarVisible(bool visible) { FWindow->SetBusyBarVisible(vis
 
 void TMainForm::FocusParentOfParent() { FWindow->Activate(); }
 
-std::optional<std::string> TMainForm::ChooseDownloadPath(const std::string& suggested_name) {
+std::optional<std::string> TMainForm::ChooseDownloadPath(const std::string& suggested_name,
+                                                         const std::string& site) {
   platform::FileDialogOptions options;
   options.file_name = suggested_name;
+  // A file the app did not offer itself says where it comes from.
+  if (!site.empty()) options.title = "Save File from " + site;
   options.overwrite_prompt = true;
   return platform::CurrentUi().SaveFileDialog(options);
 }
@@ -273,6 +283,8 @@ void InstallDiagnostics(TMainForm& form) {
     if (shared::TBrowserExternalModule* module = form.BrowserExternalModule()) {
       module->SetOnDispatchError(
           [page_trace](const std::string& reason) { page_trace->Unanswered(reason); });
+      module->SetOnReplyDropped(
+          [page_trace](const std::string& uuid) { page_trace->ReplyDropped(uuid); });
     }
     shared::TEdgeBrowser& web_view = host->EdgeBrowser();
     web_view.SetOnWebMessageReceived(

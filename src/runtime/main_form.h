@@ -97,7 +97,8 @@ class TMainForm : public shared::IAppWindow, private shared::IBrowserFormView {
   // The browser host's visible parts.
   void SetBusyBarVisible(bool visible) override;
   void FocusParentOfParent() override;
-  std::optional<std::string> ChooseDownloadPath(const std::string& suggested_name) override;
+  std::optional<std::string> ChooseDownloadPath(const std::string& suggested_name,
+                                                const std::string& site) override;
 
   const TLoadedApp& FApp;
   const std::vector<std::string> FArgs;

@@ -203,6 +203,11 @@ void TPageTrace::Unanswered(std::string_view reason) {
   PrintLine(line);
 }
 
+void TPageTrace::ReplyDropped(std::string_view uuid) {
+  PrintLine("tessel: reply to " + TraceText(uuid, kMaxAddress) +
+            " dropped: the document that asked is no longer shown");
+}
+
 void TPageTrace::Unserved(std::string_view uri) {
   PrintLine("tessel: not served " + TraceText(uri, kMaxAddress));
 }

@@ -52,6 +52,8 @@ class TPageTrace {
   bool WebMessage(platform::WebMessageReceivedEventArgs& args);
   // The bridge dropped the last message without an answer, for `reason`.
   void Unanswered(std::string_view reason);
+  // The reply to `uuid` was dropped: the document that asked is gone.
+  void ReplyDropped(std::string_view uuid);
   // A "file:" request that neither the archive nor the disk could serve.
   void Unserved(std::string_view uri);
 

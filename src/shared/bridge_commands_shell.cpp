@@ -95,7 +95,9 @@ void TBrowserExternalModule::HandleShellCommand(const std::string& uuid,
   // gone by then (the application closed): the reply is dropped.
   const std::weak_ptr<int> alive = FAlive;
   auto finished = std::make_shared<std::atomic<bool>>(false);
-  auto run = [this, alive, finished, uuid, command, working_dir, show_window] {
+  // The reply goes to the document that asked, if it is still shown then.
+  const std::uint64_t document = RequestDocument();
+  auto run = [this, alive, finished, document, uuid, command, working_dir, show_window] {
     std::string output;
     try {
       output = TSysUtils::GetDosOutput(command, working_dir, show_window);
@@ -108,8 +110,8 @@ void TBrowserExternalModule::HandleShellCommand(const std::string& uuid,
     // A module that is going takes no more replies: nothing is handed to the
     // UI thread for it, which may be ending too.
     if (!alive.expired()) {
-      platform::RunOnUiThread([this, alive, uuid, result = std::move(result)] {
-        if (!alive.expired()) ReplySuccess(uuid, result);
+      platform::RunOnUiThread([this, alive, document, uuid, result = std::move(result)] {
+        if (!alive.expired()) PostBridgeReply(document, uuid, result, true);
       });
     }
     finished->store(true);

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <utility>
 
 #include "platform/engine_basics.h"
 #include "platform/ui.h"
@@ -60,14 +61,15 @@ bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
 
 TEdgeBrowserBridge::TEdgeBrowserBridge(TCustomEdgeBrowser& browser, std::string app_dir_path,
                                        std::function<void()> focus_host,
-                                       std::function<bool(const std::string&)> is_app_document)
+                                       TIsAppDocument is_app_document)
     : FBrowser(browser),
       FAppDirPath(std::move(app_dir_path)),
       FFocusHost(std::move(focus_host)),
       FIsAppDocument(std::move(is_app_document)) {}
 
-void TEdgeBrowserBridge::PostWebMessageAsJson(const std::string& json) {
-  if (auto web_view = FBrowser.DefaultInterface()) web_view->PostWebMessageAsJson(json);
+bool TEdgeBrowserBridge::PostWebMessageAsJson(std::uint64_t document, const std::string& json) {
+  const auto web_view = FBrowser.DefaultInterface();
+  return web_view && web_view->PostWebMessageAsJsonToDocument(document, json) == platform::kSOk;
 }
 
 void TEdgeBrowserBridge::FocusWebView() {
@@ -113,10 +115,22 @@ void TBrowserExternalModule::WebMessageReceived(platform::WebMessageReceivedEven
 
 void TBrowserExternalModule::Dispatch(platform::WebMessageReceivedEventArgs& args) {
   std::string source;
-  if (!platform::Succeeded(args.get_Source(&source)) || FBrowserForm == nullptr ||
-      !FBrowserForm->IsAppDocument(source)) {
+  std::uint64_t document = 0;
+  if (!platform::Succeeded(args.get_Source(&source)) ||
+      !platform::Succeeded(args.get_DocumentId(&document)) || FBrowserForm == nullptr ||
+      !FBrowserForm->IsAppDocument(source, document)) {
     throw EBridgeError("Message from a foreign document dropped: " + source);
   }
+  // A dialog's nested loop may dispatch another message before this one is
+  // answered, each answering its own document, or end the module itself.
+  struct TRequestScope {
+    std::weak_ptr<int> Alive;
+    std::uint64_t& Current;
+    std::uint64_t Previous;
+    ~TRequestScope() {
+      if (!Alive.expired()) Current = Previous;
+    }
+  } const scope{FAlive, FRequestDocument, std::exchange(FRequestDocument, document)};
 
   std::string text;
   args.TryGetWebMessageAsString(&text);  // stays empty for a message that is no string
@@ -246,6 +260,11 @@ bool TBrowserExternalModule::ArgBool(const json& data, std::string_view name, bo
 
 void TBrowserExternalModule::PostBridgeReply(const std::string& uuid, const std::string& result,
                                              bool success) {
+  PostBridgeReply(FRequestDocument, uuid, result, success);
+}
+
+void TBrowserExternalModule::PostBridgeReply(std::uint64_t document, const std::string& uuid,
+                                             const std::string& result, bool success) {
   if (FBrowserForm == nullptr) return;
   // A uuid made by the bridge script (hex digits and hyphens) comes out as it
   // went in; encoding it keeps the reply valid JSON for any other uuid too.
@@ -254,7 +273,9 @@ void TBrowserExternalModule::PostBridgeReply(const std::string& uuid, const std:
   reply.reserve(uuid_text.size() + result.size() + 40);
   reply.append("{\"uuid\": ").append(uuid_text).append(", \"success\": ");
   reply.append(success ? "true" : "false").append(", \"result\": ").append(result).append("}");
-  FBrowserForm->PostWebMessageAsJson(reply);
+  if (!FBrowserForm->PostWebMessageAsJson(document, reply) && FOnReplyDropped) {
+    FOnReplyDropped(uuid);
+  }
 }
 
 void TBrowserExternalModule::ReplySuccess(const std::string& uuid, const std::string& result) {

@@ -10,10 +10,14 @@
 // Only the application's own documents reach the commands: the browser host
 // tells which those are (IBridgeBrowser::IsAppDocument). A message from any
 // other document (a page of another origin, a local file the app did not
-// serve itself) is dropped without any effect, so a foreign page can neither
-// start programs nor touch files.
+// serve itself, a frame, a window the page opened) is dropped without any
+// effect, so a foreign page can neither start programs nor touch files. A
+// reply goes only to the document that asked: once another document has
+// taken its place it is dropped, so what a command found never reaches a
+// page that did not ask for it.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <nlohmann/json_fwd.hpp>
@@ -41,42 +45,46 @@ class EBridgeError : public std::runtime_error {
 class IBridgeBrowser {
  public:
   virtual ~IBridgeBrowser() = default;
-  // Posts `json` to the page (the engine's PostWebMessageAsJson); the outcome
-  // is not reported, and an undeliverable reply is lost.
-  virtual void PostWebMessageAsJson(const std::string& json) = 0;
+  // Posts `json` to the top-level document `document` (the engine's id, see
+  // IsAppDocument) while it is still the one shown: false, and nothing
+  // posted, once another has taken its place. An undeliverable reply is
+  // lost.
+  virtual bool PostWebMessageAsJson(std::uint64_t document, const std::string& json) = 0;
   // The folder of the running executable, ending with the separator:
   // relative paths from pages are resolved against it.
   virtual std::string AppDirPath() const = 0;
   // Gives the keyboard focus to the window two levels above the web view
   // control (its parent's parent), then to the control itself.
   virtual void FocusWebView() = 0;
-  // True when a message from the document at `source` comes from one of the
-  // application's own documents.
-  virtual bool IsAppDocument(const std::string& source) const = 0;
+  // True when a message from the top-level document `document` (the engine's
+  // id of the document that posted), now at `source`, comes from the
+  // application's own document shown in the window.
+  virtual bool IsAppDocument(const std::string& source, std::uint64_t document) const = 0;
 };
 
 // IBridgeBrowser over the web view component, for the browser host to hand
 // to the module. `focus_host` focuses the control's parent's parent (may be
 // empty); the control itself is focused with SetFocus. `is_app_document`
-// answers IsAppDocument (empty: no document is). The component must outlive
-// this object.
+// answers IsAppDocument (empty: no document is). Replies go through the
+// engine's PostWebMessageAsJsonToDocument; an engine that cannot tell
+// documents apart gets none. The component must outlive this object.
 class TEdgeBrowserBridge : public IBridgeBrowser {
  public:
+  using TIsAppDocument = std::function<bool(const std::string& source, std::uint64_t document)>;
   TEdgeBrowserBridge(TCustomEdgeBrowser& browser, std::string app_dir_path,
-                     std::function<void()> focus_host = {},
-                     std::function<bool(const std::string&)> is_app_document = {});
-  void PostWebMessageAsJson(const std::string& json) override;
+                     std::function<void()> focus_host = {}, TIsAppDocument is_app_document = {});
+  bool PostWebMessageAsJson(std::uint64_t document, const std::string& json) override;
   std::string AppDirPath() const override { return FAppDirPath; }
   void FocusWebView() override;
-  bool IsAppDocument(const std::string& source) const override {
-    return FIsAppDocument && FIsAppDocument(source);
+  bool IsAppDocument(const std::string& source, std::uint64_t document) const override {
+    return FIsAppDocument && FIsAppDocument(source, document);
   }
 
  private:
   TCustomEdgeBrowser& FBrowser;
   std::string FAppDirPath;
   std::function<void()> FFocusHost;
-  std::function<bool(const std::string&)> FIsAppDocument;
+  TIsAppDocument FIsAppDocument;
 };
 
 class TBrowserExternalModule;
@@ -129,6 +137,9 @@ class TBrowserExternalModule {
   // Where the reason of a message left without an answer goes (unreadable,
   // foreign, or naming no function); by default nowhere.
   void SetOnDispatchError(TBridgeErrorEvent value) { FOnDispatchError = std::move(value); }
+  // Told the uuid of a reply dropped because the document that asked is no
+  // longer shown; by default nobody.
+  void SetOnReplyDropped(TBridgeErrorEvent value) { FOnReplyDropped = std::move(value); }
 
   // True while the application considers itself in full screen; only
   // app.enterFullscreen and app.exitFullscreen change it (the main window
@@ -143,9 +154,16 @@ class TBrowserExternalModule {
   // The same, on the engine's argument object alone. Never throws.
   void WebMessageReceived(platform::WebMessageReceivedEventArgs& args);
 
-  // Posts {"uuid": <uuid>, "success": <success>, "result": <result>};
-  // `result` is ready JSON text.
+  // Posts {"uuid": <uuid>, "success": <success>, "result": <result>} to the
+  // document whose message is being answered; `result` is ready JSON text.
   void PostBridgeReply(const std::string& uuid, const std::string& result, bool success);
+  // The same for a reply that comes later (a console command's): to
+  // `document`, the RequestDocument() of the message it answers.
+  void PostBridgeReply(std::uint64_t document, const std::string& uuid, const std::string& result,
+                       bool success);
+  // The engine's id of the document whose message is being dispatched (0
+  // outside a dispatch).
+  std::uint64_t RequestDocument() const { return FRequestDocument; }
   void ReplySuccess(const std::string& uuid, const std::string& result);
   void ReplyFailure(const std::string& uuid, const std::string& result);
 
@@ -219,6 +237,8 @@ class TBrowserExternalModule {
   IBridgeBrowser* FBrowserForm = nullptr;
   TAppCloseRequestEvent FOnAppCloseRequest;
   TBridgeErrorEvent FOnDispatchError;
+  TBridgeErrorEvent FOnReplyDropped;
+  std::uint64_t FRequestDocument = 0;
   std::unique_ptr<IFileDialogs> FFileDialogs;
   std::string FApplicationTitle;
   bool FInFullscreen = false;

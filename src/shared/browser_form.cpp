@@ -21,6 +21,70 @@ constexpr std::string_view kClickHook =
     "{window.chrome.webview.postMessage(\"vtx-webbrowser-clicked\");});";
 constexpr std::string_view kClickedMessage = "vtx-webbrowser-clicked";
 
+// In the top-level document only (a frame has no channel to the host): says
+// what the document is about to ask for, just before it asks, because the
+// engine will not say which frame asked. The originals are taken before any
+// page script runs.
+constexpr std::string_view kIntentScript = R"JS((function () {
+  'use strict';
+  if (window.top !== window.self || !window.chrome || !window.chrome.webview) return;
+  var webview = window.chrome.webview, post = webview.postMessage;
+  function announce(what) {
+    try { post.call(webview, 'vtx-intent ' + what); } catch (e) {}
+  }
+  function address(url) {
+    try { return new URL(String(url), document.baseURI).href; } catch (e) { return ''; }
+  }
+  function wrap(object, name, intents) {
+    var original = object && object[name];
+    if (typeof original !== 'function') return;
+    object[name] = function () {
+      var list = intents.apply(this, arguments);
+      for (var i = 0; i < list.length; i++) announce(list[i]);
+      return original.apply(this, arguments);
+    };
+  }
+  wrap(window, 'open', function (url) {
+    return ['window ' + (url === undefined || url === '' ? 'about:blank' : address(url))];
+  });
+  function linkIntents(link, event) {
+    if (link.hasAttribute('download')) return ['download ' + link.href];
+    var base = document.querySelector('base[target]');
+    var target = link.target || (base ? base.target : '');
+    var newWindow = (target && !/^_(self|parent|top)$/i.test(target)) ||
+        (event && (event.button === 1 || event.ctrlKey || event.shiftKey || event.metaKey));
+    return newWindow ? ['window ' + link.href] : [];
+  }
+  function linkOf(node) {
+    while (node && node.localName !== 'a' && node.localName !== 'area') node = node.parentNode;
+    return node && node.href ? node : null;
+  }
+  function clicked(event) {
+    var link = linkOf(event.target);
+    if (link) linkIntents(link, event).forEach(announce);
+  }
+  window.addEventListener('click', clicked, true);
+  window.addEventListener('auxclick', clicked, true);
+  // A link clicked by script outside the document is seen by no listener.
+  wrap(HTMLElement.prototype, 'click', function () {
+    var link = this.isConnected ? null : linkOf(this);
+    return link ? linkIntents(link, null) : [];
+  });
+  var always = function (what) { return function () { return [what]; }; };
+  wrap(navigator.geolocation, 'getCurrentPosition', always('permission geolocation'));
+  wrap(navigator.geolocation, 'watchPosition', always('permission geolocation'));
+  wrap(navigator.mediaDevices, 'getUserMedia', function (constraints) {
+    var list = [];
+    if (constraints && constraints.video) list.push('permission camera');
+    if (constraints && constraints.audio) list.push('permission microphone');
+    return list;
+  });
+  wrap(window.Notification, 'requestPermission', always('permission notifications'));
+  wrap(navigator.clipboard, 'read', always('permission clipboard'));
+  wrap(navigator.clipboard, 'readText', always('permission clipboard'));
+})();)JS";
+constexpr std::string_view kIntentPrefix = "vtx-intent ";
+
 // Blank: nothing but characters up to U+0020 (in UTF-8 exactly the bytes up
 // to 0x20).
 bool IsBlank(const std::string& text) {
@@ -52,6 +116,51 @@ std::string FileNameOf(std::string_view path) {
   return std::string(at == std::string_view::npos ? path : path.substr(at + 1));
 }
 
+bool IsWebAddress(std::string_view uri) {
+  return platform::StartsWithIgnoreAsciiCase(uri, "http://") ||
+         platform::StartsWithIgnoreAsciiCase(uri, "https://");
+}
+
+// Where a download the app did not announce comes from, for the save
+// dialog: "" for the app's own addresses, the host of a web address, and
+// nothing for what carries no origin the host can read (data: and blob:
+// addresses), which a frame of another site may have made and is refused.
+std::optional<std::string> DownloadSite(std::string_view uri) {
+  if (IsLocalFileAddress(uri)) return std::string();
+  if (!IsWebAddress(uri)) return std::nullopt;
+  const std::string_view rest = uri.substr(uri.find("://") + 3);
+  return std::string(rest.substr(0, rest.find_first_of("/?#")));
+}
+
+// The announcement a permission request of `kind` answers.
+std::string PermissionIntent(platform::PermissionKind kind) {
+  using platform::PermissionKind;
+  switch (kind) {
+    case PermissionKind::kGeolocation:
+      return "permission geolocation";
+    case PermissionKind::kCamera:
+      return "permission camera";
+    case PermissionKind::kMicrophone:
+      return "permission microphone";
+    case PermissionKind::kNotifications:
+      return "permission notifications";
+    case PermissionKind::kClipboardRead:
+      return "permission clipboard";
+    default:
+      return "permission unknown";
+  }
+}
+
+// An announcement with its address reduced to what both engines agree on.
+std::string NormalIntent(std::string_view intent) {
+  for (const std::string_view kind : {std::string_view("window "), std::string_view("download ")}) {
+    if (intent.starts_with(kind)) {
+      return std::string(kind) + std::string(AddressPath(intent.substr(kind.size())));
+    }
+  }
+  return std::string(intent);
+}
+
 }  // namespace
 
 void TAppDocumentTracker::Served(std::string_view uri, TResourceOrigin origin) {
@@ -59,13 +168,87 @@ void TAppDocumentTracker::Served(std::string_view uri, TResourceOrigin origin) {
   FAppAddresses.emplace(DocumentAddress(uri));
 }
 
-void TAppDocumentTracker::DocumentCommitted(std::string_view uri) {
-  FAppDocumentShown = IsLocalFileAddress(uri) && FAppAddresses.contains(DocumentAddress(uri));
+void TAppDocumentTracker::DocumentCommitted(std::string_view uri, std::uint64_t document) {
+  FShownDocument = document;
+  FAppDocumentShown = document != 0 && IsAppAddress(uri);
+  // What the document before it announced or asked is no longer anybody's.
+  FIntents.clear();
+  FRequests.clear();
 }
 
-bool TAppDocumentTracker::IsAppDocument(std::string_view source) const {
-  return FAppDocumentShown && IsLocalFileAddress(source);
+bool TAppDocumentTracker::IsAppAddress(std::string_view uri) const {
+  return IsLocalFileAddress(uri) && FAppAddresses.contains(DocumentAddress(uri));
 }
+
+bool TAppDocumentTracker::IsAppDocument(std::string_view source, std::uint64_t document) const {
+  return FAppDocumentShown && document != 0 && document == FShownDocument &&
+         IsLocalFileAddress(source);
+}
+
+std::optional<std::string> TAppDocumentTracker::Announce(std::string_view source,
+                                                         std::uint64_t document,
+                                                         std::string_view intent) {
+  if (!IsAppDocument(source, document) || intent.size() > kMaxIntentSize) return std::nullopt;
+  DropStale();
+  std::string what = NormalIntent(intent);
+  const auto waiting = std::find_if(FRequests.begin(), FRequests.end(),
+                                    [&](const TIntent& entry) { return entry.What == what; });
+  if (waiting != FRequests.end()) {
+    std::string made = std::move(waiting->Made);
+    FRequests.erase(waiting);
+    return made;
+  }
+  if (FIntents.size() >= kMaxIntents) FIntents.pop_front();
+  FIntents.push_back({document, std::move(what), FClock(), {}});
+  return std::nullopt;
+}
+
+void TAppDocumentTracker::DropStale() {
+  const auto now = FClock();
+  std::erase_if(FIntents, [&](const TIntent& entry) {
+    return entry.Document != FShownDocument || now - entry.At > kIntentLifetime;
+  });
+  std::erase_if(FRequests, [&](const TIntent& entry) {
+    return entry.Document != FShownDocument || now - entry.At > kRequestLifetime;
+  });
+}
+
+bool TAppDocumentTracker::TakeIntent(std::string_view intent) {
+  DropStale();
+  if (!FAppDocumentShown) return false;
+  const std::string wanted = NormalIntent(intent);
+  const auto found = std::find_if(FIntents.begin(), FIntents.end(),
+                                  [&](const TIntent& entry) { return entry.What == wanted; });
+  if (found == FIntents.end()) return false;
+  FIntents.erase(found);
+  return true;
+}
+
+bool TAppDocumentTracker::AwaitIntent(std::string_view intent) {
+  if (TakeIntent(intent)) return true;
+  if (!FAppDocumentShown || intent.size() > kMaxIntentSize) return false;
+  if (FRequests.size() >= kMaxIntents) FRequests.pop_front();
+  FRequests.push_back({FShownDocument, NormalIntent(intent), FClock(), std::string(intent)});
+  return false;
+}
+
+std::string_view AddressPath(std::string_view uri) {
+  uri = DocumentAddress(uri);
+  const std::size_t scheme_end = uri.find("://");
+  if (scheme_end == std::string_view::npos) return uri;
+  const std::size_t path = uri.find('/', scheme_end + 3);
+  return path == std::string_view::npos ? std::string_view("/") : uri.substr(path);
+}
+
+std::optional<std::string> IntentOfMessage(platform::WebMessageReceivedEventArgs& args) {
+  std::string text;
+  if (platform::Failed(args.TryGetWebMessageAsString(&text)) || !text.starts_with(kIntentPrefix)) {
+    return std::nullopt;
+  }
+  return text.substr(kIntentPrefix.size());
+}
+
+std::string_view IntentScript() { return kIntentScript; }
 
 std::string RelaunchArguments(const std::string& app_id, const std::string& address) {
   return "\"" + app_id + "\" \"" + address + "\"";
@@ -82,6 +265,7 @@ std::string BuildDocumentScript(bool with_external, const std::string& external_
   add(kDragOverGuard);
   add(kDropGuard);
   if (is_runtime) {
+    add(kIntentScript);
     if (!IsBlank(webview_javascript)) add(webview_javascript);
   } else {
     add(kClickHook);
@@ -124,10 +308,10 @@ TBrowserForm::TBrowserForm(std::unique_ptr<platform::NativeView> edge_view,
       [this](TCustomEdgeBrowser* sender, TNavigationStartingEventArgs& args) {
         EdgeBrowserNavigationStarting(sender, args);
       });
-  edge.SetOnContentLoading(
-      [this](TCustomEdgeBrowser* sender, bool error_page, std::uint64_t navigation_id) {
-        EdgeBrowserContentLoading(sender, error_page, navigation_id);
-      });
+  edge.SetOnContentLoading([this](TCustomEdgeBrowser* sender, bool error_page,
+                                  std::uint64_t navigation_id, std::uint64_t document_id) {
+    EdgeBrowserContentLoading(sender, error_page, navigation_id, document_id);
+  });
   if (FView != nullptr) FView->SetBusyBarVisible(true);
   edge.SetParent(client_area);
 }
@@ -157,16 +341,39 @@ void TBrowserForm::EdgeBrowserNewWindowRequested(TCustomEdgeBrowser* /*Sender*/,
   if (!args || platform::Failed(args->get_Uri(&uri))) return;
   if (!IsLocalFileAddress(uri)) return;
   args->put_Handled(true);
-  // Only the app's own document may open a new instance, and only for one of
-  // the app's own pages: a file elsewhere on disk would be no app document
-  // there either. Any other request is simply refused.
-  if (!FAppDocuments.AppDocumentShown() || !FHandleRequests) return;
+  // Only the app's own top-level document may open a new instance, as it
+  // announced, and only for one of the app's own pages: a file elsewhere on
+  // disk would be no app document there either. A frame, a window the page
+  // opened or a foreign document is simply refused. The engine waits for no
+  // answer here, so an announcement still on its way starts the instance
+  // when it comes.
+  if (FHandleRequests && FAppDocuments.AwaitIntent("window " + uri)) Relaunch(uri);
+}
+
+void TBrowserForm::Relaunch(const std::string& uri) {
   const std::optional<TServedResource> target =
       LookUpResource(DocumentAddress(uri), TResourceSource{FExeZip, FAppDirName, FAppDirPath},
                      platform::CurrentOs());
   if (!target || target->Origin == TResourceOrigin::AbsolutePath) return;
   // A relaunch that cannot start is not reported; the request stays handled.
   StartRelaunch(RelaunchArguments(FRuntimeAppID, uri), AppDataDirPath(FRuntimeAppID));
+}
+
+bool TBrowserForm::TakeAnnouncement(platform::WebMessageReceivedEventArgs& args) {
+  const std::optional<std::string> intent = IntentOfMessage(args);
+  if (!intent) return false;
+  std::string source;
+  std::uint64_t document = 0;
+  if (platform::Failed(args.get_Source(&source)) ||
+      platform::Failed(args.get_DocumentId(&document))) {
+    return true;
+  }
+  const std::optional<std::string> waiting = FAppDocuments.Announce(source, document, *intent);
+  constexpr std::string_view kWindow = "window ";
+  if (waiting && waiting->starts_with(kWindow) && FIsRuntime && FHandleRequests) {
+    Relaunch(waiting->substr(kWindow.size()));
+  }
+  return true;
 }
 
 void TBrowserForm::EdgeBrowserCreateWebViewCompleted(TCustomEdgeBrowser* /*Sender*/,
@@ -260,19 +467,26 @@ void TBrowserForm::EdgeBrowserNavigationStarting(TCustomEdgeBrowser* /*Sender*/,
 }
 
 void TBrowserForm::EdgeBrowserContentLoading(TCustomEdgeBrowser* /*Sender*/, bool /*IsErrorPage*/,
-                                             std::uint64_t /*NavigationID*/) {
+                                             std::uint64_t /*NavigationID*/,
+                                             std::uint64_t DocumentID) {
   FPageGone = false;
-  FAppDocuments.DocumentCommitted(FEdgeBrowser->LocationURL());
+  FAppDocuments.DocumentCommitted(FEdgeBrowser->LocationURL(), DocumentID);
 }
 
 void TBrowserForm::EdgeBrowserDownloadStarting(platform::DownloadStartingEventArgs& Args) {
   // Never saved without the user choosing where, and never for a document
-  // that is not the app's own.
+  // that is not the app's own. Engines do not say which frame of the page
+  // started a download: one the app did not announce names where the file
+  // comes from, or is refused when that cannot be told.
   std::string suggested;
+  std::string uri;
   Args.get_ResultFilePath(&suggested);
+  Args.get_Uri(&uri);
   std::optional<std::string> chosen;
   if (FIsRuntime && FAppDocuments.AppDocumentShown() && FView != nullptr) {
-    chosen = FView->ChooseDownloadPath(FileNameOf(suggested));
+    const std::optional<std::string> site =
+        FAppDocuments.TakeIntent("download " + uri) ? std::string() : DownloadSite(uri);
+    if (site) chosen = FView->ChooseDownloadPath(FileNameOf(suggested), *site);
   }
   if (chosen && !chosen->empty()) {
     Args.put_ResultFilePath(*chosen);
@@ -303,13 +517,21 @@ void TBrowserForm::EdgeBrowserClickMessageReceived(TCustomEdgeBrowser* /*Sender*
 void TBrowserForm::EdgeBrowserPermissionRequested(TCustomEdgeBrowser* /*Sender*/,
                                                   TPermissionRequestedEventArgs& Args) {
   // Only the app's own pages get camera, microphone, location and the like
-  // without a prompt. The address is that of the frame that asks, so a frame
-  // of another origin inside an app page is left to the engine's default
-  // (which asks the user or refuses), as is any page the app navigated to.
+  // without a prompt. The frame that asks is judged by its own address where
+  // the engine gives it, else by the top-level app document's announcement;
+  // anything else is left to the engine's default (which asks the user or
+  // refuses).
   const auto& args = Args.ArgsInterface();
   std::string uri;
-  if (!args || platform::Failed(args->get_Uri(&uri))) return;
-  if (FAppDocuments.IsAppDocument(uri)) args->put_State(platform::PermissionState::kAllow);
+  platform::PermissionKind kind = platform::PermissionKind::kUnknownPermission;
+  if (!args || platform::Failed(args->get_Uri(&uri)) ||
+      platform::Failed(args->get_PermissionKind(&kind))) {
+    return;
+  }
+  const bool app = uri.empty()
+                       ? FAppDocuments.TakeIntent(PermissionIntent(kind))
+                       : FAppDocuments.AppDocumentShown() && FAppDocuments.IsAppAddress(uri);
+  if (app) args->put_State(platform::PermissionState::kAllow);
 }
 
 }  // namespace tessel::shared

@@ -20,6 +20,9 @@
 // Threads: UI thread only, like the web view component.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -45,10 +48,12 @@ class IBrowserFormView {
   virtual void SetBusyBarVisible(bool visible) = 0;
   // Gives the input focus to the parent of the host's parent control.
   virtual void FocusParentOfParent() = 0;
-  // Asks the user where to save a download the app's page started (the
-  // platform's save dialog, `suggested_name` preset); nullopt when the user
-  // cancels. May run a nested loop.
-  virtual std::optional<std::string> ChooseDownloadPath(const std::string& suggested_name) = 0;
+  // Asks the user where to save a download while the app's page is shown
+  // (the platform's save dialog, `suggested_name` preset); `site` names
+  // where the file comes from when the app did not announce it ("" when it
+  // did). nullopt when the user cancels. May run a nested loop.
+  virtual std::optional<std::string> ChooseDownloadPath(const std::string& suggested_name,
+                                                        const std::string& site) = 0;
 };
 
 // Which top-level document is the app's own, decided from what the resource
@@ -57,31 +62,102 @@ class IBrowserFormView {
 // at such an address is an app document. A document keeps what it was when
 // it changes its own address (history.pushState, fragments), so a foreign
 // document cannot become one by rewriting its address.
+//
+// Every request that carries power is judged by the document that made it,
+// by the id the engine gives each top-level document (a new one at every
+// commit, back and forward included), never by what is shown when the
+// answer is ready. What a frame or a window the page opened asks for cannot
+// come with the top-level document's id, so it is never the app's.
+//
+// The engine does not say which frame asks for a new window or a
+// permission (WebKitGTK says it for neither, WebView2 for new windows), so
+// the app's document announces those itself, through its own channel, just
+// before it asks (TakeIntent); a frame has no such channel.
 class TAppDocumentTracker {
  public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  // How long an announcement waits for the request it announces.
+  static constexpr std::chrono::seconds kIntentLifetime{10};
+  // How long a request waits for its announcement (AwaitIntent).
+  static constexpr std::chrono::seconds kRequestLifetime{3};
+  // Announcements kept at most; older ones are dropped first.
+  static constexpr std::size_t kMaxIntents = 32;
+  // Longest announcement kept, in bytes.
+  static constexpr std::size_t kMaxIntentSize = 8192;
+
+  explicit TAppDocumentTracker(Clock clock = std::chrono::steady_clock::now)
+      : FClock(std::move(clock)) {}
+
   // The resource handler answered `uri` from `origin`.
   void Served(std::string_view uri, TResourceOrigin origin);
-  // A new top-level document at `uri` replaced the shown one.
-  void DocumentCommitted(std::string_view uri);
+  // The top-level document `document` (0: the engine gave no id) at `uri`
+  // replaced the shown one.
+  void DocumentCommitted(std::string_view uri, std::uint64_t document);
   // The shown top-level document is an app document.
   bool AppDocumentShown() const { return FAppDocumentShown; }
-  // A message from the document at `source` comes from the shown app
-  // document: that document is an app document and `source` a "file:"
-  // address (a message of the document before it is not).
-  bool IsAppDocument(std::string_view source) const;
+  // The engine's id of the shown top-level document (0 when unknown).
+  std::uint64_t ShownDocument() const { return FShownDocument; }
+  // `uri` is one the host served from the archive or beside the executable.
+  bool IsAppAddress(std::string_view uri) const;
+  // A request of the top-level document `document`, now at `source`, may act
+  // as the app: it is the shown document, an app document, and `source` a
+  // "file:" address.
+  bool IsAppDocument(std::string_view source, std::uint64_t document) const;
+  // The document `document` at `source` announces a request `intent`
+  // ("window <address>", "permission <kind>", "download <address>"); kept
+  // only when it may act as the app. When the request came first (see
+  // AwaitIntent), both are used up and the request is returned, as it was
+  // made.
+  std::optional<std::string> Announce(std::string_view source, std::uint64_t document,
+                                      std::string_view intent);
+  // Takes a live announcement of the shown app document that matches
+  // `intent`: true once for each announcement.
+  bool TakeIntent(std::string_view intent);
+  // TakeIntent, and when there is none yet, keeps `intent` for a moment for
+  // an announcement that is still on its way: a page's channel opens only
+  // once the engine has handed the document its key, and a window opened
+  // while the page loads may be asked for before its announcement arrives.
+  bool AwaitIntent(std::string_view intent);
 
  private:
+  struct TIntent {
+    std::uint64_t Document = 0;
+    std::string What;  // normalised
+    std::chrono::steady_clock::time_point At;
+    std::string Made;  // a request's own text
+  };
+  void DropStale();
+
+  Clock FClock;
   std::set<std::string, std::less<>> FAppAddresses;
   bool FAppDocumentShown = false;
+  std::uint64_t FShownDocument = 0;
+  std::deque<TIntent> FIntents;
+  std::deque<TIntent> FRequests;
 };
+
+// The part of an address that the engines agree on, whatever scheme and
+// host they show the app's pages under: the path and query, without the
+// fragment ("file:///a/b.html?x#y" and "tessel-app://app/a/b.html?x" both
+// give "/a/b.html?x").
+std::string_view AddressPath(std::string_view uri);
+
+// The announcement a web message carries ("vtx-intent " followed by it), or
+// nothing for any other message.
+std::optional<std::string> IntentOfMessage(platform::WebMessageReceivedEventArgs& args);
 
 // The relaunch command line: both texts in double quotes, one blank between.
 std::string RelaunchArguments(const std::string& app_id, const std::string& address);
 
+// The script that makes the top-level document announce its new windows,
+// downloads and permission requests (see TAppDocumentTracker).
+std::string_view IntentScript();
+
 // The document script run at the creation of every document: each part
 // preceded by a carriage return; the bridge script (when `with_external`),
-// the drag-over and drop guards, then the app's script (in runtime mode, when
-// it is not blank) or the click hook (outside runtime mode).
+// the drag-over and drop guards, then in runtime mode IntentScript() and the
+// app's script (when it is not blank), or outside runtime mode the click
+// hook.
 std::string BuildDocumentScript(bool with_external, const std::string& external_script,
                                 bool is_runtime, const std::string& webview_javascript);
 
@@ -138,7 +214,15 @@ class TBrowserForm {
   // The engine reported the page's process gone since the last document
   // began: nothing can answer the page's close query now.
   bool PageGone() const { return FPageGone; }
-  bool IsAppDocument(std::string_view source) const { return FAppDocuments.IsAppDocument(source); }
+  bool IsAppDocument(std::string_view source, std::uint64_t document) const {
+    return FAppDocuments.IsAppDocument(source, document);
+  }
+  // The engine's id of the shown top-level document (0 when unknown).
+  std::uint64_t ShownDocument() const { return FAppDocuments.ShownDocument(); }
+  // Takes the announcement a web message carries (see TAppDocumentTracker):
+  // true when the message was one, whoever sent it; such a message is not
+  // for the bridge.
+  bool TakeAnnouncement(platform::WebMessageReceivedEventArgs& args);
 
   // Told about every request the host answered (for diagnostics); may be
   // empty.
@@ -167,12 +251,14 @@ class TBrowserForm {
   void EdgeBrowserNavigationStarting(TCustomEdgeBrowser* Sender,
                                      TNavigationStartingEventArgs& Args);
   void EdgeBrowserContentLoading(TCustomEdgeBrowser* Sender, bool IsErrorPage,
-                                 std::uint64_t NavigationID);
+                                 std::uint64_t NavigationID, std::uint64_t DocumentID);
   void EdgeBrowserDownloadStarting(platform::DownloadStartingEventArgs& Args);
 
  private:
   void RegisterDocumentScripts();
   void ApplySettings();
+  // Starts a new instance for `uri` when it is one of the app's own pages.
+  void Relaunch(const std::string& uri);
   void SubscribeToDownloads();
 
   const TExeZip* FExeZip = nullptr;

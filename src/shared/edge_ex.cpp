@@ -846,9 +846,11 @@ void TCustomEdgeBrowser::ContentLoading(
   if (!callback) return;
   bool error_page = false;
   std::uint64_t navigation_id = 0;
+  std::uint64_t document_id = 0;
   args->get_IsErrorPage(&error_page);
   args->get_NavigationId(&navigation_id);
-  callback(this, error_page, navigation_id);
+  if (platform::Failed(args->get_DocumentId(&document_id))) document_id = 0;
+  callback(this, error_page, navigation_id, document_id);
 }
 
 void TCustomEdgeBrowser::DocumentTitleChanged() {

@@ -132,8 +132,11 @@ using TNotifyEvent = std::function<void(TCustomEdgeBrowser* Sender)>;
 using TWebViewStatusEvent = std::function<void(TCustomEdgeBrowser* Sender, HRESULT AResult)>;
 using TContainsFullScreenElementChangedEvent =
     std::function<void(TCustomEdgeBrowser* Sender, bool ContainsFullScreenElement)>;
+// DocumentID: the engine's id of the new top-level document (0 when the
+// engine cannot tell).
 using TContentLoadingEvent =
-    std::function<void(TCustomEdgeBrowser* Sender, bool IsErrorPage, std::uint64_t NavigationID)>;
+    std::function<void(TCustomEdgeBrowser* Sender, bool IsErrorPage, std::uint64_t NavigationID,
+                       std::uint64_t DocumentID)>;
 using TDevToolsProtocolEventReceivedEvent =
     std::function<void(TCustomEdgeBrowser* Sender, const std::string& CDPEventName,
                        const std::string& AParameterObjectAsJson)>;

@@ -280,6 +280,14 @@ std::shared_ptr<platform::Stream> MakePartStream(std::shared_ptr<platform::Strea
   return std::make_shared<PartStream>(std::move(whole), first, length);
 }
 
+bool IsDocumentType(std::string_view mime_type) {
+  for (const std::string_view type :
+       {"text/html", "application/xhtml+xml", "image/svg+xml", "text/xml", "application/xml"}) {
+    if (mime_type == type) return true;
+  }
+  return false;
+}
+
 std::string ResourceResponseHeaders(std::string_view mime_type) {
   std::string headers = "Content-Type: ";
   headers.append(mime_type);
@@ -323,6 +331,12 @@ std::optional<TServedResource> AnswerResourceRequest(platform::EngineEnvironment
     const TByteRange range = range_header ? ParseRangeHeader(*range_header, size) : TByteRange{};
     std::string reason = "OK";
     std::string headers = ResourceResponseHeaders(served->MimeType);
+    // A file reached by its absolute path is not the app's: as a document it
+    // gets an origin of its own, so it can neither reach the app's pages
+    // (parent, opener) nor read what the app stores, nor start downloads.
+    if (served->Origin == TResourceOrigin::AbsolutePath && IsDocumentType(served->MimeType)) {
+      headers.append("\r\n").append(kForeignDocumentPolicy);
+    }
     std::shared_ptr<platform::Stream> body;
     switch (range.Kind) {
       case TByteRange::Whole:

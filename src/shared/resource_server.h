@@ -76,6 +76,14 @@ std::shared_ptr<platform::Stream> MakeEntryStream(std::unique_ptr<TZipEntryReade
 // The one header line of every served response.
 std::string ResourceResponseHeaders(std::string_view mime_type);
 
+// A MIME type a view shows as a document of its own (HTML, XHTML, SVG,
+// XML), as opposed to a script, style sheet or picture inside one.
+bool IsDocumentType(std::string_view mime_type);
+
+// The header line added to a document served by absolute path.
+inline constexpr std::string_view kForeignDocumentPolicy =
+    "Content-Security-Policy: sandbox allow-scripts allow-forms allow-popups allow-modals";
+
 // Looks `uri` up as the engine reported it. Only addresses that begin with
 // "file:///" (any letter case) are looked up; the path is the address with
 // every exact "file:///" removed, used as it is: percent escapes, queries,
@@ -99,7 +107,8 @@ std::optional<TServedResource> LookUpResource(std::string_view uri, const TResou
 
 // Answers one resource request: reads the request's address, looks it up
 // with LookUpResource and, on a hit, puts a response of status 200 "OK" with
-// ResourceResponseHeaders and the body made by `environment`. Otherwise, or
+// ResourceResponseHeaders (and kForeignDocumentPolicy for a document served
+// by absolute path) and the body made by `environment`. Otherwise, or
 // when any engine call fails, the request is left untouched, so the engine
 // handles it itself. Returns what was served, its Body and BodyStream empty (they went
 // into the response). Never throws.

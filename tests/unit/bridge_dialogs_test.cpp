@@ -154,6 +154,7 @@ TEST_F(DialogsTest, AModuleDestroyedWhileItsDialogIsOpenPostsNothing) {
   module->SetBrowserForm(&browser_);
   platform::FakeWebMessageReceivedEventArgs args;
   args.source = kAppDocument;
+  args.document_id = kAppDocumentId;
   args.json = R"({"id":20001,"uuid":"u1","data":{}})";
   module->WebMessageReceived(args);
   EXPECT_EQ(module, nullptr);

@@ -31,6 +31,8 @@ using shared::TFileDialogRequest;
 using shared::TWindowState;
 
 inline constexpr const char* kAppDocument = "file:///index.html";
+// The engine's id of that document.
+inline constexpr std::uint64_t kAppDocumentId = 1;
 
 // The fake OS with system error texts the test chooses, and a console start
 // the test can take over.
@@ -62,13 +64,20 @@ class RecordingBrowser : public IBridgeBrowser {
   std::string app_dir_path = "/opt/app/";
   int focus_requests = 0;
 
-  void PostWebMessageAsJson(const std::string& json) override { posted.push_back(json); }
+  // The shown top-level document; replies to any other are dropped.
+  std::uint64_t shown_document = kAppDocumentId;
+  bool PostWebMessageAsJson(std::uint64_t document, const std::string& json) override {
+    if (document != shown_document) return false;
+    posted.push_back(json);
+    return true;
+  }
   std::string AppDirPath() const override { return app_dir_path; }
   void FocusWebView() override { ++focus_requests; }
   // The shown document is the app's own, so its "file:" messages count.
   bool app_document_shown = true;
-  bool IsAppDocument(const std::string& source) const override {
-    return app_document_shown && shared::TBrowserExternalModule::IsFileAddress(source);
+  bool IsAppDocument(const std::string& source, std::uint64_t document) const override {
+    return app_document_shown && document == shown_document &&
+           shared::TBrowserExternalModule::IsFileAddress(source);
   }
 };
 
@@ -156,6 +165,7 @@ class BridgeTest : public ::testing::Test {
     const std::size_t before = browser_.posted.size();
     platform::FakeWebMessageReceivedEventArgs args;
     args.source = source;
+    args.document_id = kAppDocumentId;
     args.json = json;
     module_.WebMessageReceived(args);
     return {browser_.posted.begin() + static_cast<std::ptrdiff_t>(before), browser_.posted.end()};

@@ -154,6 +154,7 @@ TEST_F(DispatchTest, OnlyTheApplicationsOwnDocumentsReachTheCommands) {
 TEST_F(DispatchTest, AMessageWhoseSourceCannotBeReadIsDropped) {
   platform::FakeWebMessageReceivedEventArgs args;
   args.source = kAppDocument;
+  args.document_id = kAppDocumentId;
   args.json = R"({"id":10001,"uuid":"u1","data":{}})";
   args.fail["get_Source"] = platform::kEFail;
   module_.WebMessageReceived(args);
@@ -187,11 +188,11 @@ TEST_F(DispatchTest, NothingThrownInACommandReachesTheEngine) {
 }
 
 TEST_F(DispatchTest, RepliesFollowTheTemplateAndStayValidJson) {
-  module_.ReplySuccess("u1", "[\"a\",\"b\"]");
-  module_.ReplyFailure("u2", Str("Cannot create file \"C:\\a.txt\"."));
+  module_.PostBridgeReply(kAppDocumentId, "u1", "[\"a\",\"b\"]", true);
+  module_.PostBridgeReply(kAppDocumentId, "u2", Str("Cannot create file \"C:\\a.txt\"."), false);
   // A uuid the bridge script would never make still gives a reply the page
   // can read, carrying the same text.
-  module_.ReplySuccess("x\"}, \"success\": false, \"y\": {\"", "true");
+  module_.PostBridgeReply(kAppDocumentId, "x\"}, \"success\": false, \"y\": {\"", "true", true);
   ASSERT_EQ(browser_.posted.size(), 3u);
   EXPECT_EQ(browser_.posted[0], R"({"uuid": "u1", "success": true, "result": ["a","b"]})");
   EXPECT_EQ(browser_.posted[1],
@@ -205,6 +206,7 @@ TEST_F(DispatchTest, WithoutABrowserNothingIsPosted) {
   module_.SetBrowserForm(nullptr);
   platform::FakeWebMessageReceivedEventArgs args;
   args.source = kAppDocument;
+  args.document_id = kAppDocumentId;
   args.json = R"({"id":10001,"uuid":"u1","data":{}})";
   module_.WebMessageReceived(args);
   // Without a browser no document counts as the app's own.
@@ -317,8 +319,9 @@ class WiredModuleTest : public ::testing::Test {
     dispatcher_.Drain();
 
     bridge_ = std::make_unique<shared::TEdgeBrowserBridge>(
-        *browser_, "/opt/app/", nullptr,
-        [this](const std::string& source) { return app_document_ && source.starts_with("file:"); });
+        *browser_, "/opt/app/", nullptr, [this](const std::string& source, std::uint64_t document) {
+          return app_document_ && document == web_view_->document_id && source.starts_with("file:");
+        });
     module_.SetBrowserForm(bridge_.get());
     browser_->SetOnWebMessageReceived(
         [this](shared::TCustomEdgeBrowser* sender, shared::TWebMessageReceivedEventArgs& args) {
@@ -349,6 +352,7 @@ class WiredModuleTest : public ::testing::Test {
 
 TEST_F(WiredModuleTest, APagePostsAndReadsTheReplyThroughTheWebView) {
   web_view_->source = "file:///index.html";
+  web_view_->document_id = 3;
   web_view_->RaiseWebMessage(R"({"id":10001,"uuid":"u1","data":{}})");
   web_view_->RaiseWebMessage(R"({"id":10001,"uuid":"u2"})");  // dropped, quietly
   web_view_->RaiseWebMessage(R"({"id":10002,"uuid":"u3","data":{}})");
@@ -365,6 +369,17 @@ TEST_F(WiredModuleTest, APagePostsAndReadsTheReplyThroughTheWebView) {
   web_view_->source = "file:///home/u/page.html";
   web_view_->RaiseWebMessage(R"({"id":10001,"uuid":"u5","data":{}})");
   EXPECT_EQ(web_view_->posted_json.size(), 2u);
+}
+
+TEST_F(WiredModuleTest, AReplyIsPostedToTheDocumentThatAskedOrNowhere) {
+  // The engine drops what is meant for a document it no longer shows.
+  web_view_->source = "file:///index.html";
+  web_view_->document_id = 3;
+  EXPECT_TRUE(bridge_->PostWebMessageAsJson(3, kHelloReply));
+  web_view_->document_id = 4;
+  EXPECT_FALSE(bridge_->PostWebMessageAsJson(3, kHelloReply));
+  EXPECT_FALSE(bridge_->PostWebMessageAsJson(0, kHelloReply));
+  EXPECT_EQ(web_view_->posted_json, std::vector<std::string>{kHelloReply});
 }
 
 }  // namespace

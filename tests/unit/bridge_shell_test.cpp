@@ -287,6 +287,32 @@ TEST_F(CommandTest, RunsOffTheUiThreadWhileOtherCallsAreAnswered) {
   EXPECT_EQ(AwaitReply(), Success(Str("done")));
 }
 
+TEST_F(CommandTest, TheReplyGoesOnlyToTheDocumentThatAsked) {
+  auto gate = std::make_shared<HeldConsole::Gate>();
+  os_.start_console = [gate] { return std::make_unique<HeldConsole>(gate); };
+  EXPECT_EQ(Call(70003, R"({"command":"cat secrets"})"), "");
+  {
+    std::unique_lock lock(gate->mutex);
+    ASSERT_TRUE(gate->changed.wait_for(lock, std::chrono::seconds(10),
+                                       [&] { return gate->reader != std::thread::id(); }));
+  }
+  // Another document takes the window's place (the page navigated, or was
+  // navigated, to a foreign page) before the command ends.
+  browser_.shown_document = kAppDocumentId + 1;
+  {
+    std::lock_guard lock(gate->mutex);
+    gate->open = true;
+  }
+  gate->changed.notify_all();
+  std::vector<std::string> dropped;
+  module_.SetOnReplyDropped([&](const std::string& uuid) { dropped.push_back(uuid); });
+  ASSERT_TRUE(dispatcher_.RunUntil([&] { return !dropped.empty(); }));
+  EXPECT_TRUE(browser_.posted.empty());
+  EXPECT_EQ(dropped, std::vector<std::string>{"u1"});
+  // Nor does the new document get an answer for what the old one asked.
+  EXPECT_EQ(Call(10001), "");
+}
+
 TEST_F(CommandTest, AModuleThatGoesEndsItsCommandsFirstAndTakesNoReply) {
   auto gate = std::make_shared<HeldConsole::Gate>();
   os_.start_console = [gate] { return std::make_unique<HeldConsole>(gate); };
@@ -301,6 +327,7 @@ TEST_F(CommandTest, AModuleThatGoesEndsItsCommandsFirstAndTakesNoReply) {
   module->SetBrowserForm(&browser_);
   platform::FakeWebMessageReceivedEventArgs args;
   args.source = kAppDocument;
+  args.document_id = kAppDocumentId;
   args.json = R"({"id":70003,"uuid":"u1","data":{"command":"x"}})";
   module->WebMessageReceived(args);
   {

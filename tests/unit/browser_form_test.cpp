@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <limits>
 #include <span>
 #include <sstream>
 
@@ -43,8 +45,9 @@ class RecordingView : public IBrowserFormView {
   void FocusParentOfParent() override { calls.push_back("focus parent of parent"); }
   // The answer the user gives the save dialog of a download.
   std::optional<std::string> download_path;
-  std::optional<std::string> ChooseDownloadPath(const std::string& suggested_name) override {
-    calls.push_back("save dialog for " + suggested_name);
+  std::optional<std::string> ChooseDownloadPath(const std::string& suggested_name,
+                                                const std::string& site) override {
+    calls.push_back("save dialog for " + suggested_name + (site.empty() ? "" : " from " + site));
     return download_path;
   }
 };
@@ -118,6 +121,17 @@ class BrowserFormTest : public ::testing::Test {
   }
 
   std::shared_ptr<FakeWebView> WebView() { return engine_->LastWebView(); }
+
+  // The shown document announces `what` as the intent script would; true
+  // when the host took the message as an announcement.
+  bool Announce(const std::string& what, std::uint64_t document = 0,
+                const std::string& source = {}) {
+    FakeWebMessageReceivedEventArgs args;
+    args.source = source.empty() ? WebView()->source : source;
+    args.document_id = document != 0 ? document : WebView()->document_id;
+    args.json = EncodeJsonString("vtx-intent " + what);
+    return form_->TakeAnnouncement(args);
+  }
 
   std::vector<std::string> CallsStartingWithAny(const std::vector<std::string>& prefixes) {
     std::vector<std::string> result;
@@ -290,6 +304,7 @@ TEST_F(BrowserFormTest, AFailedCreationLeavesTheBusyBarAndTheEngineAlone) {
 
 TEST_F(BrowserFormTest, TheDocumentScriptIsBuiltFromItsPartsInOrder) {
   const std::string bom = "\xEF\xBB\xBF";
+  const std::string kIntent(IntentScript());
   const struct {
     const char* name;
     bool with_external;
@@ -301,16 +316,18 @@ TEST_F(BrowserFormTest, TheDocumentScriptIsBuiltFromItsPartsInOrder) {
       {"bare host", false, "window.vtx = {};", false, "app();",
        "\r" + kDragOver + "\r" + kDrop + "\r" + kClick},
       {"runtime with everything", true, bom + "window.vtx = {};", true, "app();",
-       "\r" + bom + "window.vtx = {};\r" + kDragOver + "\r" + kDrop + "\rapp();"},
+       "\r" + bom + "window.vtx = {};\r" + kDragOver + "\r" + kDrop + "\r" + kIntent + "\rapp();"},
       {"runtime without the bridge", false, "window.vtx = {};", true, "app();",
-       "\r" + kDragOver + "\r" + kDrop + "\rapp();"},
-      {"blank app script", true, "B", true, " \t\r\n \x01 ", "\rB\r" + kDragOver + "\r" + kDrop},
-      {"empty app script", true, "B", true, "", "\rB\r" + kDragOver + "\r" + kDrop},
+       "\r" + kDragOver + "\r" + kDrop + "\r" + kIntent + "\rapp();"},
+      {"blank app script", true, "B", true, " \t\r\n \x01 ",
+       "\rB\r" + kDragOver + "\r" + kDrop + "\r" + kIntent},
+      {"empty app script", true, "B", true, "",
+       "\rB\r" + kDragOver + "\r" + kDrop + "\r" + kIntent},
       {"app script kept untrimmed", false, "", true, "  app();\n",
-       "\r" + kDragOver + "\r" + kDrop + "\r  app();\n"},
+       "\r" + kDragOver + "\r" + kDrop + "\r" + kIntent + "\r  app();\n"},
       // A non-ASCII character is not blank.
       {"app script of a no-break space", false, "", true, "\xC2\xA0",
-       "\r" + kDragOver + "\r" + kDrop + "\r\xC2\xA0"},
+       "\r" + kDragOver + "\r" + kDrop + "\r" + kIntent + "\r\xC2\xA0"},
       {"empty bridge script still separated", true, "", false, "",
        "\r\r" + kDragOver + "\r" + kDrop + "\r" + kClick},
   };
@@ -338,7 +355,8 @@ TEST_F(BrowserFormTest, TheBuiltInBridgeScriptIsRegisteredWholeWithItsByteOrderM
   RunUntilReady();
   ASSERT_EQ(WebView()->document_scripts.size(), 1u);
   const std::string& script = WebView()->document_scripts[0].second;
-  EXPECT_EQ(script, "\r" + std::string(BridgeScript()) + "\r" + kDragOver + "\r" + kDrop);
+  EXPECT_EQ(script, "\r" + std::string(BridgeScript()) + "\r" + kDragOver + "\r" + kDrop + "\r" +
+                        std::string(IntentScript()));
   EXPECT_EQ(script.substr(0, 4), "\r\xEF\xBB\xBF");
 }
 
@@ -425,6 +443,8 @@ TEST_F(BrowserFormTest, TheAppsPagesOpenInANewInstanceOtherLocalFilesNowhere) {
     ConfigureAsRuntime();
     form_->SetIsRuntime(c.is_runtime);
     RunUntilReady();
+    // The app's page announces what it opens.
+    EXPECT_TRUE(Announce(std::string("window ") + c.uri));
     auto args = std::make_shared<FakeNewWindowRequestedEventArgs>();
     args->uri = c.uri;
     WebView()->new_window_requested.Raise(std::shared_ptr<NewWindowRequestedEventArgs>(args));
@@ -454,6 +474,75 @@ TEST_F(BrowserFormTest, ANewWindowWhoseAddressCannotBeReadIsLeftToTheEngine) {
   EXPECT_TRUE(os_.variable_starts.empty());
 }
 
+TEST_F(BrowserFormTest, OnlyAnAnnouncementOfTheShownAppDocumentOpensAnInstanceOnce) {
+  // A frame or a window the page opened cannot announce as the top-level
+  // document; the engine does not say which of them asked.
+  const struct {
+    const char* name;
+    std::function<void()> announce;
+  } cases[] = {
+      {"nobody announced (a frame asked)", [] {}},
+      {"another page announced", [this] { Announce("window file:///other.html"); }},
+      {"a document before the shown one",
+       [this] { Announce("window file:///help.html", WebView()->document_id - 1); }},
+      {"a document the engine never showed",
+       [this] { Announce("window file:///help.html", std::numeric_limits<std::uint64_t>::max()); }},
+      {"a foreign address of the shown document",
+       [this] { Announce("window file:///help.html", 0, "https://example.com/"); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    os_.variable_starts.clear();
+    CreateForm();
+    ConfigureAsRuntime();
+    RunUntilReady();
+    WebView()->Navigate("file:///index.html#again");  // a second document
+    ui_.Drain();
+    c.announce();
+    auto args = std::make_shared<FakeNewWindowRequestedEventArgs>();
+    args->uri = "file:///help.html";
+    WebView()->new_window_requested.Raise(std::shared_ptr<NewWindowRequestedEventArgs>(args));
+    EXPECT_TRUE(args->handled);
+    EXPECT_TRUE(os_.variable_starts.empty());
+    form_.reset();
+  }
+
+  // One announcement, one instance.
+  CreateForm();
+  ConfigureAsRuntime();
+  RunUntilReady();
+  auto request = [&] {
+    auto args = std::make_shared<FakeNewWindowRequestedEventArgs>();
+    args->uri = "file:///help.html";
+    WebView()->new_window_requested.Raise(std::shared_ptr<NewWindowRequestedEventArgs>(args));
+  };
+  Announce("window file:///help.html");
+  request();
+  request();
+  EXPECT_EQ(os_.variable_starts.size(), 1u);
+  // A request that came before its announcement (the page's channel opens
+  // only once the engine has handed the document its key) starts when the
+  // announcement comes, once.
+  Announce("window file:///help.html");
+  EXPECT_EQ(os_.variable_starts.size(), 2u);
+  // A new document forgets what the one before asked and announced.
+  request();
+  WebView()->Navigate("file:///index.html");
+  ui_.Drain();
+  Announce("window file:///help.html");
+  EXPECT_EQ(os_.variable_starts.size(), 2u);
+  WebView()->Navigate("file:///index.html");
+  ui_.Drain();
+  request();
+  EXPECT_EQ(os_.variable_starts.size(), 2u);
+  // Other messages are not announcements.
+  FakeWebMessageReceivedEventArgs other;
+  other.source = WebView()->source;
+  other.document_id = WebView()->document_id;
+  other.json = R"({"id": 10001, "uuid": "u", "data": {}})";
+  EXPECT_FALSE(form_->TakeAnnouncement(other));
+}
+
 // --- which document is the app's own --------------------------------------------
 
 TEST(AppDocumentTracker, OnlyANewDocumentAtAnAddressTheHostServedFromTheAppIsTheApps) {
@@ -478,14 +567,78 @@ TEST(AppDocumentTracker, OnlyANewDocumentAtAnAddressTheHostServedFromTheAppIsThe
       {"data:text/html,x", false},
       {"", false},
   };
+  std::uint64_t document = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.committed);
-    tracker.DocumentCommitted(c.committed);
+    tracker.DocumentCommitted(c.committed, ++document);
     EXPECT_EQ(tracker.AppDocumentShown(), c.app);
-    EXPECT_EQ(tracker.IsAppDocument("file:///index.html"), c.app);
-    // Messages of another address come from the document before.
-    EXPECT_FALSE(tracker.IsAppDocument("https://example.com/"));
+    EXPECT_EQ(tracker.IsAppDocument("file:///index.html", document), c.app);
+    // A request of the document before, or of none the engine could name,
+    // is never the app's; nor one whose address is no longer a local file.
+    EXPECT_FALSE(tracker.IsAppDocument("file:///index.html", document - 1));
+    EXPECT_FALSE(tracker.IsAppDocument("file:///index.html", 0));
+    EXPECT_FALSE(tracker.IsAppDocument("https://example.com/", document));
   }
+  // An engine that cannot tell documents apart has no app document.
+  tracker.DocumentCommitted("file:///index.html", 0);
+  EXPECT_FALSE(tracker.AppDocumentShown());
+  EXPECT_FALSE(tracker.IsAppDocument("file:///index.html", 0));
+}
+
+TEST(AppDocumentTracker, AnnouncementsAreTakenOnceWhileFreshAndOnlyFromTheShownAppDocument) {
+  auto now = std::chrono::steady_clock::time_point{};
+  TAppDocumentTracker tracker([&now] { return now; });
+  tracker.Served("file:///index.html", TResourceOrigin::Archive);
+  tracker.DocumentCommitted("file:///index.html", 7);
+  tracker.Announce("file:///index.html", 7, "permission camera");
+  tracker.Announce("file:///index.html", 7, "permission camera");
+  tracker.Announce("file:///index.html", 6, "permission geolocation");
+  tracker.Announce("https://example.com/", 7, "permission microphone");
+  EXPECT_TRUE(tracker.TakeIntent("permission camera"));
+  EXPECT_TRUE(tracker.TakeIntent("permission camera"));
+  EXPECT_FALSE(tracker.TakeIntent("permission camera"));
+  EXPECT_FALSE(tracker.TakeIntent("permission geolocation"));
+  EXPECT_FALSE(tracker.TakeIntent("permission microphone"));
+
+  // An announcement nobody took does not wait for a frame to take it later.
+  tracker.Announce("file:///index.html", 7, "permission camera");
+  now += TAppDocumentTracker::kIntentLifetime + std::chrono::seconds(1);
+  EXPECT_FALSE(tracker.TakeIntent("permission camera"));
+
+  // A request that comes first waits a moment for its announcement, and is
+  // returned as it was made when it comes.
+  EXPECT_FALSE(tracker.AwaitIntent("window file:///w.html"));
+  EXPECT_EQ(tracker.Announce("file:///index.html", 7, "window tessel-app://app/w.html"),
+            std::optional<std::string>("window file:///w.html"));
+  EXPECT_FALSE(tracker.TakeIntent("window file:///w.html"));
+  EXPECT_FALSE(tracker.AwaitIntent("window file:///late.html"));
+  now += TAppDocumentTracker::kRequestLifetime + std::chrono::seconds(1);
+  EXPECT_EQ(tracker.Announce("file:///index.html", 7, "window file:///late.html"), std::nullopt);
+  EXPECT_TRUE(tracker.AwaitIntent("window file:///late.html"));
+
+  // Nor does a flood grow without bound: the oldest go first.
+  for (std::size_t i = 0; i <= TAppDocumentTracker::kMaxIntents; ++i) {
+    tracker.Announce("file:///index.html", 7, "window file:///p" + std::to_string(i) + ".html");
+  }
+  EXPECT_FALSE(tracker.TakeIntent("window file:///p0.html"));
+  EXPECT_TRUE(tracker.TakeIntent("window tessel-app://app/p1.html"));
+  EXPECT_FALSE(tracker.TakeIntent("window file:///" +
+                                  std::string(TAppDocumentTracker::kMaxIntentSize, 'x')));
+}
+
+TEST(AddressPath, GivesWhatTheEnginesAgreeOn) {
+  const struct {
+    const char* uri;
+    const char* path;
+  } cases[] = {
+      {"file:///a/b.html?x#y", "/a/b.html?x"},
+      {"tessel-app://app/a/b.html?x", "/a/b.html?x"},
+      {"file:///C:/app/x.html", "/C:/app/x.html"},
+      {"https://example.com", "/"},
+      {"data:text/plain,hi#x", "data:text/plain,hi"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(AddressPath(c.uri), c.path) << c.uri;
 }
 
 TEST_F(BrowserFormTest, AForeignDocumentStaysForeignAndCannotBringUpLocalFiles) {
@@ -494,7 +647,7 @@ TEST_F(BrowserFormTest, AForeignDocumentStaysForeignAndCannotBringUpLocalFiles) 
   RunUntilReady();
   ASSERT_EQ(WebView()->source, "file:///index.html");
   EXPECT_TRUE(form_->AppDocumentShown());
-  EXPECT_TRUE(form_->IsAppDocument("file:///index.html"));
+  EXPECT_TRUE(form_->IsAppDocument("file:///index.html", WebView()->document_id));
 
   // The app's page may go to a site; that site is not the app.
   WebView()->Navigate("https://example.com/");
@@ -504,7 +657,7 @@ TEST_F(BrowserFormTest, AForeignDocumentStaysForeignAndCannotBringUpLocalFiles) 
 
   // Rewriting its own address makes no difference.
   WebView()->source = "file:///index.html";
-  EXPECT_FALSE(form_->IsAppDocument("file:///index.html"));
+  EXPECT_FALSE(form_->IsAppDocument("file:///index.html", WebView()->document_id));
   WebView()->source = "https://example.com/";
 
   // It cannot navigate to a local file or to the app's pages, nor open a
@@ -519,7 +672,7 @@ TEST_F(BrowserFormTest, AForeignDocumentStaysForeignAndCannotBringUpLocalFiles) 
     WebView()->new_window_requested.Raise(std::shared_ptr<NewWindowRequestedEventArgs>(window));
     EXPECT_TRUE(window->handled);
   }
-  EXPECT_TRUE(os_.shell_starts.empty());
+  EXPECT_TRUE(os_.variable_starts.empty());
   // Other addresses are its own business.
   WebView()->Navigate("https://example.org/");
   ui_.Drain();
@@ -536,34 +689,51 @@ TEST_F(BrowserFormTest, AForeignDocumentStaysForeignAndCannotBringUpLocalFiles) 
 
 TEST_F(BrowserFormTest, DownloadsAreSavedOnlyWhereTheUserChoseAndOnlyForTheApp) {
   const struct {
-    const char* shown;  // the document the download starts from
+    const char* name;
+    const char* shown;  // the document shown when the download starts
+    const char* uri;    // what is downloaded
+    bool announced;     // the app's page announced it
     std::optional<std::string> answer;
-    bool asked;
-    bool cancelled;
+    const char* dialog;  // "" when no dialog opens
   } cases[] = {
-      {"file:///index.html", "/home/u/report.csv", true, false},
-      {"file:///index.html", std::nullopt, true, true},
-      {"file:///index.html", "", true, true},
-      {"https://example.com/", "/home/u/report.csv", false, true},
+      {"the app's own", "file:///index.html", "data:text/csv,a", true, "/home/u/report.csv",
+       "save dialog for report.csv"},
+      {"the user cancels", "file:///index.html", "data:text/csv,a", true, std::nullopt,
+       "save dialog for report.csv"},
+      {"the user chooses nothing", "file:///index.html", "data:text/csv,a", true, "",
+       "save dialog for report.csv"},
+      {"an app address", "file:///index.html", "file:///report.csv", false, "/home/u/r.csv",
+       "save dialog for report.csv"},
+      // Not announced: a frame may have started it, so the dialog says where
+      // the file comes from, and what has no origin to tell is refused.
+      {"no origin to tell", "file:///index.html", "data:text/csv,a", false, "/home/u/r.csv", ""},
+      {"a web address", "file:///index.html", "https://files.example:8443/r.csv?x=1", false,
+       "/home/u/r.csv", "save dialog for report.csv from files.example:8443"},
+      {"a web page's blob", "file:///index.html", "blob:https://ads.example/1-2-3", false,
+       "/home/u/r.csv", ""},
+      {"a foreign page shown", "https://example.com/", "data:text/csv,a", false, "/home/u/r.csv",
+       ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.shown);
+    SCOPED_TRACE(c.name);
     CreateForm();
     ConfigureAsRuntime();
     RunUntilReady();
     WebView()->Navigate(c.shown);
     ui_.Drain();
     ASSERT_EQ(WebView()->download_starting.size(), 1u);
+    if (c.announced) Announce(std::string("download ") + c.uri);
     view_.calls.clear();
     view_.download_path = c.answer;
     auto args = std::make_shared<FakeDownloadStartingEventArgs>();
-    args->uri = "data:text/csv,a";
+    args->uri = c.uri;
     args->result_file_path = "/home/u/Downloads/report.csv";
     WebView()->download_starting.Raise(std::shared_ptr<DownloadStartingEventArgs>(args));
-    EXPECT_EQ(view_.calls, c.asked ? std::vector<std::string>{"save dialog for report.csv"}
-                                   : std::vector<std::string>{});
-    EXPECT_EQ(args->cancel, c.cancelled);
-    if (!c.cancelled) {
+    EXPECT_EQ(view_.calls, std::string_view(c.dialog).empty() ? std::vector<std::string>{}
+                                                              : std::vector<std::string>{c.dialog});
+    const bool saved = c.answer && !c.answer->empty() && !std::string_view(c.dialog).empty();
+    EXPECT_EQ(args->cancel, !saved);
+    if (saved) {
       EXPECT_EQ(args->result_file_path, *c.answer);
     }
     form_.reset();
@@ -573,37 +743,64 @@ TEST_F(BrowserFormTest, DownloadsAreSavedOnlyWhereTheUserChoseAndOnlyForTheApp) 
 // --- permissions -----------------------------------------------------------------
 
 TEST_F(BrowserFormTest, OnlyTheAppsOwnPagesGetPermissionsWithoutAPrompt) {
-  CreateForm();
-  ConfigureAsRuntime();
-  RunUntilReady();
   const struct {
-    const char* uri;
+    const char* name;
+    const char* uri;  // the asking frame's, "" when the engine cannot tell
     PermissionKind kind;
-    bool fail_uri;
+    const char* announced;
     PermissionState expected;
   } cases[] = {
-      {"file:///index.html", PermissionKind::kCamera, false, PermissionState::kAllow},
-      {"file:///index.html", PermissionKind::kMicrophone, false, PermissionState::kAllow},
-      {"FILE:///C:/app/page.html", PermissionKind::kGeolocation, false, PermissionState::kAllow},
-      {"file:///index.html", PermissionKind::kNotifications, false, PermissionState::kAllow},
-      {"https://example.com/", PermissionKind::kCamera, false, PermissionState::kDefault},
-      {"https://example.com/", PermissionKind::kGeolocation, false, PermissionState::kDefault},
-      {"http://localhost:8080/", PermissionKind::kMicrophone, false, PermissionState::kDefault},
-      {"https://file.example/", PermissionKind::kNotifications, false, PermissionState::kDefault},
-      {"", PermissionKind::kClipboardRead, false, PermissionState::kDefault},
-      {"file:///index.html", PermissionKind::kCamera, true, PermissionState::kDefault},
+      {"the app's page", "file:///index.html", PermissionKind::kCamera, "",
+       PermissionState::kAllow},
+      {"the app's page", "file:///index.html", PermissionKind::kNotifications, "",
+       PermissionState::kAllow},
+      // A frame asks by its own address.
+      {"a frame of a site", "https://example.com/", PermissionKind::kGeolocation, "",
+       PermissionState::kDefault},
+      {"a frame on localhost", "http://localhost:8080/", PermissionKind::kMicrophone, "",
+       PermissionState::kDefault},
+      {"a local file the app did not serve", "file:///C:/Users/u/Downloads/x.html",
+       PermissionKind::kGeolocation, "", PermissionState::kDefault},
+      // Nobody says who asks: the app's page announced it, or nobody gets it.
+      {"announced", "", PermissionKind::kGeolocation, "permission geolocation",
+       PermissionState::kAllow},
+      {"announced", "", PermissionKind::kClipboardRead, "permission clipboard",
+       PermissionState::kAllow},
+      {"not announced", "", PermissionKind::kGeolocation, "", PermissionState::kDefault},
+      {"another kind announced", "", PermissionKind::kCamera, "permission microphone",
+       PermissionState::kDefault},
   };
-  // The address is the asking frame's: a frame of another origin inside the
-  // app's page is asked about by its own address and gets no grant.
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.uri);
+    SCOPED_TRACE(c.name);
+    CreateForm();
+    ConfigureAsRuntime();
+    RunUntilReady();
+    if (*c.announced != 0) Announce(c.announced);
     auto args = std::make_shared<FakePermissionRequestedEventArgs>();
     args->uri = c.uri;
     args->kind = c.kind;
-    if (c.fail_uri) args->fail["get_Uri"] = kEFail;
     WebView()->permission_requested.Raise(std::shared_ptr<PermissionRequestedEventArgs>(args));
     EXPECT_EQ(args->state, c.expected);
+    form_.reset();
   }
+
+  // Nothing is granted to a page that is not the app's, nor on an unreadable
+  // request.
+  CreateForm();
+  ConfigureAsRuntime();
+  RunUntilReady();
+  auto unreadable = std::make_shared<FakePermissionRequestedEventArgs>();
+  unreadable->uri = "file:///index.html";
+  unreadable->fail["get_Uri"] = kEFail;
+  WebView()->permission_requested.Raise(std::shared_ptr<PermissionRequestedEventArgs>(unreadable));
+  EXPECT_EQ(unreadable->state, PermissionState::kDefault);
+  WebView()->Navigate("https://example.com/");
+  ui_.Drain();
+  Announce("permission camera");
+  auto foreign = std::make_shared<FakePermissionRequestedEventArgs>();
+  foreign->kind = PermissionKind::kCamera;
+  WebView()->permission_requested.Raise(std::shared_ptr<PermissionRequestedEventArgs>(foreign));
+  EXPECT_EQ(foreign->state, PermissionState::kDefault);
 }
 
 // --- process failures and click messages ---------------------------------------------

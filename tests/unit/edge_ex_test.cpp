@@ -678,10 +678,12 @@ TEST_F(EdgeBrowserTest, EventsReachTheirCallbacksWithTheEngineValues) {
   std::vector<std::string> seen;
   auto log = [&](std::string entry) { seen.push_back(std::move(entry)); };
 
-  browser_->SetOnContentLoading([&](TCustomEdgeBrowser* sender, bool error_page, std::uint64_t id) {
-    EXPECT_EQ(sender, browser_.get());
-    log("ContentLoading " + std::to_string(error_page) + " " + std::to_string(id));
-  });
+  browser_->SetOnContentLoading(
+      [&](TCustomEdgeBrowser* sender, bool error_page, std::uint64_t id, std::uint64_t document) {
+        EXPECT_EQ(sender, browser_.get());
+        log("ContentLoading " + std::to_string(error_page) + " " + std::to_string(id) + " " +
+            std::to_string(document));
+      });
   browser_->SetOnNavigationCompleted([&](TCustomEdgeBrowser*, bool ok, WebErrorStatus status) {
     log("NavigationCompleted " + std::to_string(ok) + " " +
         std::to_string(static_cast<int>(status)));
@@ -709,6 +711,7 @@ TEST_F(EdgeBrowserTest, EventsReachTheirCallbacksWithTheEngineValues) {
   auto loading = std::make_shared<FakeContentLoadingEventArgs>();
   loading->error_page = true;
   loading->navigation_id = 42;
+  loading->document_id = 7;
   web_view->content_loading.Raise(std::shared_ptr<ContentLoadingEventArgs>(loading));
   auto completed = std::make_shared<FakeNavigationCompletedEventArgs>();
   completed->success = false;
@@ -733,7 +736,7 @@ TEST_F(EdgeBrowserTest, EventsReachTheirCallbacksWithTheEngineValues) {
   web_view->contains_full_screen_element_changed.Raise();  // read fails: callback skipped
 
   EXPECT_EQ(seen, (std::vector<std::string>{
-                      "ContentLoading 1 42", "NavigationCompleted 0 12",
+                      "ContentLoading 1 42 7", "NavigationCompleted 0 12",
                       "FrameNavigationCompleted 0 12", "SourceChanged 0", "ProcessFailed 2",
                       "HistoryChanged", "WindowCloseRequested", "DocumentTitleChanged Hello",
                       "ZoomFactorChanged 1.500000", "ContainsFullScreenElementChanged 1"}));

@@ -463,6 +463,7 @@ TEST_F(MainFormTest, OnlyTheTraceVariableMakesThePageTraced) {
          {R"({"vtx-trace":{"kind":"console.log","text":"x"}})", R"({"id":30001,"uuid":"u1"})"}) {
       auto args = std::make_shared<platform::FakeWebMessageReceivedEventArgs>();
       args->source = "file:///index.html";
+      args->document_id = WebView()->document_id;
       args->json = json;
       WebView()->web_message_received.Raise(
           std::shared_ptr<platform::WebMessageReceivedEventArgs>(args));

@@ -391,10 +391,14 @@ TEST_F(AnswerResourceRequestTest, AnswersStatus200WithOneContentTypeHeaderAndThe
       // Images claim the charset too; every byte value survives.
       {"file:///img/logo.png", "image/x-png; charset=utf-8", Binary()},
       {"file:///disk/only.js", "text/javascript; charset=utf-8", "let beside = 1;"},
+      {"absolute", "text/html; charset=utf-8", "<p>elsewhere</p>"},
   };
+  const std::string elsewhere = elsewhere_.File("page.html");
+  test::WriteBytes(elsewhere, std::string("<p>elsewhere</p>"));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.uri);
-    auto args = Request(c.uri);
+    auto args = Request(std::string_view(c.uri) == "absolute" ? "file:///" + UriPath(elsewhere)
+                                                              : std::string(c.uri));
     const auto served = AnswerResourceRequest(environment_.get(), args.get(), Source(), os_);
     ASSERT_TRUE(served);
     ASSERT_TRUE(args->response);
@@ -408,7 +412,14 @@ TEST_F(AnswerResourceRequestTest, AnswersStatus200WithOneContentTypeHeaderAndThe
     args->response->get_Headers(&headers);
     std::vector<platform::HttpHeader> all;
     headers->GetIterator(&all);
-    EXPECT_EQ(all, (std::vector<platform::HttpHeader>{{"Content-Type", c.content_type}}));
+    std::vector<platform::HttpHeader> expected{{"Content-Type", c.content_type}};
+    // What is read by its absolute path is not the app's: sandboxed as a
+    // document, an origin of its own.
+    if (served->Origin == TResourceOrigin::AbsolutePath) {
+      expected.emplace_back("Content-Security-Policy",
+                            "sandbox allow-scripts allow-forms allow-popups allow-modals");
+    }
+    EXPECT_EQ(all, expected);
     std::shared_ptr<platform::Stream> content;
     args->response->get_Content(&content);
     ASSERT_TRUE(content);

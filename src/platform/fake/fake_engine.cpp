@@ -152,6 +152,9 @@ HRESULT FakeContentLoadingEventArgs::get_IsErrorPage(bool* value) {
 HRESULT FakeContentLoadingEventArgs::get_NavigationId(std::uint64_t* value) {
   return Out(value, navigation_id, Check("get_NavigationId"));
 }
+HRESULT FakeContentLoadingEventArgs::get_DocumentId(std::uint64_t* value) {
+  return Out(value, document_id, Check("get_DocumentId"));
+}
 
 HRESULT FakeSourceChangedEventArgs::get_IsNewDocument(bool* value) {
   return Out(value, new_document, Check("get_IsNewDocument"));
@@ -258,6 +261,9 @@ HRESULT FakeProcessFailedEventArgs::get_ProcessFailedKind(ProcessFailedKind* val
 HRESULT FakeWebMessageReceivedEventArgs::get_Source(std::string* value) {
   return Out(value, source, Check("get_Source"));
 }
+HRESULT FakeWebMessageReceivedEventArgs::get_DocumentId(std::uint64_t* value) {
+  return Out(value, document_id, Check("get_DocumentId"));
+}
 HRESULT FakeWebMessageReceivedEventArgs::get_WebMessageAsJson(std::string* value) {
   return Out(value, json, Check("get_WebMessageAsJson"));
 }
@@ -362,6 +368,7 @@ void FakeWebView::RaiseWebMessage(const std::string& json) {
   auto args = std::make_shared<FakeWebMessageReceivedEventArgs>();
   args->source = source;
   args->json = json;
+  args->document_id = document_id;
   web_message_received.Raise(std::shared_ptr<WebMessageReceivedEventArgs>(args));
 }
 
@@ -470,6 +477,16 @@ HRESULT FakeWebView::PostWebMessageAsJson(const std::string& json) {
   const HRESULT hr = Begin("PostWebMessageAsJson");
   if (Failed(hr)) return hr;
   if (!IsJson(json)) return kEInvalidArg;
+  posted_json.push_back(json);
+  return kSOk;
+}
+
+HRESULT FakeWebView::PostWebMessageAsJsonToDocument(std::uint64_t document,
+                                                    const std::string& json) {
+  const HRESULT hr = Begin("PostWebMessageAsJsonToDocument");
+  if (Failed(hr)) return hr;
+  if (!IsJson(json)) return kEInvalidArg;
+  if (document == 0 || document != document_id) return kSFalse;
   posted_json.push_back(json);
   return kSOk;
 }
@@ -603,6 +620,7 @@ void FakeWebView::RunNavigation(const std::string& uri, bool from_string, const 
   auto loading = std::make_shared<FakeContentLoadingEventArgs>();
   loading->error_page = error_page;
   loading->navigation_id = navigation_id;
+  loading->document_id = ++document_id;
   content_loading.Raise(std::shared_ptr<ContentLoadingEventArgs>(loading));
   history_changed.Raise();
   const std::string new_title = ExtractTitle(document);

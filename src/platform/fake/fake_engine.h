@@ -76,9 +76,11 @@ class FakeContentLoadingEventArgs : public ContentLoadingEventArgs, public FakeF
  public:
   bool error_page = false;
   std::uint64_t navigation_id = 0;
+  std::uint64_t document_id = 0;
 
   HRESULT get_IsErrorPage(bool* value) override;
   HRESULT get_NavigationId(std::uint64_t* value) override;
+  HRESULT get_DocumentId(std::uint64_t* value) override;
 };
 
 class FakeSourceChangedEventArgs : public SourceChangedEventArgs, public FakeFaults {
@@ -166,8 +168,10 @@ class FakeWebMessageReceivedEventArgs : public WebMessageReceivedEventArgs, publ
  public:
   std::string source;
   std::string json;  // the posted value as JSON
+  std::uint64_t document_id = 0;
 
   HRESULT get_Source(std::string* value) override;
+  HRESULT get_DocumentId(std::uint64_t* value) override;
   HRESULT get_WebMessageAsJson(std::string* value) override;
   HRESULT TryGetWebMessageAsString(std::string* value) override;
 };
@@ -258,13 +262,16 @@ class FakeWebView : public EngineWebView,
   std::vector<std::pair<std::string, std::string>> document_scripts;  // id, script
   std::vector<std::string> executed_scripts;
   std::vector<std::string> posted_json;  // PostWebMessageAs* as JSON
+  // The shown top-level document's id; each document that commits gets the
+  // next one (0 before the first).
+  std::uint64_t document_id = 0;
   std::map<std::string, std::shared_ptr<FakeDevToolsProtocolEventReceiver>> devtools_receivers;
   std::shared_ptr<FakeSettings> settings;
 
   // Not one of the component's events (SubscriptionCount leaves it out).
   EventList<DownloadStartingEventHandler> download_starting;
 
-  // Raises WebMessageReceived as a page posting `json` would.
+  // Raises WebMessageReceived as the shown document posting `json` would.
   void RaiseWebMessage(const std::string& json);
   void CloseFromController();
 
@@ -288,6 +295,7 @@ class FakeWebView : public EngineWebView,
                         ExecuteScriptCompletedHandler completed) override;
   HRESULT PostWebMessageAsJson(const std::string& json) override;
   HRESULT PostWebMessageAsString(const std::string& text) override;
+  HRESULT PostWebMessageAsJsonToDocument(std::uint64_t document, const std::string& json) override;
   HRESULT CapturePreview(CapturePreviewImageFormat format, std::shared_ptr<Stream> stream,
                          CapturePreviewCompletedHandler completed) override;
   HRESULT AddWebResourceRequestedFilter(const std::string& uri,

@@ -392,6 +392,13 @@ class WebView : public EngineWebView {
   HRESULT PostWebMessageAsString(const std::string& text) override {
     return PostWebMessageAsJson(EncodeJsonString(text));
   }
+  HRESULT PostWebMessageAsJsonToDocument(std::uint64_t document_id,
+                                         const std::string& json) override {
+    if (core_->closed()) return kEInvalidState;
+    if (!IsJson(json)) return kEInvalidArg;
+    if (!core_->flags.web_message_enabled) return kEAccessDenied;
+    return core_->DeliverToDocument(document_id, json) ? kSOk : kSFalse;
+  }
   HRESULT CapturePreview(CapturePreviewImageFormat format, std::shared_ptr<Stream> stream,
                          CapturePreviewCompletedHandler completed) override {
     if (core_->closed()) return kEInvalidState;

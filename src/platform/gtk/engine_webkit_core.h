@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -164,9 +165,20 @@ class ViewCore : public WebViewEventLists,
   void ProcessTerminated();
   void Unresponsive();
   void FullScreen(bool entered);
+
+  // A new top-level document committed: it gets the next id and a key of
+  // its own, handed to its relay.
+  void DocumentCommitted();
+  std::uint64_t document_id() const { return document_id_; }
+  // The id of the document that holds `key`, among the last few.
+  std::optional<std::uint64_t> DocumentOfKey(const std::string& key) const;
+  // Hands `json` to the page's "message" listeners if the top-level document
+  // is still `document_id`; false when it is not.
+  bool DeliverToDocument(std::uint64_t document_id, const std::string& json);
   bool Serve(WebKitURISchemeRequest* request, const std::string& uri);
   gboolean DecideDestination(WebKitDownload* download, const gchar* suggested_name);
   gboolean DecideResponse(WebKitResponsePolicyDecision* decision);
+  gboolean DecideNavigation(WebKitNavigationPolicyDecision* decision);
 
  private:
   void OpenMessageChannel();
@@ -182,6 +194,11 @@ class ViewCore : public WebViewEventLists,
   bool closed_ = false;
   int in_call_ = 0;
   std::uint64_t navigation_id_ = 0;
+  std::uint64_t decided_navigation_id_ = 0;
+  std::uint64_t document_id_ = 0;
+  std::uint64_t last_document_id_ = 0;
+  std::string document_key_;
+  std::vector<std::pair<std::string, std::uint64_t>> recent_keys_;
   std::uint64_t last_navigation_id_ = 0;
   bool load_failed_ = false;
   WebErrorStatus failure_ = WebErrorStatus::kUnknown;

@@ -202,8 +202,10 @@ class ContentLoadingArgs : public ContentLoadingEventArgs {
  public:
   bool error_page = false;
   std::uint64_t navigation_id = 0;
+  std::uint64_t document_id = 0;
   HRESULT get_IsErrorPage(bool* v) override { return Out(v, error_page); }
   HRESULT get_NavigationId(std::uint64_t* v) override { return Out(v, navigation_id); }
+  HRESULT get_DocumentId(std::uint64_t* v) override { return Out(v, document_id); }
 };
 
 class SourceChangedArgs : public SourceChangedEventArgs {
@@ -344,13 +346,17 @@ void ViewCore::ConnectSignals() {
         return CoreOf(data)->Create(action);
       }),
       this);
-  g_signal_connect(view_, "decide-policy",
-                   G_CALLBACK(+[](WebKitWebView*, WebKitPolicyDecision* decision,
-                                  WebKitPolicyDecisionType type, gpointer data) -> gboolean {
-                     if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
-                     return CoreOf(data)->DecideResponse(WEBKIT_RESPONSE_POLICY_DECISION(decision));
-                   }),
-                   this);
+  g_signal_connect(
+      view_, "decide-policy",
+      G_CALLBACK(+[](WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                     gpointer data) -> gboolean {
+        if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
+          return CoreOf(data)->DecideNavigation(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+        }
+        if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
+        return CoreOf(data)->DecideResponse(WEBKIT_RESPONSE_POLICY_DECISION(decision));
+      }),
+      this);
   g_signal_connect(
       view_, "permission-request",
       G_CALLBACK(+[](WebKitWebView*, WebKitPermissionRequest* request, gpointer data) -> gboolean {
@@ -444,9 +450,14 @@ void ViewCore::LoadChanged(WebKitLoadEvent event) {
   if (closed_) return;
   switch (event) {
     case WEBKIT_LOAD_STARTED:
-      navigation_id_ = ++last_navigation_id_;
       load_failed_ = false;
       failure_ = WebErrorStatus::kUnknown;
+      // A history step was announced when it was decided, with its address.
+      if (decided_navigation_id_ != 0) {
+        navigation_id_ = std::exchange(decided_navigation_id_, 0);
+        break;
+      }
+      navigation_id_ = ++last_navigation_id_;
       StartNavigation(false);
       break;
     case WEBKIT_LOAD_REDIRECTED:
@@ -456,9 +467,11 @@ void ViewCore::LoadChanged(WebKitLoadEvent event) {
       const std::string uri = FromEngineUri(Str(webkit_web_view_get_uri(view_)));
       const bool changed = uri != source;
       source = uri;
+      DocumentCommitted();
       auto loading = std::make_shared<ContentLoadingArgs>();
       loading->error_page = load_failed_;
       loading->navigation_id = navigation_id_;
+      loading->document_id = document_id_;
       Emit([this, changed, loading] {
         if (changed) {
           source_changed.Raise(
@@ -531,7 +544,7 @@ GtkWidget* ViewCore::Create(WebKitNavigationAction* action) {
 gboolean ViewCore::PermissionRequest(WebKitPermissionRequest* request) {
   if (closed_) return FALSE;
   auto args = std::make_shared<PermissionRequestedArgs>();
-  args->uri = source;
+  // WebKitGTK does not say which frame asks: the address stays empty.
   if (WEBKIT_IS_GEOLOCATION_PERMISSION_REQUEST(request)) {
     args->kind = PermissionKind::kGeolocation;
   } else if (WEBKIT_IS_NOTIFICATION_PERMISSION_REQUEST(request)) {
@@ -702,6 +715,32 @@ gboolean ViewCore::DecideDestination(WebKitDownload* download, const gchar* sugg
   webkit_download_set_destination(download, destination);
   g_free(destination);
   return TRUE;
+}
+
+gboolean ViewCore::DecideNavigation(WebKitNavigationPolicyDecision* decision) {
+  // At its start WebKit still reports the address being left for a step
+  // back or forward, so such a step is told here, where its own address is
+  // known and it can still be refused. Our own GoBack and GoForward are the
+  // host's and are told when they start, as other navigations are.
+  if (closed_ || in_call_ > 0) return FALSE;
+  WebKitNavigationAction* action =
+      webkit_navigation_policy_decision_get_navigation_action(decision);
+  if (action == nullptr ||
+      webkit_navigation_action_get_navigation_type(action) != WEBKIT_NAVIGATION_TYPE_BACK_FORWARD) {
+    return FALSE;
+  }
+  WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+  auto args = std::make_shared<NavigationStartingArgs>();
+  args->uri = FromEngineUri(Str(request != nullptr ? webkit_uri_request_get_uri(request) : ""));
+  args->user_initiated = webkit_navigation_action_is_user_gesture(action) != FALSE;
+  args->navigation_id = ++last_navigation_id_;
+  Safe([&] { navigation_starting.Raise(std::shared_ptr<NavigationStartingEventArgs>(args)); });
+  if (closed_ || args->cancel) {
+    webkit_policy_decision_ignore(WEBKIT_POLICY_DECISION(decision));
+    return TRUE;
+  }
+  decided_navigation_id_ = args->navigation_id;
+  return FALSE;
 }
 
 gboolean ViewCore::DecideResponse(WebKitResponsePolicyDecision* decision) {

@@ -70,6 +70,11 @@ WebKitSettings* NewWebKitSettings() {
   // would be an origin of its own path, and the app's pages could not fetch
   // their own files.
   webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
+  // A page restored from the back-forward cache comes back without a load
+  // the host could stop: going back from a foreign page would bring the
+  // app's page, and its bridge, back past the navigation rule. Every
+  // history step is a load of its own instead.
+  webkit_settings_set_enable_page_cache(settings, FALSE);
   return settings;
 }
 
