@@ -242,8 +242,9 @@ fi
 
 # 6. A page of the app that opens a window for one of its own pages: the
 #    instance that starts for it carries the relaunch token, so it asks no
-#    password, passes the lock and shows that page.
-if [[ -z ${E2E_NO_PAGE:-} ]]; then
+#    password, passes the lock and shows that page. Under Wine the stand-in
+#    engine runs no page script; webview2_e2e plays the request there.
+if [[ -z ${E2E_NO_PAGE:-} && -z $emu ]]; then
   mkdir -p "$out/opener/webapp"
   printf '%b' "[App]\r\nID=com.tessel.e2e.opener.$$\r\nName=Opener App\r\nDirName=webapp\r\nPassword=s3Cret\r\nDynamicAppTitle=1\r\n" \
     >"$out/opener/vtx.ini"
