@@ -6,6 +6,7 @@
 #include "platform/os.h"
 #include "shared/bridge_script.h"
 #include "shared/relaunch_proof.h"
+#include "shared/str_utils.h"
 #include "shared/sys_utils.h"
 
 namespace tessel::shared {
@@ -116,18 +117,13 @@ std::string FileNameOf(std::string_view path) {
   return std::string(at == std::string_view::npos ? path : path.substr(at + 1));
 }
 
-bool IsWebAddress(std::string_view uri) {
-  return platform::StartsWithIgnoreAsciiCase(uri, "http://") ||
-         platform::StartsWithIgnoreAsciiCase(uri, "https://");
-}
-
 // Where a download the app did not announce comes from, for the save
 // dialog: "" for the app's own addresses, the host of a web address, and
 // nothing for what carries no origin the host can read (data: and blob:
 // addresses), which a frame of another site may have made and is refused.
 std::optional<std::string> DownloadSite(std::string_view uri) {
   if (IsLocalFileAddress(uri)) return std::string();
-  if (!IsWebAddress(uri)) return std::nullopt;
+  if (!TStrUtils::FilePathIsHttpUrl(uri)) return std::nullopt;
   const std::string_view rest = uri.substr(uri.find("://") + 3);
   return std::string(rest.substr(0, rest.find_first_of("/?#")));
 }

@@ -115,16 +115,6 @@ launch() {
 
 caption() { xdotool getwindowname "$win" 2>/dev/null; }
 
-wait_for() {
-  local seconds=$1
-  shift
-  for _ in $(seq $((seconds * 10))); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 # Answers the file dialog titled $1: types the path $2 into its location
 # field and presses Enter, or presses Escape when $2 is "escape". Typing may
 # race the dialog's own completion, so an answer that did not close the

@@ -49,16 +49,6 @@ done
 
 start_display "$out/x"
 
-wait_for() {
-  local seconds=$1
-  shift
-  for _ in $(seq $((seconds * 10))); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 # Starts $1 with its log in $2; sets `pid` and `win` once the page has loaded.
 launch() {
   log=$2

@@ -239,16 +239,6 @@ run_row() {
   pkill -f "^$app_dir/hostile-e2e" 2>/dev/null
 }
 
-wait_for() {
-  local seconds=$1
-  shift
-  for _ in $(seq $((seconds * 10))); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 cp "$work/payload.html" "$app_dir/invoice.html"  # a download beside the app
 for row in frame top reply history popup local-popup local-frame; do
   run_row "$row"

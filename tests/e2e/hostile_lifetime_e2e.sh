@@ -30,16 +30,6 @@ work=$out/work
 app_dir=$out/app
 mkdir -p "$HOME" "$TMPDIR" "$work" "$app_dir"
 
-wait_for() {
-  local seconds=$1
-  shift
-  for _ in $(seq $((seconds * 10))); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 start_display "$out/x"
 stop_all() {
   pkill -f "$app_dir/hostile-e2e" 2>/dev/null

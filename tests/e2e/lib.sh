@@ -108,6 +108,17 @@ find_window() {
   return 1
 }
 
+# Waits up to $1 s until the command that follows succeeds.
+wait_for() {
+  local seconds=$1
+  shift
+  for _ in $(seq $((seconds * 10))); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 # Waits up to ${2:-20} s for child process $1 and sets `code` to its exit
 # code (124 on time-out). Not in a subshell: only this shell can wait.
 wait_exit() {

@@ -77,17 +77,6 @@ close_app() {
   [[ $code == 0 ]] || { fail "$name: exit code $code after closing"; kill "$pid" 2>/dev/null; }
 }
 
-# Waits up to $1 s until the command that follows succeeds.
-wait_for() {
-  local seconds=$1
-  shift
-  for _ in $(seq $((seconds * 10))); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 caption_is() { [[ $(xdotool getwindowname "$win" 2>/dev/null) == "$1" ]]; }
 caption() { xdotool getwindowname "$win" 2>/dev/null; }
 # "WxH" of the window's client area.
