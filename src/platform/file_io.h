@@ -88,4 +88,18 @@ bool CreateDirectoryPath(const std::string& path);
 // and drive roots count on Windows.
 std::string ParentPath(std::string_view path);
 
+// The whole content of the regular file at `path` (links followed); nullopt
+// for anything else or when it cannot be read to its end.
+inline std::optional<std::string> ReadWholeFile(const std::string& path) {
+  if (KindOfPath(path) != PathKind::kFile) return std::nullopt;
+  const FileHandle in = OpenFile(path, "rb");
+  if (!in) return std::nullopt;
+  std::string bytes;
+  char block[65536];
+  std::size_t got = 0;
+  while ((got = std::fread(block, 1, sizeof block, in.get())) > 0) bytes.append(block, got);
+  if (std::ferror(in.get()) != 0) return std::nullopt;
+  return bytes;
+}
+
 }  // namespace tessel::platform

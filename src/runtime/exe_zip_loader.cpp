@@ -39,11 +39,33 @@ std::string WebViewFolderName() {
 
 [[noreturn]] void EndSilently() { throw EProcessExit{0}; }
 
+// The arguments the app sees: without the app folder's, when one is run.
+std::vector<std::string> AppArguments(const std::vector<std::string>& args) {
+  if (LoadedApp().AppFolder.empty() || args.empty()) return args;
+  return {args.begin() + std::min<std::ptrdiff_t>(2, std::ssize(args)), args.end()};
+}
+
 void DefaultRunMainWindow(const std::vector<std::string>& args) {
   std::unique_ptr<platform::TopLevelWindow> window = platform::CurrentUi().CreateMainWindow();
-  // Without a display there is nothing to show: the application ends.
-  if (!window) return;
-  TMainForm form(LoadedApp(), std::move(window), args);
+  // Without a display there is nothing to show: the application ends, and
+  // says why, since nothing else will.
+  if (!window) {
+    const platform::Os& os = platform::CurrentOs();
+    const std::string display = os.GetEnv("DISPLAY");
+    const std::string wayland = os.GetEnv("WAYLAND_DISPLAY");
+    if (os.Family() == platform::OsFamily::Windows) {
+      platform::WriteStderr("tessel: the main window could not be created\n");
+    } else if (display.empty() && wayland.empty()) {
+      platform::WriteStderr(
+          "tessel: no display to show the app on: neither DISPLAY nor "
+          "WAYLAND_DISPLAY is set\n");
+    } else {
+      platform::WriteStderr("tessel: cannot open the display '" +
+                            (display.empty() ? wayland : display) + "'\n");
+    }
+    return;
+  }
+  TMainForm form(LoadedApp(), std::move(window), AppArguments(args));
   InstallDiagnostics(form);
   form.Run();
 }
@@ -82,28 +104,20 @@ bool IsUsableAppId(const std::string& id) {
 }
 
 void LoadProjectINI() {
-  TLoadedApp& app = LoadedApp();
-  app.ProjectINI->LoadFromBytes(app.ExeZip->ReadEntry("vtx.ini").value_or(std::string()));
+  LoadedApp().ProjectINI->LoadFromBytes(
+      ReadAppFile(LoadedApp(), "vtx.ini").value_or(std::string()));
 }
 
-void RunStartup(const std::vector<std::string>& args) {
-  // Taken before anything else runs, so no process started from here on
-  // inherits it.
-  const std::string relaunch_token = shared::TakeRelaunchToken();
+namespace {
+
+// An app folder that cannot be run live: one line for the author, exit 1.
+[[noreturn]] void RefuseAppFolder(const std::string& reason) {
+  platform::WriteStderr("tessel: " + reason + '\n');
+  throw EProcessExit{1};
+}
+
+void OpenAttachedArchive() {
   TLoadedApp& app = LoadedApp();
-  app.Relaunched = false;
-  app.ExeUtils = std::make_unique<shared::TExeUtils>();
-  app.ExeZip = std::make_unique<shared::TExeZip>();
-  app.ProjectINI = std::make_unique<shared::TSettings>();
-
-  bool has_archive = false;
-  try {
-    has_archive = app.ExeUtils->ExeHasAttachedStub();
-  } catch (const std::exception&) {
-    // Headers we cannot measure: there is no archive we could find.
-  }
-  if (!has_archive) ShowFatalMessage(kMsgNotAValidApplication);
-
   app.ExeZip->SetPassword(std::string(shared::kAppArchivePassword));
   TLoadedArchive& archive = LoadedArchive();
   try {
@@ -125,6 +139,68 @@ void RunStartup(const std::vector<std::string>& args) {
     platform::WriteStderr(std::string("tessel: ") + e.what() + '\n');
     ShowFatalMessage(kMsgNotAValidApplication);
   }
+}
+
+void OpenAppFolder(const std::string& folder) {
+  platform::Os& os = platform::CurrentOs();
+  if (folder.empty())
+    RefuseAppFolder("no app folder given after " + std::string(kAppFolderArgument));
+  const std::string path = os.FullPath(folder);
+  if (platform::KindOfPath(path) != platform::PathKind::kDirectory) {
+    RefuseAppFolder("'" + folder + "' is not a folder");
+  }
+  TLoadedApp& app = LoadedApp();
+  app.AppFolder = WithTrailingSeparator(path);
+  if (platform::KindOfPath(app.AppFolder + "vtx.ini") != platform::PathKind::kFile) {
+    RefuseAppFolder("'" + folder + "' is not an app folder: it has no vtx.ini");
+  }
+}
+
+// What a folder run live must have before its window opens; a packaged app
+// without them ends silently, as it always has.
+void CheckAppFolderSettings() {
+  const TLoadedApp& app = LoadedApp();
+  for (const auto& [key, value] : {std::pair{"ID", &app.ID}, std::pair{"Name", &app.Name},
+                                   std::pair{"DirName", &app.DirName}}) {
+    if (value->empty()) RefuseAppFolder("vtx.ini has no " + std::string(key) + " in [App]");
+  }
+  if (!IsUsableAppId(app.ID))
+    RefuseAppFolder("the app's ID cannot name a folder: \"" + app.ID + "\"");
+  if (platform::KindOfPath(app.AppFolder + app.DirName) != platform::PathKind::kDirectory) {
+    RefuseAppFolder("the app folder has no folder '" + app.DirName + "' (DirName in vtx.ini)");
+  }
+}
+
+}  // namespace
+
+void RunStartup(const std::vector<std::string>& args) {
+  // Taken before anything else runs, so no process started from here on
+  // inherits it.
+  const std::string relaunch_token = shared::TakeRelaunchToken();
+  TLoadedApp& app = LoadedApp();
+  app.Relaunched = false;
+  app.AppFolder.clear();
+  app.ExeUtils = std::make_unique<shared::TExeUtils>();
+  app.ExeZip = std::make_unique<shared::TExeZip>();
+  app.ProjectINI = std::make_unique<shared::TSettings>();
+
+  bool has_archive = false;
+  try {
+    has_archive = app.ExeUtils->ExeHasAttachedStub();
+  } catch (const std::exception&) {
+    // Headers we cannot measure: there is no archive we could find.
+  }
+  // Only a runtime without an app of its own runs a folder: a packaged
+  // app's archive is what it runs, whatever its command line says.
+  const bool live = !has_archive && !args.empty() && args[0] == kAppFolderArgument;
+  if (live) {
+    app.ExeZip.reset();
+    OpenAppFolder(args.size() > 1 ? args[1] : std::string());
+  } else if (has_archive) {
+    OpenAttachedArchive();
+  } else {
+    ShowFatalMessage(kMsgNotAValidApplication);
+  }
 
   LoadProjectINI();
 
@@ -133,6 +209,7 @@ void RunStartup(const std::vector<std::string>& args) {
   app.Name = ini.ReadString("App", "Name", "");
   app.DirName = ini.ReadString("App", "DirName", "");
   app.IndexHtml = ini.ReadString("App", "IndexHtml", "index.html");
+  if (live) CheckAppFolderSettings();
   if (app.ID.empty() || app.Name.empty() || app.DirName.empty()) EndSilently();
   if (!IsUsableAppId(app.ID)) {
     // The ID names a folder and a lock: one that could reach outside the
@@ -154,11 +231,12 @@ void RunStartup(const std::vector<std::string>& args) {
   // whatever the command line, so it never proves twice.
   const bool proven =
       !relaunch_token.empty() && shared::ConsumeRelaunchToken(app.DataDirPath, relaunch_token);
-  app.Relaunched = proven && IsRelaunchCommandLine(args, app.ID);
+  app.Relaunched = proven && IsRelaunchCommandLine(AppArguments(args), app.ID);
 
   StartupStages().PrepareWebViewRuntime();
 
-  if (app.Relaunched) return;
+  // An author running the folder is not asked for the app's password.
+  if (app.Relaunched || live) return;
 
   const std::string password = ini.ReadString("App", "Password", "");
   if (!password.empty() && !StartupStages().RequirePassword(password, app.Name)) EndSilently();
@@ -175,13 +253,18 @@ int RunTesselRuntime(const std::vector<std::string>& args) {
   try {
     RunStartup(args);
     const TLoadedApp& app = LoadedApp();
-    if (!app.ProjectINI->ReadBool("App", "AllowInstances", false)) {
+    // An author may run the folder beside the packaged app, or twice.
+    if (app.AppFolder.empty() && !app.ProjectINI->ReadBool("App", "AllowInstances", false)) {
       const platform::InstanceLock lock = platform::CurrentOs().AcquireInstanceLock(app.ID);
       if (lock == platform::InstanceLock::AlreadyHeld && !app.Relaunched) throw EProcessExit{0};
     }
     StartupStages().RunMainWindow(args);
   } catch (const EProcessExit& e) {
     exit_code = e.exit_code;
+  } catch (const std::exception& e) {
+    // Nothing else would say why the app did not start (or stopped).
+    platform::WriteStderr(std::string("tessel: the app stopped: ") + e.what() + '\n');
+    exit_code = 1;
   }
   ReleaseLoadedApp();
   shared::SetFatalErrorHandler(previous);
@@ -200,6 +283,7 @@ void ReleaseLoadedApp() {
   app.WebViewDirPath.clear();
   app.DataDirPath.clear();
   app.Relaunched = false;
+  app.AppFolder.clear();
 }
 
 }  // namespace tessel::runtime

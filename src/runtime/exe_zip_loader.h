@@ -1,15 +1,19 @@
 // The start-up sequence: from the running executable to the moment the main
 // window may be created. Every outcome that stops start-up ends the process
-// with exit code 0 by throwing EProcessExit, which the program entry turns
-// into the exit code.
+// by throwing EProcessExit (exit code 0; 1 for an app folder run live that
+// cannot run), which the program entry turns into the exit code.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "platform/file_io.h"
+#include "platform/os.h"
 #include "shared/exe_utils.h"
 #include "shared/exe_zip.h"
 #include "shared/settings.h"
@@ -28,6 +32,10 @@ struct TLoadedApp {
   std::string IndexHtml;
   std::string DataDirPath;     // ends with the platform's separator
   std::string WebViewDirPath;  // ends with the platform's separator
+  // The app folder run live (kAppFolderArgument), with the platform's
+  // separator at its end; empty for a packaged app, which runs its archive.
+  // Its files stand for the archive's entries.
+  std::string AppFolder;
   // Started by a running instance of the app (a relaunch): the command line
   // is exactly the ID and an address, and the token its starter left in the
   // data folder proved it. Such an instance is not asked for the password,
@@ -36,6 +44,28 @@ struct TLoadedApp {
 };
 
 TLoadedApp& LoadedApp();
+
+// The argument, followed by a folder, that makes a runtime without an
+// archive run that app folder live: settings, pages and the app's script
+// come from the folder, the inspector and the trace are on, and neither the
+// password nor the single-instance rule applies. A packaged app ignores it.
+inline constexpr std::string_view kAppFolderArgument = "--app-folder";
+
+// The app's file `name` ('/'-separated, as in the archive): the archive's
+// entry, or the file in the app folder run live. nullopt when there is none
+// or it cannot be read.
+inline std::optional<std::string> ReadAppFile(const TLoadedApp& app, const std::string& name) {
+  if (!app.AppFolder.empty()) {
+    std::string path = app.AppFolder + name;
+    const char sep = platform::CurrentOs().PathSeparator();
+    for (char& c : path) {
+      if (c == '/') c = sep;
+    }
+    return platform::ReadWholeFile(path);
+  }
+  if (!app.ExeZip) return std::nullopt;
+  return app.ExeZip->ReadEntry(name);
+}
 
 // The archive's bytes: the executable's file mapped in place, or a copy
 // where it cannot be mapped. The reader reads from them without a copy of
@@ -67,8 +97,9 @@ TStartupStages& StartupStages();
 // at most 200 bytes.
 bool IsUsableAppId(const std::string& id);
 
-// Replaces the settings document with the parsed `vtx.ini` of the archive;
-// an absent or unreadable entry leaves it empty.
+// Replaces the settings document with the parsed `vtx.ini` of the archive
+// (or of the app folder run live); an absent or unreadable one leaves it
+// empty.
 void LoadProjectINI();
 
 // Runs the start-up sequence. `args` are the command-line arguments after
@@ -76,7 +107,9 @@ void LoadProjectINI();
 void RunStartup(const std::vector<std::string>& args);
 
 // The program entry after the process's own initialisation: start-up, the
-// single-instance rule, the main window. Returns the exit code (always 0).
+// single-instance rule, the main window. Returns the exit code: 0, or 1 for
+// an app folder that cannot run and for an exception that ended start-up or
+// the window (its reason is printed on stderr).
 int RunTesselRuntime(const std::vector<std::string>& args);
 
 // Releases the start-up objects in their order; the archive's bytes stay.

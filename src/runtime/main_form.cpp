@@ -1,8 +1,10 @@
 #include "runtime/main_form.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
+#include "platform/engine_basics.h"
 #include "platform/file_io.h"
 #include "platform/os.h"
 #include "runtime/page_trace.h"
@@ -114,7 +116,9 @@ void TMainForm::FormCreate() {
   host.SetWithExternal(true);
   host.SetExternalScript(std::string(shared::BridgeScript()));
 
-  host.SetAllowDebug(ini.ReadBool("App", "AllowDebug", false));
+  const bool live = !FApp.AppFolder.empty();
+  // An author running the folder wants the inspector whatever the app says.
+  host.SetAllowDebug(live || ini.ReadBool("App", "AllowDebug", false));
   host.SetAllowContextMenu(ini.ReadBool("App", "AllowContextMenu", false));
 
   shared::TEdgeBrowser& edge = host.EdgeBrowser();
@@ -146,9 +150,8 @@ void TMainForm::FormCreate() {
   module.SetFileDialogs(std::make_unique<TUiFileDialogs>());
   module.SetApplicationTitle(FApp.Name);
 
-  std::string app_script;
-  if (FApp.ExeZip) app_script = FApp.ExeZip->ReadEntry("vtx-webviewjs").value_or(std::string());
-  host.SetWebviewJavascript(DecodeAppScript(app_script));
+  host.SetWebviewJavascript(
+      DecodeAppScript(ReadAppFile(FApp, "vtx-webviewjs").value_or(std::string())));
 
   FWindow->SetCaption(FApp.Name);
   FWindow->SetApplicationTitle(FApp.Name);
@@ -183,6 +186,70 @@ void TMainForm::FormCreate() {
   if (ini.ReadInteger("App", "WindowOrder", 0) == 1) FWindow->SetStayOnTop(true);
 
   host.SetStartPageURL(StartPageURL(FArgs, FApp.Relaunched, FApp.IndexHtml));
+
+  if (live) {
+    host.SetAppFolder(FApp.AppFolder);
+    std::string error;
+    // Quiet for 150 ms: an editor's save (write, rename, remove) is one
+    // burst, and the reload still comes well within half a second.
+    FFolderWatch = platform::WatchFolder(
+        FApp.AppFolder, 150,
+        [this](const platform::FolderChanges& changes) { AppFolderChanged(changes); }, error);
+    if (!FFolderWatch) {
+      platform::WriteStderr("tessel: changes to the app folder will not reload the page: " + error +
+                            '\n');
+    }
+  }
+}
+
+namespace {
+
+// Settings that shape the window as it is made: a change to them shows in
+// the next window only.
+constexpr std::string_view kWindowKeys[] = {
+    "Width",      "Height",           "MinWidth",    "MinHeight",   "MaxWidth",
+    "MaxHeight",  "WindowBorder",     "WindowState", "WindowStyle", "WindowOrder",
+    "AllowDebug", "AllowContextMenu", "Theme",       "ID",          "DirName",
+    "IndexHtml",  "AllowInstances",   "Password"};
+
+}  // namespace
+
+void TMainForm::AppFolderChanged(const platform::FolderChanges& changes) {
+  if (!FBrowserForm) return;
+  const bool settings_changed = std::ranges::any_of(changes, [](const std::string& path) {
+    return path.empty() || platform::EqualsIgnoreAsciiCase(path, "vtx.ini");
+  });
+  if (settings_changed) {
+    shared::TSettings& ini = *FApp.ProjectINI;
+    std::vector<std::string> before;
+    for (const std::string_view key : kWindowKeys) {
+      before.push_back(ini.ReadString("App", std::string(key), ""));
+    }
+    const std::string name_before = ini.ReadString("App", "Name", "");
+    ini.LoadFromBytes(ReadAppFile(FApp, "vtx.ini").value_or(std::string()));
+    std::string later;
+    for (std::size_t i = 0; i < std::size(kWindowKeys); ++i) {
+      if (ini.ReadString("App", std::string(kWindowKeys[i]), "") == before[i]) continue;
+      later += (later.empty() ? "" : ", ") + std::string(kWindowKeys[i]);
+    }
+    if (!later.empty()) {
+      platform::WriteStderr("tessel: vtx.ini changed " + later +
+                            ": that takes a new window (start the app again)\n");
+    }
+    const std::string name = ini.ReadString("App", "Name", "");
+    if (name != name_before && !name.empty()) {
+      FWindow->SetApplicationTitle(name);
+      if (!ini.ReadBool("App", "DynamicAppTitle", false)) FWindow->SetCaption(name);
+      if (FBrowserExternalModule) FBrowserExternalModule->SetApplicationTitle(name);
+    }
+  }
+  // The app's script is part of the document script, which the engine took
+  // when the view was made.
+  if (std::ranges::find(changes, "vtx-webviewjs") != changes.end()) {
+    platform::WriteStderr(
+        "tessel: vtx-webviewjs changed: that takes a new window (start the app again)\n");
+  }
+  FBrowserForm->EdgeBrowser().Refresh();
 }
 
 void TMainForm::FormCloseQuery(bool& CanClose) {
@@ -200,6 +267,7 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
 }
 
 void TMainForm::FormClose() {
+  FFolderWatch.reset();
   FBrowserExternalModule.reset();
   FBridgeBrowser.reset();
   FBrowserForm.reset();
@@ -270,7 +338,7 @@ std::optional<std::string> TMainForm::ChooseDownloadPath(const std::string& sugg
 
 void InstallDiagnostics(TMainForm& form) {
   const platform::Os& os = platform::CurrentOs();
-  const bool trace = os.GetEnv("TESSEL_TRACE") == "1";
+  const bool trace = os.GetEnv("TESSEL_TRACE") == "1" || !form.App().AppFolder.empty();
   const std::string screenshot = os.GetEnv("TESSEL_SCREENSHOT");
   const bool close_after_load = os.GetEnv("TESSEL_CLOSE_AFTER_LOAD") == "1";
   shared::TBrowserForm* host = form.BrowserForm();

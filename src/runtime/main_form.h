@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/folder_watch.h"
 #include "platform/ui.h"
 #include "runtime/exe_zip_loader.h"
 #include "shared/bridge_commands.h"
@@ -81,6 +82,7 @@ class TMainForm : public shared::IAppWindow, private shared::IBrowserFormView {
     return FBrowserExternalModule.get();
   }
   platform::TopLevelWindow& Window() const { return *FWindow; }
+  const TLoadedApp& App() const { return FApp; }
 
   // --- the main window as the app and window commands see it ---
   void SetBorderStyle(int border_style) override;
@@ -90,6 +92,10 @@ class TMainForm : public shared::IAppWindow, private shared::IBrowserFormView {
   void SetStayOnTop(bool stay_on_top) override;
   std::string Caption() const override;
   void SetCaption(const std::string& caption) override;
+
+  // An app folder run live changed (`changes` as the folder watch reports
+  // them): a changed vtx.ini is read again, and the page reloads.
+  void AppFolderChanged(const platform::FolderChanges& changes);
 
  private:
   void FormCreate();
@@ -110,11 +116,14 @@ class TMainForm : public shared::IAppWindow, private shared::IBrowserFormView {
   // The host as the module sees it (replies, folder, focus); freed between
   // the module and the host.
   std::unique_ptr<shared::TEdgeBrowserBridge> FBridgeBrowser;
+  // Only for an app folder run live.
+  std::unique_ptr<platform::FolderWatch> FFolderWatch;
 };
 
 // Hooks for demos, tests and benchmarks, read from the environment when
 // called (nothing happens when none is set):
-// - TESSEL_TRACE=1: every resource the host serves ("tessel: served
+// - TESSEL_TRACE=1 (always on for an app folder run live): every resource the host serves ("tessel:
+// served
 //   <archive|beside-exe|absolute> <location> <mime type>") and every
 //   completed navigation ("tessel: navigation completed ok|failed") are
 //   written to stderr, and so is what TPageTrace reports: the page's console

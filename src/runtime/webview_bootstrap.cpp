@@ -41,14 +41,13 @@ bool HasUsableFile(const std::string& path) {
 // on the next start. False, with nothing at `target`, when the app does not
 // carry the entry or it cannot be written.
 bool ExtractEntry(const std::string& entry, const std::string& target, bool executable) {
-  const shared::TExeZip& zip = *LoadedApp().ExeZip;
-  if (zip.FindFile(entry) < 0) return false;
+  const std::optional<std::string> content = ReadAppFile(LoadedApp(), entry);
+  if (!content) return false;
   const std::string part = target + ".part";
   {
     platform::FileHandle out = platform::OpenFile(part, "wb");
     if (!out) return false;
-    const std::optional<std::string> content = zip.ReadEntry(entry);
-    const bool written = content && !content->empty() && platform::WriteToFile(out.get(), *content);
+    const bool written = !content->empty() && platform::WriteToFile(out.get(), *content);
     if (std::fclose(out.release()) != 0 || !written) {
       platform::RemoveFile(part);
       return false;
@@ -69,6 +68,10 @@ std::string PlaceLoaderLibrary(const TEngineFiles& files) {
   const TLoadedApp& app = LoadedApp();
   platform::Os& os = platform::CurrentOs();
   std::string in_web_view_folder = app.WebViewDirPath + files.LoaderFileName;
+  // A folder run live: the author's copy as it is now, never an older one.
+  if (!app.AppFolder.empty() && HasUsableFile(app.AppFolder + files.LoaderFileName)) {
+    return app.AppFolder + files.LoaderFileName;
+  }
   if (HasUsableFile(in_web_view_folder)) return in_web_view_folder;
   if (ExtractEntry(files.LoaderFileName, in_web_view_folder, false)) return in_web_view_folder;
   if (os.Family() == platform::OsFamily::Posix) {

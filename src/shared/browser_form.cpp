@@ -348,11 +348,17 @@ void TBrowserForm::EdgeBrowserNewWindowRequested(TCustomEdgeBrowser* /*Sender*/,
 
 void TBrowserForm::Relaunch(const std::string& uri) {
   const std::optional<TServedResource> target =
-      LookUpResource(DocumentAddress(uri), TResourceSource{FExeZip, FAppDirName, FAppDirPath},
-                     platform::CurrentOs());
+      LookUpResource(DocumentAddress(uri), ResourceSource(), platform::CurrentOs());
   if (!target || target->Origin == TResourceOrigin::AbsolutePath) return;
   // A relaunch that cannot start is not reported; the request stays handled.
-  StartRelaunch(RelaunchArguments(FRuntimeAppID, uri), AppDataDirPath(FRuntimeAppID));
+  std::string arguments = RelaunchArguments(FRuntimeAppID, uri);
+  if (!FAppFolder.empty()) {
+    std::string folder = FAppFolder;
+    // A trailing backslash would escape the closing quote on Windows.
+    if (folder.size() > 1) folder.pop_back();
+    arguments = "--app-folder \"" + folder + "\" " + arguments;
+  }
+  StartRelaunch(arguments, AppDataDirPath(FRuntimeAppID));
 }
 
 bool TBrowserForm::TakeAnnouncement(platform::WebMessageReceivedEventArgs& args) {
@@ -426,7 +432,7 @@ void TBrowserForm::ApplySettings() {
 void TBrowserForm::EdgeBrowserWebResourceRequested(TCustomEdgeBrowser* /*Sender*/,
                                                    TWebResourceRequestedEventArgs& Args) {
   if (!FHandleRequests) return;
-  const TResourceSource source{FExeZip, FAppDirName, FAppDirPath};
+  const TResourceSource source = ResourceSource();
   const auto environment = FEdgeBrowser->EnvironmentInterface();
   const std::optional<TServedResource> served = AnswerResourceRequest(
       environment.get(), Args.ArgsInterface().get(), source, platform::CurrentOs());

@@ -186,6 +186,10 @@ class TBrowserForm {
   void SetWithExternal(bool value) { FWithExternal = value; }
   const std::string& AppDirName() const { return FAppDirName; }
   void SetAppDirName(std::string value) { FAppDirName = std::move(value); }
+  // An app folder run live (with its trailing separator): served in the
+  // archive's place, and handed on to relaunched instances.
+  const std::string& AppFolder() const { return FAppFolder; }
+  void SetAppFolder(std::string value) { FAppFolder = std::move(value); }
   // The executable's folder with its trailing separator (empty when the
   // system cannot tell where the executable is).
   const std::string& AppDirPath() const { return FAppDirPath; }
@@ -259,6 +263,14 @@ class TBrowserForm {
   void ApplySettings();
   // Starts a new instance for `uri` when it is one of the app's own pages.
   void Relaunch(const std::string& uri);
+  TResourceSource ResourceSource() const {
+    TResourceSource source;
+    source.ExeZip = FExeZip;
+    source.AppDirName = FAppDirName;
+    source.AppDirPath = FAppDirPath;
+    source.AppFolder = FAppFolder;
+    return source;
+  }
   void SubscribeToDownloads();
 
   const TExeZip* FExeZip = nullptr;
@@ -266,6 +278,7 @@ class TBrowserForm {
   std::string FRuntimeAppID;
   bool FWithExternal = false;
   std::string FAppDirName;
+  std::string FAppFolder;
   std::string FAppDirPath;
   bool FAllowDebug = false;
   std::string FWebviewJavascript;

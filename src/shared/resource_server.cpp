@@ -199,6 +199,19 @@ std::optional<TServedResource> Served(TResourceOrigin origin, std::string locati
   return served;
 }
 
+// Whether a "." or ".." segment could take a path out of the folder it is
+// read below.
+bool HasDotSegment(std::string_view path) {
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find_first_of("/\\", start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view segment = path.substr(start, end - start);
+    if (segment == "." || segment == "..") return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 std::optional<TServedResource> LookUp(std::string_view uri, const TResourceSource& source,
                                       const platform::Os& os) {
   if (!platform::StartsWithIgnoreAsciiCase(uri, kFilePrefix)) return std::nullopt;
@@ -223,6 +236,21 @@ std::optional<TServedResource> LookUp(std::string_view uri, const TResourceSourc
   }
 
   std::string body;
+  if (source.ExeZip == nullptr && !source.AppFolder.empty() && !source.AppDirName.empty() &&
+      !HasDotSegment(path)) {
+    std::string disk_path = source.AppFolder + source.AppDirName + "/" + path;
+    for (std::size_t i = source.AppFolder.size(); i < disk_path.size(); ++i) {
+      if (disk_path[i] == '/') disk_path[i] = os.PathSeparator();
+    }
+    switch (ReadWholeFile(disk_path, &body)) {
+      case TFileRead::Read:
+        return Served(TResourceOrigin::Archive, disk_path, path, std::move(body));
+      case TFileRead::Failed:
+        return std::nullopt;
+      case TFileRead::Absent:
+        break;
+    }
+  }
   if (!source.AppDirPath.empty()) {
     std::string disk_path = source.AppDirPath + path;
     for (std::size_t i = source.AppDirPath.size(); i < disk_path.size(); ++i) {

@@ -29,6 +29,11 @@ struct TResourceSource {
   // Archive entries of this size or more are decrypted as the engine reads
   // them instead of whole before answering.
   uint64_t StreamEntriesFrom = uint64_t{4} << 20;
+  // An app folder run live, with its trailing separator: when ExeZip is
+  // null, its `AppDirName` folder stands for the archive's in the first
+  // lookup (what it serves counts as the archive's), with no "." or ".."
+  // segments, so nothing outside that folder passes for the app's.
+  std::string AppFolder = {};
 };
 
 enum class TResourceOrigin { Archive, BesideExecutable, AbsolutePath };
@@ -91,7 +96,8 @@ inline constexpr std::string_view kForeignDocumentPolicy =
 // the path's text after its last '\' or ':'.
 //
 // 1. Archive: entry `AppDirName` + "/" + path (entry names match without
-//    regard to ASCII case).
+//    regard to ASCII case); for an app folder run live, that file below
+//    `AppFolder` instead (names as the file system matches them).
 // 2. Beside the executable: `AppDirPath` + path with '/' turned into the
 //    platform's separator; regular files only (links followed).
 // 3. Absolute: the path with "/" in front on POSIX, as it is on Windows;
