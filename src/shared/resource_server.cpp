@@ -12,6 +12,7 @@
 #include "platform/file_io.h"
 #include "shared/exe_utils.h"
 #include "shared/str_utils.h"
+#include "shared/utf.h"
 
 namespace tessel::shared {
 
@@ -212,26 +213,29 @@ bool HasDotSegment(std::string_view path) {
   return false;
 }
 
-std::optional<TServedResource> LookUp(std::string_view uri, const TResourceSource& source,
-                                      const platform::Os& os) {
-  if (!platform::StartsWithIgnoreAsciiCase(uri, kFilePrefix)) return std::nullopt;
-  // Only the exact spelling is removed: "FILE:///x" passes the test above
-  // but keeps its prefix, so no lookup finds it.
-  const std::string path = RemoveAll(uri, kFilePrefix);
+// What one pass of the three lookups came to: what it serves, or nothing,
+// with `Stopped` when a lookup found its file but could not serve it.
+struct TPass {
+  std::optional<TServedResource> Served;
+  bool Stopped = false;
+};
 
+TPass Stop() { return {std::nullopt, true}; }
+
+TPass LookUpPath(const std::string& path, const TResourceSource& source, const platform::Os& os) {
   if (source.ExeZip != nullptr && !source.AppDirName.empty()) {
     const std::string entry = source.AppDirName + "/" + path;
     if (source.ExeZip->FindFile(entry) != -1) {
       std::unique_ptr<TZipEntryReader> reader = source.ExeZip->OpenEntry(entry);
-      if (!reader) return std::nullopt;
+      if (!reader) return Stop();
       if (reader->Size() >= source.StreamEntriesFrom) {
         std::optional<TServedResource> served = Served(TResourceOrigin::Archive, entry, path, {});
         served->BodyStream = MakeEntryStream(std::move(reader));
-        return served;
+        return {std::move(served)};
       }
       std::optional<std::string> body = source.ExeZip->ReadEntry(entry);
-      if (!body) return std::nullopt;
-      return Served(TResourceOrigin::Archive, entry, path, std::move(*body));
+      if (!body) return Stop();
+      return {Served(TResourceOrigin::Archive, entry, path, std::move(*body))};
     }
   }
 
@@ -244,9 +248,9 @@ std::optional<TServedResource> LookUp(std::string_view uri, const TResourceSourc
     }
     switch (ReadWholeFile(disk_path, &body)) {
       case TFileRead::Read:
-        return Served(TResourceOrigin::Archive, disk_path, path, std::move(body));
+        return {Served(TResourceOrigin::Archive, disk_path, path, std::move(body))};
       case TFileRead::Failed:
-        return std::nullopt;
+        return Stop();
       case TFileRead::Absent:
         break;
     }
@@ -258,20 +262,85 @@ std::optional<TServedResource> LookUp(std::string_view uri, const TResourceSourc
     }
     switch (ReadWholeFile(disk_path, &body)) {
       case TFileRead::Read:
-        return Served(TResourceOrigin::BesideExecutable, disk_path, path, std::move(body));
+        return {Served(TResourceOrigin::BesideExecutable, disk_path, path, std::move(body))};
       case TFileRead::Failed:
-        return std::nullopt;
+        return Stop();
       case TFileRead::Absent:
         break;
     }
   }
 
   const std::string absolute = os.Family() == platform::OsFamily::Posix ? "/" + path : path;
-  if (!os.IsAbsolutePath(absolute)) return std::nullopt;
-  if (ReadWholeFile(absolute, &body) == TFileRead::Read) {
-    return Served(TResourceOrigin::AbsolutePath, absolute, path, std::move(body));
+  if (!os.IsAbsolutePath(absolute)) return {};
+  switch (ReadWholeFile(absolute, &body)) {
+    case TFileRead::Read:
+      return {Served(TResourceOrigin::AbsolutePath, absolute, path, std::move(body))};
+    case TFileRead::Failed:
+      return Stop();
+    case TFileRead::Absent:
+      break;
   }
-  return std::nullopt;
+  return {};
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool IsUtf8(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t start = at;
+    // An invalid byte decodes to U+FFFD alone; a real U+FFFD takes three.
+    if (utf::DecodeUtf8(text, at) == utf::kReplacement && at == start + 1) return false;
+  }
+  return true;
+}
+
+// The name a page meant by `path`: without its query and fragment, escapes
+// decoded. An escape cannot make a separator ('/' or '\') or a NUL, and no
+// "." or ".." segment may come out, so the decoded name has the segments the
+// written one has and climbs out of no folder it is read below. Nothing when
+// it says nothing new, for a malformed escape and for bytes that are not
+// UTF-8. Browsers' own file loaders refuse encoded separators too.
+std::optional<std::string> DecodedPath(std::string_view path) {
+  const std::string_view name = path.substr(0, path.find_first_of("?#"));
+  std::string decoded;
+  decoded.reserve(name.size());
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (name[i] != '%') {
+      decoded += name[i];
+      continue;
+    }
+    if (i + 2 >= name.size()) return std::nullopt;
+    const int high = HexDigit(name[i + 1]);
+    const int low = HexDigit(name[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    const char byte = static_cast<char>(high * 16 + low);
+    if (byte == '\0' || byte == '/' || byte == '\\') return std::nullopt;
+    decoded += byte;
+    i += 2;
+  }
+  if (decoded == path || !IsUtf8(decoded) || HasDotSegment(decoded)) return std::nullopt;
+  return decoded;
+}
+
+std::optional<TServedResource> LookUp(std::string_view uri, const TResourceSource& source,
+                                      const platform::Os& os) {
+  if (!platform::StartsWithIgnoreAsciiCase(uri, kFilePrefix)) return std::nullopt;
+  // Only the exact spelling is removed: "FILE:///x" passes the test above
+  // but keeps its prefix, so no lookup finds it.
+  const std::string path = RemoveAll(uri, kFilePrefix);
+  TPass pass = LookUpPath(path, source, os);
+  // The name as written comes first, so an entry really called
+  // "my%20page.html" or "a?b" is still the one served; what the page meant
+  // is looked for only when nothing at all answers to the name as written.
+  if (pass.Served || pass.Stopped) return std::move(pass.Served);
+  const std::optional<std::string> decoded = DecodedPath(path);
+  if (!decoded) return std::nullopt;
+  return LookUpPath(*decoded, source, os).Served;
 }
 
 }  // namespace

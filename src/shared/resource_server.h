@@ -91,9 +91,19 @@ inline constexpr std::string_view kForeignDocumentPolicy =
 
 // Looks `uri` up as the engine reported it. Only addresses that begin with
 // "file:///" (any letter case) are looked up; the path is the address with
-// every exact "file:///" removed, used as it is: percent escapes, queries,
-// fragments and dot segments are part of the name. The MIME type comes from
-// the path's text after its last '\' or ':'.
+// every exact "file:///" removed, used as it is first: percent escapes,
+// queries, fragments and dot segments are part of the name. The MIME type
+// comes from the path's text after its last '\' or ':'.
+//
+// When none of the three lookups below finds that name (none finds a file it
+// cannot read either), they run once more, in the same order, for the name
+// the page meant: the path up to its first '?' or '#', percent escapes
+// decoded. That second pass is skipped when the name comes out the same, and
+// finds nothing when an escape is malformed ("%G1", a '%' near the end),
+// decodes to a NUL, '/' or '\', when the decoded bytes are not UTF-8, or
+// when the name has a "." or ".." segment: it names no file the first pass
+// could not, and nothing above the folder a lookup reads below. Location and
+// the MIME type are the decoded name's; Uri stays the address as requested.
 //
 // 1. Archive: entry `AppDirName` + "/" + path (entry names match without
 //    regard to ASCII case); for an app folder run live, that file below

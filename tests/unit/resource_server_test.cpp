@@ -159,9 +159,9 @@ TEST_F(ResourceServerTest, LooksUpArchiveThenBesideTheExecutableThenTheAbsoluteP
 
 TEST_F(ResourceServerTest, LeavesEverythingElseToTheEngine) {
   const char* const misses[] = {
-      // The query and the fragment are part of the name.
-      "file:///index.html?page=2",
-      "file:///index.html#top",
+      // Without the query and the fragment, still nothing.
+      "file:///missing.html?page=2",
+      "file:///missing.html#top",
       "file:///my page.html",
       // A prefix in other letters passes the test but is not removed.
       "FILE:///index.html",
@@ -179,6 +179,138 @@ TEST_F(ResourceServerTest, LeavesEverythingElseToTheEngine) {
   for (const char* uri : misses) {
     SCOPED_TRACE(uri);
     EXPECT_FALSE(LookUpResource(uri, Source(), os_).has_value());
+  }
+}
+
+// Addresses as pages write them: percent escapes and the engine's own
+// spelling of non-ASCII and blanks.
+std::string Escaped(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80 && c != ' ' && c != '%') {
+      out += c;
+    } else {
+      out += {'%', kHex[byte >> 4], kHex[byte & 0xF]};
+    }
+  }
+  return out;
+}
+
+// Nothing answers to the name as written: the lookups run again for the
+// name the page meant, with no query, no fragment and escapes decoded. An
+// entry that really has the written name still wins, and nothing decoded
+// reaches a file the written name could not.
+TEST_F(ResourceServerTest, WhatNothingAnswersToIsLookedForAgainAsThePageMeantIt) {
+  archive_ = WriteArchive({
+      {"webapp/index.html", "index"},
+      {"webapp/css/site.css", "body{}"},
+      {"webapp/my%20page.html", "written"},
+      {"webapp/my page.html", "meant"},
+      {"webapp/a?b", "question mark"},
+      {"webapp/a", "plain a"},
+      {"webapp/caf\xC3\xA9.png", "utf-8 name"},
+      {"webapp/caf\xE9.png", "latin-1 name"},
+      {"webapp/100%.txt", "percent"},
+      {"webapp/sub/x.txt", "nested"},
+      {"webapp/sub\\x.txt", "backslash"},
+      {std::string("webapp/nul\0.txt", 15), "nul"},
+      {"webapp/bad%G1 x.txt", "kept as written"},
+      {"webapp/end x%", "kept as written"},
+      {"webapp/end x%2", "kept as written"},
+  });
+  zip_.SetStream(archive_);
+  test::WriteBytes(exe_dir_.File("disk/my file.js"), std::string("beside"));
+  const std::string pdf = elsewhere_.File("my report.pdf");
+  test::WriteBytes(pdf, std::string("%PDF-1.4"));
+
+  struct Hit {
+    std::string uri;
+    TResourceOrigin origin;
+    std::string location;
+    std::string mime;
+    std::string body;
+  };
+  const Hit hits[] = {
+      {"file:///index.html?v=2", TResourceOrigin::Archive, "webapp/index.html", "text/html",
+       "index"},
+      {"file:///css/site.css?v=2#top", TResourceOrigin::Archive, "webapp/css/site.css", "text/css",
+       "body{}"},
+      {"file:///index.html#part2", TResourceOrigin::Archive, "webapp/index.html", "text/html",
+       "index"},
+      // The written name first, even when an escape in it decodes to another.
+      {"file:///my%20page.html", TResourceOrigin::Archive, "webapp/my%20page.html", "text/html",
+       "written"},
+      {"file:///my%20page.html?x", TResourceOrigin::Archive, "webapp/my page.html", "text/html",
+       "meant"},
+      {"file:///a?b", TResourceOrigin::Archive, "webapp/a?b", "application/octet-stream",
+       "question mark"},
+      {"file:///a?c", TResourceOrigin::Archive, "webapp/a", "application/octet-stream", "plain a"},
+      {"file:///caf%C3%A9.png", TResourceOrigin::Archive, "webapp/caf\xC3\xA9.png", "image/x-png",
+       "utf-8 name"},
+      // Decoded once: "%25" is a '%' of the name, not the start of another.
+      {"file:///100%25.txt", TResourceOrigin::Archive, "webapp/100%.txt", "text/plain", "percent"},
+      {"file:///disk/my%20file.js?v=3", TResourceOrigin::BesideExecutable,
+       BesideExe("disk/my file.js"), "text/javascript", "beside"},
+      {"file:///" + Escaped(UriPath(pdf)) + "#page=2", TResourceOrigin::AbsolutePath,
+       AbsoluteLocation(pdf), "application/pdf", "%PDF-1.4"},
+  };
+  for (const Hit& c : hits) {
+    SCOPED_TRACE(c.uri);
+    const auto served = LookUpResource(c.uri, Source(), os_);
+    ASSERT_TRUE(served.has_value());
+    EXPECT_EQ(served->Uri, c.uri);
+    EXPECT_EQ(served->Origin, c.origin);
+    EXPECT_EQ(served->Location, c.location);
+    EXPECT_EQ(served->MimeType, c.mime);
+    EXPECT_EQ(served->Body, c.body);
+  }
+
+  // Each of these names an entry that exists once decoded the lax way.
+  const char* const misses[] = {
+      "file:///caf%E9.png",             // not UTF-8
+      "file:///nul%00.txt",             // a NUL
+      "file:///bad%G1%20x.txt",         // not hex
+      "file:///end%20x%",               // a '%' at the end
+      "file:///end%20x%2",              // an escape cut short
+      "file:///sub%2Fx.txt",            // a separator out of an escape
+      "file:///sub%5Cx.txt",            // the other one
+      "file:///sub/%2E%2E/index.html",  // dot segments, in any case
+      "file:///sub/%2e/x.txt",
+  };
+  for (const char* uri : misses) {
+    SCOPED_TRACE(uri);
+    EXPECT_FALSE(LookUpResource(uri, Source(), os_).has_value());
+  }
+}
+
+TEST_F(ResourceServerTest, ADecodedNameClimbsOutOfNoFolder) {
+  // Beside the executable: the written ".." is the engine's to resolve; a
+  // decoded one never takes the lookup above AppDirPath.
+  test::WriteBytes(exe_dir_.File("secret.txt"), std::string("above"));
+  test::WriteBytes(exe_dir_.File("app/inside.txt"), std::string("inside"));
+  TResourceSource source = Source();
+  source.ExeZip = nullptr;
+  source.AppDirPath = exe_dir_.File("app/");
+  ASSERT_TRUE(LookUpResource("file:///inside.txt?v=1", source, os_));
+  for (const char* uri : {"file:///%2E%2E/secret.txt", "file:///..%2Fsecret.txt",
+                          "file:///.%2E/secret.txt?v=1", "file:///..%5Csecret.txt"}) {
+    SCOPED_TRACE(uri);
+    EXPECT_FALSE(LookUpResource(uri, source, os_));
+  }
+
+  // An app folder run live: nothing above its app's folder.
+  TempDir folder;
+  test::WriteBytes(folder.File("vtx.ini"), std::string("[App]"));
+  test::WriteBytes(folder.File("webapp/index.html"), std::string("page"));
+  source = TResourceSource{nullptr, "webapp", "", uint64_t{4} << 20, folder.File("")};
+  const auto page = LookUpResource("file:///index.html?v=1", source, os_);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->Origin, TResourceOrigin::Archive);
+  for (const char* uri : {"file:///%2E%2E/vtx.ini", "file:///..%2Fvtx.ini"}) {
+    SCOPED_TRACE(uri);
+    EXPECT_FALSE(LookUpResource(uri, source, os_));
   }
 }
 
@@ -434,7 +566,7 @@ TEST_F(AnswerResourceRequestTest, AnswersStatus200WithOneContentTypeHeaderAndThe
 
 TEST_F(AnswerResourceRequestTest, LeavesTheRequestUntouchedWhenAnythingFails) {
   // A miss.
-  auto args = Request("file:///index.html?page=2");
+  auto args = Request("file:///missing.html?page=2");
   EXPECT_FALSE(AnswerResourceRequest(environment_.get(), args.get(), Source(), os_));
   EXPECT_FALSE(args->response);
 
@@ -599,6 +731,10 @@ TEST_F(RangeTest, APartIsAnswered206WithItsBytesOnly) {
       {"file:///small.txt", "bytes=3-5", 3, 5},
       {"file:///small.txt", "bytes=-1", 9, 9},
       {"file:///beside.js", "bytes=4-100", 4, 9},
+      // Addresses found once decoded are served in part all the same.
+      {"file:///small.txt?v=2", "bytes=3-5", 3, 5},
+      {"file:///movie.mp4#t=10", "bytes=65530-65545", 65530, 65545},
+      {"file:///beside%2Ejs", "bytes=-2", 8, 9},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.uri << " " << c.range);
