@@ -162,6 +162,23 @@ bool IsDevToolsKey(const GdkEventKey* event) {
          mods == (GDK_CONTROL_MASK | GDK_SHIFT_MASK);
 }
 
+enum class ReloadKind { kNone, kReload, kBypassCache };
+
+// The engine's reload keys on Windows: F5 and Ctrl+R, and with Ctrl on F5
+// or Shift on R, a reload past the cache.
+ReloadKind ReloadKeyOf(const GdkEventKey* event) {
+  const guint mods = event->state & (GDK_CONTROL_MASK | GDK_SHIFT_MASK | GDK_MOD1_MASK);
+  if (event->keyval == GDK_KEY_F5) {
+    if (mods == 0) return ReloadKind::kReload;
+    if (mods == GDK_CONTROL_MASK || mods == GDK_SHIFT_MASK) return ReloadKind::kBypassCache;
+  }
+  if (event->keyval == GDK_KEY_r || event->keyval == GDK_KEY_R) {
+    if (mods == GDK_CONTROL_MASK) return ReloadKind::kReload;
+    if (mods == (GDK_CONTROL_MASK | GDK_SHIFT_MASK)) return ReloadKind::kBypassCache;
+  }
+  return ReloadKind::kNone;
+}
+
 // --- event arguments ---------------------------------------------------------------
 
 class NavigationStartingArgs : public NavigationStartingEventArgs {
@@ -603,7 +620,19 @@ gboolean ViewCore::ScriptDialog(WebKitScriptDialog* dialog) {
 gboolean ViewCore::Key(GdkEventKey* event) {
   if (closed_) return FALSE;
   const gboolean handled = AcceleratorKey(event);
-  if (handled || event->type != GDK_KEY_PRESS || !IsDevToolsKey(event)) return handled;
+  if (handled || event->type != GDK_KEY_PRESS) return handled;
+  // As the engine does on Windows when no handler kept the key.
+  switch (ReloadKeyOf(event)) {
+    case ReloadKind::kReload:
+      webkit_web_view_reload(view_);
+      return TRUE;
+    case ReloadKind::kBypassCache:
+      webkit_web_view_reload_bypass_cache(view_);
+      return TRUE;
+    case ReloadKind::kNone:
+      break;
+  }
+  if (!IsDevToolsKey(event)) return FALSE;
   // As the engine does on Windows: the keys open the inspector whenever
   // developer tools are allowed, context menu or not.
   if (webkit_settings_get_enable_developer_extras(webkit_web_view_get_settings(view_)) == FALSE) {
