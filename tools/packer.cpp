@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "platform/os.h"
+#include "shared/app_rules.h"
 #include "shared/exe_utils.h"
 #include "shared/pe_resources.h"
 #include "shared/program_constants.h"
@@ -22,44 +23,72 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view kUsage =
-    "usage: tessel-pack APP_DIR OUTPUT [--runtime RUNTIME] [--icon FILE.ico]\n"
-    "                   [--version-info KEY=VALUE]... [--no-engine-module]\n"
-    "       tessel-pack --list PACKAGED\n"
-    "--icon and --version-info apply to Windows runtimes; version keys: CompanyName,\n"
-    "FileDescription, FileVersion, InternalName, LegalCopyright, LegalTrademarks,\n"
-    "OriginalFilename, ProgramID, ProductName, ProductVersion, Comments.\n"
-    "Defaults for both: section [Package] of the app's vtx.ini (Icon=FILE.ico and\n"
-    "the version keys); the command line wins.\n";
+std::string Usage(std::string_view program) {
+  const std::string pad(program.size(), ' ');
+  std::string usage = "usage: " + std::string(program) +
+                      " APP_DIR OUTPUT [--runtime RUNTIME] [--icon FILE.ico]\n"
+                      "       " +
+                      pad + " [--version-info KEY=VALUE]... [--no-engine-module] [--dry-run]\n";
+  if (program == "tessel-pack") {
+    usage += "       tessel-pack --list PACKAGED\n       tessel-pack --version\n";
+  }
+  return usage +
+         "--dry-run checks everything and lists what would go in, with sizes; it writes\n"
+         "nothing. The app folder's .tesselignore (gitignore patterns) leaves files out;\n"
+         ".git/, .svn/, .hg/, .DS_Store, Thumbs.db and desktop.ini never go in.\n"
+         "--icon and --version-info apply to Windows runtimes; version keys: CompanyName,\n"
+         "FileDescription, FileVersion, InternalName, LegalCopyright, LegalTrademarks,\n"
+         "OriginalFilename, ProgramID, ProductName, ProductVersion, Comments.\n"
+         "Defaults for both: section [Package] of the app's vtx.ini (Icon=FILE.ico and\n"
+         "the version keys); the command line wins. Unset, FileDescription and\n"
+         "ProductName are the app's Name, OriginalFilename and InternalName the\n"
+         "output's file name.\n";
+}
 
 constexpr std::string_view kEngineModuleName = "libtessel-engine-webkit.so";
 constexpr std::string_view kWindowsLoaderName = "WebView2LoaderWin64.dll";
 
-// Every key of section [App] that the runtime reads.
-constexpr std::string_view kSettingsKeys[] = {"ID",
-                                              "Name",
-                                              "DirName",
-                                              "IndexHtml",
-                                              "Theme",
-                                              "AllowInstances",
-                                              "Password",
-                                              "EdgeInstaller",
-                                              "InstallFormColor",
-                                              "InstallIndicatorColor",
-                                              "InstallIndicatorType",
-                                              "AllowDebug",
-                                              "AllowContextMenu",
-                                              "Width",
-                                              "Height",
-                                              "MaxWidth",
-                                              "MaxHeight",
-                                              "MinWidth",
-                                              "MinHeight",
-                                              "WindowStyle",
-                                              "WindowBorder",
-                                              "WindowState",
-                                              "WindowOrder",
-                                              "DynamicAppTitle"};
+enum class KeyType { kString, kBoolean, kInteger };
+
+struct TSettingsKey {
+  std::string_view name;
+  KeyType type;
+  int32_t default_value;  // booleans and integers
+};
+
+// Every key of section [App] that the runtime reads, typed as it reads them.
+constexpr TSettingsKey kSettingsKeys[] = {
+    {"ID", KeyType::kString, 0},
+    {"Name", KeyType::kString, 0},
+    {"DirName", KeyType::kString, 0},
+    {"IndexHtml", KeyType::kString, 0},
+    {"Theme", KeyType::kString, 0},
+    {"AllowInstances", KeyType::kBoolean, 0},
+    {"Password", KeyType::kString, 0},
+    {"EdgeInstaller", KeyType::kBoolean, 1},
+    {"InstallFormColor", KeyType::kInteger, static_cast<int32_t>(0xFF00001A)},
+    {"InstallIndicatorColor", KeyType::kInteger, 1},
+    {"InstallIndicatorType", KeyType::kInteger, 0},
+    {"AllowDebug", KeyType::kBoolean, 0},
+    {"AllowContextMenu", KeyType::kBoolean, 0},
+    {"Width", KeyType::kInteger, 800},
+    {"Height", KeyType::kInteger, 600},
+    {"MaxWidth", KeyType::kInteger, 0},
+    {"MaxHeight", KeyType::kInteger, 0},
+    {"MinWidth", KeyType::kInteger, 0},
+    {"MinHeight", KeyType::kInteger, 0},
+    {"WindowStyle", KeyType::kInteger, 0},
+    {"WindowBorder", KeyType::kInteger, 2},
+    {"WindowState", KeyType::kInteger, 0},
+    {"WindowOrder", KeyType::kInteger, 0},
+    {"DynamicAppTitle", KeyType::kBoolean, 0},
+};
+
+std::vector<std::string_view> AppKeys() {
+  std::vector<std::string_view> keys;
+  for (const TSettingsKey& key : kSettingsKeys) keys.push_back(key.name);
+  return keys;
+}
 
 // The keys of section [Package], read by the packer alone: defaults for
 // --icon and --version-info.
@@ -148,15 +177,6 @@ bool ContainsText(const std::vector<uint8_t>& bytes, std::string_view text) {
                      std::boyer_moore_horspool_searcher(text.begin(), text.end())) != bytes.end();
 }
 
-std::string DefaultRuntime() {
-  // Beside the packer, with the packer's own extension (".exe" on Windows).
-  const fs::path self = Utf8ToPath(platform::CurrentOs().ExecutablePath());
-  if (self.empty()) return {};
-  fs::path runtime = self.parent_path() / "tessel-runtime";
-  runtime += self.extension();
-  return PathToUtf8(runtime);
-}
-
 // Reads the identity keys the runtime refuses to start without.
 TSettings ReadAppSettings(const fs::path& app_dir, const std::string& app_dir_text,
                           std::vector<std::string>& warnings) {
@@ -175,7 +195,13 @@ TSettings ReadAppSettings(const fs::path& app_dir, const std::string& app_dir_te
       throw EPackError(std::string("vtx.ini has no ") + key + " in section [App]");
     }
   }
-  for (std::string& warning : UnknownSettingsKeys(bytes)) warnings.push_back(std::move(warning));
+  if (const auto problem = AppIdProblem(settings.ReadString("App", "ID", ""))) {
+    throw EPackError("vtx.ini: " + *problem);
+  }
+  if (const auto problem = AppDirNameProblem(settings.ReadString("App", "DirName", ""))) {
+    throw EPackError("vtx.ini: " + *problem);
+  }
+  for (std::string& warning : SettingsWarnings(bytes)) warnings.push_back(std::move(warning));
   return settings;
 }
 
@@ -273,6 +299,32 @@ void CheckVersionTexts(const TPeImage& image, const std::string& runtime,
   }
 }
 
+// Moves each default text the runtime's version template has a value for
+// into `texts`, cut to the value's room: a default is only a convenience, so
+// a long app name is shortened rather than refused.
+void AddFittingDefaults(const TPeImage& image, const std::vector<TNamedVersionText>& defaults,
+                        std::vector<TNamedVersionText>& texts) {
+  const TResource* version = FindVersionResource(image);
+  if (version == nullptr || defaults.empty()) return;
+  const std::vector<TVersionValue> values = ListVersionValues(version->data);
+  for (TNamedVersionText text : defaults) {
+    size_t room = std::u16string::npos;
+    for (const TVersionValue& v : values) {
+      if (FoldAscii(std::string(v.key.begin(), v.key.end())) != FoldAscii(text.key)) continue;
+      room = std::min(room, v.chars - (v.chars > 0 ? 1 : 0));
+    }
+    if (room == std::u16string::npos) continue;
+    if (text.value.size() > room) {
+      text.value.resize(room);
+      // Never half a surrogate pair.
+      if (!text.value.empty() && text.value.back() >= 0xD800 && text.value.back() <= 0xDBFF) {
+        text.value.pop_back();
+      }
+    }
+    texts.push_back(std::move(text));
+  }
+}
+
 // Opens the archive behind `packaged` and checks that it reads back.
 void VerifyPackaged(const std::string& packaged, std::string_view password) {
   TExeUtils utils(packaged);
@@ -325,17 +377,36 @@ class ProgressBar {
 }  // namespace
 
 std::vector<std::string> CollectAppEntries(const std::string& app_dir,
-                                           std::vector<std::string>& warnings) {
+                                           std::vector<std::string>& warnings,
+                                           std::vector<TLeftOut>* left_out) {
   const fs::path root = Utf8ToPath(app_dir);
-  std::vector<std::string> names;
+  TIgnoreRules rules;
   std::error_code ec;
+  const fs::path ignore_file = root / Utf8ToPath(kIgnoreFileName);
+  if (fs::exists(fs::symlink_status(ignore_file, ec))) {
+    if (!fs::is_regular_file(ignore_file, ec)) {
+      throw EPackError(Quoted(std::string(kIgnoreFileName)) + " in " + Quoted(app_dir) +
+                       " is not a file");
+    }
+    const std::vector<uint8_t> bytes = ReadWholeFile(PathToUtf8(ignore_file), "ignore file");
+    rules = TIgnoreRules::Parse(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  }
+  std::vector<std::string> names;
   fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);
   for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
     const fs::directory_entry& entry = *it;
     const std::string name = PathToUtf8(entry.path().lexically_relative(root).generic_u8string());
     std::error_code status_ec;
     const fs::file_status status = entry.status(status_ec);
-    if (fs::is_directory(status)) {
+    const bool is_dir = fs::is_directory(status);
+    if (const auto reason = rules.Excludes(name, is_dir)) {
+      // As with git, nothing below a folder left out can come back in.
+      if (is_dir) it.disable_recursion_pending();
+      if (left_out != nullptr) left_out->push_back({name, is_dir, *reason});
+      continue;
+    }
+    if (is_dir) {
       if (entry.is_symlink(status_ec)) {
         warnings.push_back("skipped " + Quoted(name) + ": a symbolic link to a folder");
       }
@@ -348,6 +419,10 @@ std::vector<std::string> CollectAppEntries(const std::string& app_dir,
   }
   if (ec) throw EPackError("cannot list " + Quoted(app_dir) + ": " + ec.message());
   std::sort(names.begin(), names.end());
+  if (left_out != nullptr) {
+    std::sort(left_out->begin(), left_out->end(),
+              [](const TLeftOut& a, const TLeftOut& b) { return a.path < b.path; });
+  }
 
   // The runtime matches names without regard to ASCII case: only the last of
   // such a group can ever be found.
@@ -365,12 +440,27 @@ std::vector<std::string> CollectAppEntries(const std::string& app_dir,
   return names;
 }
 
-std::vector<std::string> UnknownSettingsKeys(std::string_view settings_bytes) {
+std::vector<std::string> SettingsWarnings(std::string_view settings_bytes) {
   std::vector<std::string> warnings;
   const std::string text = TSettings::DecodeText(settings_bytes);
-  // The runtime reads [App]; the packer reads [Package]; other sections are
-  // the author's own.
-  enum class Section { kOther, kApp, kPackage } section = Section::kOther;
+  // The runtime reads [App]; the packer reads [Package]; nothing reads the
+  // rest, which is most often a slip or a key put in a section of its own.
+  enum class Section { kNone, kOther, kApp, kPackage } section = Section::kNone;
+  constexpr std::string_view kKnownSections[] = {"App", "Package"};
+  struct TUnknownSection {
+    std::string name;
+    std::vector<std::string> app_keys;  // keys the runtime would read in [App]
+  };
+  std::vector<TUnknownSection> unknown_sections;
+  size_t current_unknown = 0;
+  std::vector<std::string> keys_before_sections;
+  const std::vector<std::string_view> app_keys = AppKeys();
+  const std::vector<std::string_view> package_keys = PackageKeys();
+  const auto find_key = [](const std::vector<std::string_view>& names, const std::string& key) {
+    return std::find_if(names.begin(), names.end(), [&](std::string_view k) {
+      return FoldAscii(std::string(k)) == FoldAscii(key);
+    });
+  };
   std::istringstream lines(text);
   for (std::string raw; std::getline(lines, raw);) {
     // Lone CRs end lines too; the runtime reads them that way.
@@ -378,31 +468,104 @@ std::vector<std::string> UnknownSettingsKeys(std::string_view settings_bytes) {
     for (std::string part; std::getline(parts, part, '\r');) {
       const std::string line = Trim(part);
       if (line.empty() || line[0] == ';') continue;
-      if (line.front() == '[' && line.back() == ']') {
-        const std::string name = FoldAscii(Trim(std::string_view(line).substr(1, line.size() - 2)));
-        section = name == "app"       ? Section::kApp
-                  : name == "package" ? Section::kPackage
-                                      : Section::kOther;
+      if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+        const std::string name = Trim(std::string_view(line).substr(1, line.size() - 2));
+        const std::string folded = FoldAscii(name);
+        section = folded == "app"       ? Section::kApp
+                  : folded == "package" ? Section::kPackage
+                                        : Section::kOther;
+        if (section == Section::kOther) {
+          // Repeated headers merge, as the runtime reads them.
+          const auto seen =
+              std::find_if(unknown_sections.begin(), unknown_sections.end(),
+                           [&](const TUnknownSection& u) { return FoldAscii(u.name) == folded; });
+          current_unknown = static_cast<size_t>(seen - unknown_sections.begin());
+          if (seen == unknown_sections.end()) unknown_sections.push_back({name, {}});
+        }
         continue;
       }
-      if (section == Section::kOther) continue;
-      const std::string key = Trim(std::string_view(line).substr(0, line.find('=')));
-      const std::vector<std::string_view> names =
-          section == Section::kApp
-              ? std::vector<std::string_view>(std::begin(kSettingsKeys), std::end(kSettingsKeys))
-              : PackageKeys();
-      const bool known = std::any_of(names.begin(), names.end(), [&](std::string_view k) {
-        return FoldAscii(std::string(k)) == FoldAscii(key);
-      });
-      if (known) continue;
-      const std::string closest = ClosestName(key, names);
+      const size_t eq = line.find('=');
+      const std::string key = Trim(std::string_view(line).substr(0, eq));
+      const std::string value =
+          eq == std::string::npos ? std::string() : Trim(std::string_view(line).substr(eq + 1));
+      if (section == Section::kNone) {
+        keys_before_sections.push_back(key);
+        continue;
+      }
+      if (section == Section::kOther) {
+        const auto known = find_key(app_keys, key);
+        if (known != app_keys.end())
+          unknown_sections[current_unknown].app_keys.emplace_back(*known);
+        continue;
+      }
       const bool app = section == Section::kApp;
-      warnings.push_back("vtx.ini: unknown key " + Quoted(key) +
-                         (app ? " in [App]" : " in [Package]") +
-                         (!closest.empty() ? ": did you mean " + closest + "?"
-                          : app            ? std::string(" (the runtime ignores it)")
-                                           : std::string(" (the packer ignores it)")));
+      const std::vector<std::string_view>& names = app ? app_keys : package_keys;
+      const auto known = find_key(names, key);
+      if (known == names.end()) {
+        const std::string closest = ClosestName(key, names);
+        warnings.push_back("vtx.ini: unknown key " + Quoted(key) +
+                           (app ? " in [App]" : " in [Package]") +
+                           (!closest.empty() ? ": did you mean " + closest + "?"
+                            : app            ? std::string(" (the runtime ignores it)")
+                                             : std::string(" (the packer ignores it)")));
+        continue;
+      }
+      if (!app || value.empty()) continue;
+      const TSettingsKey& typed = kSettingsKeys[known - names.begin()];
+      if (typed.type == KeyType::kString || TSettings::ParseInteger(value).has_value()) continue;
+      const std::string written = std::string(typed.name) + "=" + value;
+      if (typed.type == KeyType::kInteger) {
+        std::ostringstream shown;
+        if (typed.default_value < 0) {
+          shown << "0x" << std::hex << std::uppercase << static_cast<uint32_t>(typed.default_value);
+        } else {
+          shown << typed.default_value;
+        }
+        warnings.push_back("vtx.ini: " + written + " is not a number; the runtime uses " +
+                           shown.str());
+        continue;
+      }
+      // Booleans are integers to the runtime: the words read as the default.
+      const int32_t reads = typed.default_value;
+      const std::string word = FoldAscii(value);
+      int meant = -1;
+      for (const char* yes : {"true", "yes", "on", "y", "t"}) {
+        if (word == yes) meant = 1;
+      }
+      for (const char* no : {"false", "no", "off", "n", "f"}) {
+        if (word == no) meant = 0;
+      }
+      if (meant < 0) {
+        warnings.push_back("vtx.ini: " + written + " is not a number and reads as " +
+                           std::to_string(reads) + "; write 1 or 0");
+      } else if (meant != reads) {
+        warnings.push_back("vtx.ini: " + written + " reads as " + std::to_string(reads) +
+                           "; write " + std::to_string(meant));
+      } else {
+        warnings.push_back("vtx.ini: " + written + " reads as " + std::to_string(reads) +
+                           " only because that is the default; write " + std::to_string(meant));
+      }
     }
+  }
+  if (!keys_before_sections.empty()) {
+    std::string list;
+    for (const std::string& key : keys_before_sections) list += (list.empty() ? "" : ", ") + key;
+    warnings.push_back("vtx.ini: " + list +
+                       " before any section header; the runtime reads keys only under [App]");
+  }
+  for (const TUnknownSection& unknown : unknown_sections) {
+    const std::string closest = ClosestName(unknown.name, kKnownSections);
+    std::string warning = "vtx.ini: unknown section [" + unknown.name + "]";
+    if (!closest.empty()) {
+      warning += ": did you mean [" + closest + "]?";
+    } else if (!unknown.app_keys.empty()) {
+      std::string list;
+      for (const std::string& key : unknown.app_keys) list += (list.empty() ? "" : ", ") + key;
+      warning += ": the runtime reads " + list + " only in [App]";
+    } else {
+      warning += " (neither the runtime nor the packer reads it)";
+    }
+    warnings.push_back(std::move(warning));
   }
   return warnings;
 }
@@ -411,25 +574,43 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
   TPackResult result;
   const fs::path app_dir = Utf8ToPath(options.app_dir);
   std::error_code ec;
-  if (!fs::is_directory(app_dir, ec)) {
-    throw EPackError("app folder " + Quoted(options.app_dir) + " not found");
-  }
-  const TSettings settings = ReadAppSettings(app_dir, options.app_dir, result.warnings);
+  const TSettings settings = ReadAppFolder(options.app_dir, result.warnings);
+  const std::string name = settings.ReadString("App", "Name", "");
   const std::string dir_name = settings.ReadString("App", "DirName", "");
   const std::string index_html = settings.ReadString("App", "IndexHtml", "index.html");
-  if (!fs::is_directory(app_dir / Utf8ToPath(dir_name), ec)) {
-    throw EPackError("the DirName folder " + Quoted(dir_name) + " is missing from " +
+  const std::string start_page = dir_name + "/" + index_html;
+  if (!fs::is_regular_file(app_dir / Utf8ToPath(dir_name) / Utf8ToPath(index_html), ec)) {
+    throw EPackError("the start page " + Quoted(start_page) + " is missing from " +
                      Quoted(options.app_dir));
   }
-  if (!fs::is_regular_file(app_dir / Utf8ToPath(dir_name) / Utf8ToPath(index_html), ec)) {
-    throw EPackError("the start page " + Quoted(dir_name + "/" + index_html) + " is missing from " +
-                     Quoted(options.app_dir));
+  const fs::path output = Utf8ToPath(options.output);
+  if (fs::is_directory(output, ec)) {
+    throw EPackError("the output " + Quoted(options.output) +
+                     " is a folder; name the packaged app's file");
+  }
+
+  std::vector<std::string> names =
+      CollectAppEntries(options.app_dir, result.warnings, &result.left_out);
+  const auto has_entry = [&](std::string_view entry) {
+    return std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+      return FoldAscii(n) == FoldAscii(std::string(entry));
+    });
+  };
+  // What the runtime cannot start without must not be left out by a rule.
+  for (const std::string& needed : {std::string("vtx.ini"), start_page}) {
+    for (const TLeftOut& out : result.left_out) {
+      if (needed != out.path && !(out.is_dir && needed.starts_with(out.path + "/"))) continue;
+      throw EPackError(Quoted(needed) + " is left out by " +
+                       (out.reason.line == 0 ? "default"
+                                             : std::string(kIgnoreFileName) + " line " +
+                                                   std::to_string(out.reason.line)) +
+                       " (" + Quoted(out.reason.pattern) + "); the app cannot start without it");
+    }
   }
 
   const bool default_runtime = options.runtime.empty();
   const std::string runtime = default_runtime ? DefaultRuntime() : options.runtime;
   const TImageFormat format = CheckRuntime(runtime, default_runtime);
-  const fs::path output = Utf8ToPath(options.output);
   if (fs::equivalent(output, Utf8ToPath(runtime), ec)) {
     throw EPackError("the output " + Quoted(options.output) + " is the runtime itself");
   }
@@ -443,8 +624,14 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
   for (const auto& [key, value] : options.version_info) {
     texts.push_back({{key, utf::Utf8ToUtf16(value)}, "--version-info"});
   }
+  const auto given = [&](std::string_view key) {
+    return std::any_of(texts.begin(), texts.end(), [&](const TNamedVersionText& t) {
+      return FoldAscii(t.key) == FoldAscii(std::string(key));
+    });
+  };
   std::string icon = options.icon;
   const bool edits_resources = !icon.empty() || !texts.empty();
+  std::vector<TNamedVersionText> default_texts;
   if (format == TImageFormat::kPe) {
     // The app's own defaults, so that one app folder packs the same way every
     // time; the command line wins key by key. A Linux runtime ignores them:
@@ -455,10 +642,22 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
     }
     for (const std::string_view key : kVersionKeys) {
       const std::string value = settings.ReadString("Package", std::string(key), "");
-      const bool given = std::any_of(texts.begin(), texts.end(),
-                                     [&](const TNamedVersionText& t) { return t.key == key; });
-      if (!value.empty() && !given) {
+      if (!value.empty() && !given(key)) {
         texts.push_back({{std::string(key), utf::Utf8ToUtf16(value)}, "vtx.ini [Package]"});
+      }
+    }
+    // What Explorer shows of an app whose author set nothing: its name and
+    // its file's name rather than blanks.
+    const std::u16string file_name = output.filename().u16string();
+    const std::u16string stem = output.stem().u16string();
+    const std::u16string app_name = utf::Utf8ToUtf16(name);
+    for (const auto& [key, value] :
+         {std::pair<std::string_view, const std::u16string*>{"FileDescription", &app_name},
+          {"ProductName", &app_name},
+          {"OriginalFileName", &file_name},
+          {"InternalName", &stem}}) {
+      if (!given(key) && !value->empty()) {
+        default_texts.push_back({{std::string(key), *value}, "default"});
       }
     }
   }
@@ -468,8 +667,7 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
       throw EPackError("--icon and --version-info apply to Windows runtimes; " + Quoted(runtime) +
                        " is a Linux runtime, whose executables carry no icon or version texts");
     }
-    std::error_code exists_ec;
-    if (options.engine_module && !fs::exists(app_dir / kEngineModuleName, exists_ec)) {
+    if (options.engine_module && !has_entry(kEngineModuleName)) {
       const std::string module = FindEngineModule(runtime);
       if (module.empty()) {
         throw EPackError("no engine module " + std::string(kEngineModuleName) +
@@ -478,22 +676,21 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
       }
       extra_files.push_back({std::string(kEngineModuleName), module});
     }
-  } else {
-    std::error_code exists_ec;
-    if (!fs::exists(app_dir / kWindowsLoaderName, exists_ec)) {
-      result.warnings.push_back(
-          "the app folder has no " + std::string(kWindowsLoaderName) +
-          ": the Windows app cannot start its web engine; copy the loader library of the "
-          "WebView2 SDK (x64) into " +
-          Quoted(options.app_dir));
-    }
+  } else if (!has_entry(kWindowsLoaderName)) {
+    result.warnings.push_back(
+        "the app folder has no " + std::string(kWindowsLoaderName) +
+        ": the Windows app cannot start its web engine; copy the loader library of the "
+        "WebView2 SDK (x64) into " +
+        Quoted(options.app_dir));
   }
   if (!icon.empty() || !texts.empty()) {
     // Everything is checked before anything is written.
     try {
       TPeImage image(std::move(runtime_bytes));
       if (!icon.empty()) ReplaceMainIcon(image, ReadIconFile(icon));
-      if (!texts.empty()) {
+      const bool explicit_texts = !texts.empty();
+      AddFittingDefaults(image, default_texts, texts);
+      if (explicit_texts || !texts.empty()) {
         CheckVersionTexts(image, runtime, texts);
         UpdateVersionTexts(image, std::vector<TVersionText>(texts.begin(), texts.end()));
       }
@@ -501,26 +698,55 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
     } catch (const EPeResourceError& e) {
       throw EPackError("runtime " + Quoted(runtime) + ": " + e.what());
     }
+  } else if (!default_texts.empty()) {
+    // Defaults alone never fail a pack: a runtime without room for them
+    // stays as it is.
+    try {
+      TPeImage image(runtime_bytes);
+      AddFittingDefaults(image, default_texts, texts);
+      if (!texts.empty()) {
+        UpdateVersionTexts(image, std::vector<TVersionText>(texts.begin(), texts.end()));
+        runtime_bytes = image.Build();
+      }
+    } catch (const EPeResourceError&) {
+      texts.clear();
+    }
   }
 
   std::vector<TZipFileEntry> files;
   uint64_t total = 0;
   const bool output_exists = fs::exists(output, ec);
-  for (std::string& name : CollectAppEntries(options.app_dir, result.warnings)) {
-    const fs::path path = app_dir / Utf8ToPath(name);
+  for (std::string& entry : names) {
+    const fs::path path = app_dir / Utf8ToPath(entry);
     // A previous output inside the app folder must not pack itself.
     if (output_exists && fs::equivalent(path, output, ec)) {
-      result.warnings.push_back("skipped " + Quoted(name) + ": it is the output file");
+      result.warnings.push_back("skipped " + Quoted(entry) + ": it is the output file");
       continue;
     }
     const uint64_t size = fs::file_size(path, ec);
-    if (!ec) total += size;
-    files.push_back({std::move(name), PathToUtf8(path)});
+    result.sizes.push_back(ec ? 0 : size);
+    total += result.sizes.back();
+    files.push_back({std::move(entry), PathToUtf8(path)});
   }
   for (TZipFileEntry& extra : extra_files) {
     const uint64_t size = fs::file_size(Utf8ToPath(extra.path), ec);
-    if (!ec) total += size;
+    result.sizes.push_back(ec ? 0 : size);
+    total += result.sizes.back();
     files.push_back(std::move(extra));
+  }
+  if (options.dry_run) {
+    for (const TZipFileEntry& file : files) result.entries.push_back(file.name);
+    return result;
+  }
+
+  // Made only now that everything has been checked.
+  const fs::path output_folder = output.parent_path();
+  if (!output_folder.empty() && !fs::is_directory(output_folder, ec)) {
+    fs::create_directories(output_folder, ec);
+    if (ec) {
+      throw EPackError("cannot create the output folder " + Quoted(PathToUtf8(output_folder)) +
+                       ": " + ec.message());
+    }
   }
 
   TempFiles temps;
@@ -595,10 +821,35 @@ std::vector<TZipEntryInfo> ListPackagedApp(const std::string& packaged) {
   }
 }
 
+std::string_view ToolsVersion() { return TESSEL_VERSION; }
+
+std::string DefaultRuntime() {
+  const fs::path self = Utf8ToPath(platform::CurrentOs().ExecutablePath());
+  if (self.empty()) return {};
+  // The Windows build names its runtime in its own style.
+  const bool windows = FoldAscii(PathToUtf8(self.extension())) == ".exe";
+  return PathToUtf8(self.parent_path() / (windows ? "TesselRuntime.exe" : "tessel-runtime"));
+}
+
+TSettings ReadAppFolder(const std::string& app_dir, std::vector<std::string>& warnings) {
+  const fs::path dir = Utf8ToPath(app_dir);
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) throw EPackError("app folder " + Quoted(app_dir) + " not found");
+  TSettings settings = ReadAppSettings(dir, app_dir, warnings);
+  const std::string dir_name = settings.ReadString("App", "DirName", "");
+  if (!fs::is_directory(dir / Utf8ToPath(dir_name), ec)) {
+    throw EPackError("the DirName folder " + Quoted(dir_name) + " is missing from " +
+                     Quoted(app_dir));
+  }
+  return settings;
+}
+
 int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-              bool progress_bar) {
+              bool progress_bar, std::string_view program) {
+  // "tessel pack" speaks as "tessel", the way the rest of that command does.
+  const std::string tag(program.substr(0, program.find(' ')));
   const auto usage_error = [&](const std::string& message) {
-    err << "tessel-pack: " << message << '\n' << kUsage;
+    err << tag << ": " << message << '\n' << Usage(program);
     return 2;
   };
   std::vector<std::string> positional;
@@ -609,7 +860,11 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "-h" || arg == "--help") {
-      out << kUsage;
+      out << Usage(program);
+      return 0;
+    }
+    if (arg == "--version") {
+      out << program << ' ' << ToolsVersion() << '\n';
       return 0;
     }
     if (arg == "--list") {
@@ -647,6 +902,8 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
       windows_options = true;
     } else if (arg == "--no-engine-module") {
       options.engine_module = false;
+    } else if (arg == "--dry-run") {
+      options.dry_run = true;
     } else if (arg.starts_with("-") && arg.size() > 1) {
       return usage_error("unknown option " + arg);
     } else {
@@ -656,7 +913,7 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
 
   try {
     if (list) {
-      if (positional.size() != 1 || !runtime.empty() || windows_options) {
+      if (positional.size() != 1 || !runtime.empty() || windows_options || options.dry_run) {
         return usage_error("--list takes one packaged app");
       }
       for (const TZipEntryInfo& entry : ListPackagedApp(positional[0])) {
@@ -672,13 +929,31 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
                                                     uint64_t max) { bar.Show(phase, pos, max); });
     bar.End();
     for (const std::string& warning : result.warnings) {
-      err << "tessel-pack: warning: " << warning << '\n';
+      err << tag << ": warning: " << warning << '\n';
+    }
+    if (options.dry_run) {
+      uint64_t total = 0;
+      for (size_t i = 0; i < result.entries.size(); ++i) {
+        out << result.entries[i] << ' ' << result.sizes[i] << '\n';
+        total += result.sizes[i];
+      }
+      for (const TLeftOut& left : result.left_out) {
+        out << "left out: " << left.path << (left.is_dir ? "/" : "") << " ("
+            << (left.reason.line == 0
+                    ? std::string("by default")
+                    : std::string(kIgnoreFileName) + " line " + std::to_string(left.reason.line) +
+                          ": " + left.reason.pattern)
+            << ")\n";
+      }
+      out << "dry run: " << result.entries.size() << " files (" << total << " bytes) would go into "
+          << positional[1] << "; nothing written\n";
+      return 0;
     }
     out << "packed " << result.entries.size() << " files (" << result.archive_size
         << " bytes of archive) into " << positional[1] << '\n';
     return 0;
   } catch (const std::exception& e) {
-    err << "tessel-pack: error: " << e.what() << '\n';
+    err << tag << ": error: " << e.what() << '\n';
     return 1;
   }
 }

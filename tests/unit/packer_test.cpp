@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
 
 #include "archive_fixtures.h"
+#include "ignore_rules.h"
 #include "platform/fake/fake_os.h"
+#include "shared/app_rules.h"
 #include "shared/exe_utils.h"
 #include "shared/pe_resources.h"
 #include "shared/program_constants.h"
@@ -213,7 +216,10 @@ TEST_F(PackerTest, WarningsDoNotStopThePack) {
   EXPECT_NE(run.err.find("unknown key 'Colour' in [Package] (the packer ignores it)"),
             std::string::npos)
       << run.err;
-  EXPECT_EQ(run.err.find("'X'"), std::string::npos) << "an author's own section is not checked";
+  EXPECT_EQ(run.err.find("'X'"), std::string::npos) << "keys of an unknown section are not listed";
+  EXPECT_NE(run.err.find("unknown section [Other] (neither the runtime nor the packer reads it)"),
+            std::string::npos)
+      << run.err;
   if (case_sensitive) {
     EXPECT_NE(run.err.find("'web/Logo.svg' and 'web/logo.svg' differ only in letter case"),
               std::string::npos)
@@ -261,6 +267,11 @@ TEST_F(PackerTest, UsageErrors) {
                 .err.find("unknown version key 'ProductNam': did you mean ProductName?"),
             std::string::npos);
   EXPECT_EQ(Pack({"--help"}).code, 0);
+  EXPECT_EQ(Pack({"--list", output_, "--dry-run"}).code, 2);
+  const PackRun version = Pack({"--version"});
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out, "tessel-pack " + std::string(ToolsVersion()) + "\n");
+  EXPECT_FALSE(ToolsVersion().empty());
 }
 
 // A Linux runtime takes its engine module along and refuses Windows-only
@@ -398,6 +409,324 @@ TEST_F(PackerTest, ListRefusesFilesWithoutAnArchive) {
   EXPECT_EQ(junk.code, 1);
   EXPECT_NE(junk.err.find("Not a zip archive"), std::string::npos) << junk.err;
 }
+
+struct MatchCase {
+  const char* pattern;
+  const char* path;
+  bool matches;
+};
+
+TEST(IgnoreRules, WildMatchFollowsGitsPathRules) {
+  const std::vector<MatchCase> cases = {
+      {"*.log", "a.log", true},
+      {"*.log", "dir/a.log", false},  // '*' stops at '/'
+      {"a?c", "abc", true},
+      {"a?c", "a/c", false},
+      {"**/x", "x", true},
+      {"**/x", "a/b/x", true},
+      {"a/**/b", "a/b", true},
+      {"a/**/b", "a/x/y/b", true},
+      {"a/**/b", "ab/x/b", false},
+      {"a/**", "a/x/y", true},
+      {"a/**", "a", false},
+      {"a**b", "axxb", true},  // not between slashes: one '*'
+      {"a**b", "a/b", false},
+      {"[abc].js", "b.js", true},
+      {"[!abc].js", "b.js", false},
+      {"[^abc].js", "d.js", true},
+      {"[a-c]x", "cx", true},
+      {"[a-c]x", "dx", false},
+      {"[]]", "]", true},
+      {"[[:digit:]]*", "7up", true},
+      {"[[:digit:]]*", "up", false},
+      {"[a", "[a", true},  // a class that never closes is itself
+      {"\\*", "*", true},
+      {"\\*", "a", false},
+      {"*.JS", "a.js", false},  // exact in case, as git is
+  };
+  for (const MatchCase& c : cases) {
+    SCOPED_TRACE(std::string(c.pattern) + " ~ " + c.path);
+    EXPECT_EQ(WildMatch(c.pattern, c.path), c.matches);
+  }
+  // Stars against a long name that almost matches finish at once.
+  EXPECT_FALSE(WildMatch("*a*a*a*a*a*a*a*a*a*a*a*a*b", std::string(200, 'a')));
+  EXPECT_FALSE(WildMatch("**/**/**/**/**/**/**/**/z", "a/a/a/a/a/a/a/a/a/a/a/a/a/a/a/a/y"));
+}
+
+struct IgnoreCase {
+  const char* path;
+  bool is_dir;
+  int line;  // -1: goes in; 0: a default
+};
+
+TEST(IgnoreRules, LastMatchingRuleDecidesAndDefaultsAlwaysHold) {
+  const TIgnoreRules rules = TIgnoreRules::Parse(
+      "\xEF\xBB\xBF# comment\r\n"
+      "\r\n"
+      "*.log\r\n"          // 3
+      "!keep.log\n"        // 4
+      "build/\n"           // 5
+      "/top.txt\n"         // 6
+      "docs/*.md\n"        // 7
+      "trailing.txt   \n"  // 8: blanks dropped
+      "\\#hash\n"          // 9
+      "\\!bang\n"          // 10
+      "!.git/\n"           // 11: cannot take a default back
+      "!/.tesselignore\n"  // 12
+      "sp\\ \n");          // 13: an escaped last blank stays
+  const std::vector<IgnoreCase> cases = {
+      {"a.log", false, 3},
+      {"web/deep/a.log", false, 3},
+      {"web/keep.log", false, -1},
+      {"build", true, 5},
+      {"web/build", true, 5},
+      {"build", false, -1},  // a file named like the folder rule
+      {"top.txt", false, 6},
+      {"web/top.txt", false, -1},  // anchored
+      {"docs/a.md", false, 7},
+      {"docs/sub/a.md", false, -1},
+      {"web/docs/a.md", false, -1},  // a middle '/' anchors too
+      {"trailing.txt", false, 8},
+      {"#hash", false, 9},
+      {"!bang", false, 10},
+      {"sp ", false, 13},
+      {"sp", false, -1},
+      {".git", true, 0},
+      {"web/.svn", true, 0},
+      {".hg", true, 0},
+      {".git", false, -1},  // the version-control rules are for folders
+      {"web/.DS_Store", false, 0},
+      {"thumbs.db", false, 0},
+      {"web/Desktop.ini", false, 0},
+      {".tesselignore", false, 0},
+      {"web/.tesselignore", false, -1},  // only the app folder's own
+      {"web/index.html", false, -1},
+  };
+  for (const IgnoreCase& c : cases) {
+    SCOPED_TRACE(c.path);
+    const auto reason = rules.Excludes(c.path, c.is_dir);
+    ASSERT_EQ(reason.has_value(), c.line >= 0);
+    if (reason) {
+      EXPECT_EQ(reason->line, c.line);
+    }
+  }
+  EXPECT_TRUE(TIgnoreRules().Excludes(".git", true).has_value());
+  EXPECT_FALSE(TIgnoreRules().Excludes("a.log", false).has_value());
+}
+
+TEST_F(PackerTest, IgnoreFileAndDefaultsKeepFilesOutOfTheArchive) {
+  test::WriteBytes(app_ + "/.tesselignore", std::string("*.psd\nbuild/\n!web/logo.psd\n"));
+  for (const char* file : {"web/art.psd", "web/logo.psd", "build/out.bin", "web/app.js",
+                           ".git/HEAD", "web/.DS_Store", "Thumbs.db"}) {
+    test::WriteBytes(app_ + "/" + file, std::string("x"));
+  }
+  const PackRun run = Pack({app_, output_, "--runtime", runtime_});
+  ASSERT_EQ(run.code, 0) << run.err;
+  std::vector<std::string> names;
+  for (const TZipEntryInfo& e : ListPackagedApp(output_)) names.push_back(e.name);
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"vtx.ini", "web/app.js", "web/index.html", "web/logo.psd"}));
+
+  // A rule that would leave out what the app cannot start without.
+  for (const auto& [rule, needed] :
+       {std::pair{"*.ini\n", "'vtx.ini'"}, std::pair{"/web/\n", "'web/index.html'"}}) {
+    SCOPED_TRACE(rule);
+    test::WriteBytes(app_ + "/.tesselignore", std::string(rule));
+    const PackRun refused = Pack({app_, dir_.File("out/other"), "--runtime", runtime_});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.err.find(std::string(needed) + " is left out by .tesselignore line 1"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(fs::exists(Utf8ToPath(dir_.File("out/other"))));
+  }
+}
+
+TEST_F(PackerTest, DryRunListsWhatWouldGoInAndWritesNothing) {
+  test::WriteBytes(app_ + "/.tesselignore", std::string("# drafts\n*.draft\n"));
+  test::WriteBytes(app_ + "/web/a.draft", std::string("abc"));
+  test::WriteBytes(app_ + "/web/app.js", std::string("let x;"));
+  const std::string output = dir_.File("out/new/app");
+  const PackRun run = Pack({app_, output, "--runtime", runtime_, "--dry-run"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "vtx.ini 50\n"
+            "web/app.js 6\n"
+            "web/index.html 15\n"
+            "left out: .tesselignore (by default)\n"
+            "left out: web/a.draft (.tesselignore line 2: *.draft)\n"
+            "dry run: 3 files (71 bytes) would go into " +
+                output + "; nothing written\n");
+  EXPECT_FALSE(fs::exists(Utf8ToPath(dir_.File("out/new"))));
+  EXPECT_TRUE(OutputFolder().empty());
+
+  // A dry run checks as much as a real pack.
+  WriteApp("[App]\nID=a\nName=b\nDirName=site\n");
+  EXPECT_EQ(Pack({app_, output, "--runtime", runtime_, "--dry-run"}).code, 1);
+}
+
+TEST_F(PackerTest, MissingOutputFolderIsCreated) {
+  const std::string output = dir_.File("out/dist/linux/app");
+  const PackRun run = Pack({app_, output, "--runtime", runtime_});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_FALSE(ListPackagedApp(output).empty());
+  EXPECT_EQ(fs::directory_iterator(Utf8ToPath(dir_.File("out/dist/linux")))->path().filename(),
+            "app");
+
+  const PackRun folder = Pack({app_, dir_.File("out/dist"), "--runtime", runtime_});
+  EXPECT_EQ(folder.code, 1);
+  EXPECT_NE(folder.err.find("is a folder; name the packaged app's file"), std::string::npos)
+      << folder.err;
+}
+
+struct Refusal {
+  const char* key_line;
+  const char* message;
+};
+
+TEST_F(PackerTest, IdsAndDirNamesTheRuntimeCannotUseAreRefused) {
+  fs::create_directories(Utf8ToPath(app_ + "/web/sub"));
+  test::WriteBytes(app_ + "/web/sub/index.html", std::string("<p>"));
+  const std::vector<Refusal> cases = {
+      {"ID=Acme: Notes", "ID 'Acme: Notes' cannot name a folder: ':' is not allowed"},
+      {"ID=com.acme/notes", "ID 'com.acme/notes' cannot name a folder: '/' is not allowed"},
+      {"ID=notes.", "ID 'notes.' cannot name a folder: it ends with '.', which Windows drops"},
+      {"ID=..", "ID '..' cannot name a folder"},
+      {"ID=a\x01z", "ID 'a\\x01z' cannot name a folder: control character \\x01"},
+      {"DirName=web/",
+       "DirName 'web/' cannot be served: the runtime looks pages up as DirName + "
+       "'/' + path; write 'web'"},
+      {"DirName=./web", "DirName './web' cannot be served"},
+      {"DirName=web//sub", "write 'web/sub'"},
+      {"DirName=../x", "DirName '../x' reaches outside the app folder"},
+      {"DirName=C:\\x", "DirName 'C:\\x' is an absolute path"},
+      {"DirName=/srv/web", "DirName '/srv/web' is an absolute path"},
+      {"DirName=web\\sub", "archive entries are separated by '/'; write 'web/sub'"},
+      {"DirName=.", "DirName '.' names the app folder itself"},
+      {"DirName=webapp", "the DirName folder 'webapp' is missing"},
+  };
+  for (const Refusal& c : cases) {
+    SCOPED_TRACE(c.key_line);
+    const std::string line = c.key_line;
+    const bool id = line.starts_with("ID=");
+    WriteApp("[App]\n" + line + "\nName=b\n" + (id ? "DirName=web\n" : "ID=a\n"));
+    const PackRun run = Pack({app_, output_, "--runtime", runtime_});
+    EXPECT_EQ(run.code, 1);
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_FALSE(fs::exists(Utf8ToPath(output_)));
+  }
+  // A nested folder is served as it is written.
+  WriteApp("[App]\nID=com.acme.notes\nName=b\nDirName=web/sub\n");
+  EXPECT_EQ(Pack({app_, output_, "--runtime", runtime_}).code, 0);
+}
+
+TEST(AppRules, UsableIdsPassAndMadeIdsAreUsable) {
+  for (const char* id : {"com.acme.notes", "Acme Notes", "n", "caf\xC3\xA9", "a.b-c_d"}) {
+    EXPECT_EQ(AppIdProblem(id), std::nullopt) << id;
+  }
+  EXPECT_TRUE(AppIdProblem(std::string(201, 'a')).has_value());
+  EXPECT_EQ(AppIdProblem(std::string(200, 'a')), std::nullopt);
+  EXPECT_EQ(AppIdProblem("a "),
+            "ID 'a ' cannot name a folder: it ends with a blank, which "
+            "Windows drops");
+  EXPECT_EQ(AppDirNameProblem("webapp"), std::nullopt);
+
+  const std::vector<std::pair<std::string, std::string>> made = {
+      {"My Notes", "My Notes"},
+      {"acme: notes?", "acme- notes-"},
+      {"notes. ", "notes"},
+      {"..", "app"},
+      {"", "app"},
+  };
+  for (const auto& [name, id] : made) {
+    EXPECT_EQ(MakeUsableAppId(name), id) << name;
+  }
+  // Cut on a character boundary: 199 ASCII bytes and then a 2-byte letter.
+  const std::string long_name = std::string(199, 'a') + "\xC3\xA9" + "z";
+  EXPECT_EQ(MakeUsableAppId(long_name), std::string(199, 'a'));
+  EXPECT_EQ(AppIdProblem(MakeUsableAppId(long_name)), std::nullopt);
+}
+
+TEST_F(PackerTest, SettingsThatReadOtherwiseThanMeantAreWarnedAbout) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"[Packge]\nIcon=a.ico\n", "vtx.ini: unknown section [Packge]: did you mean [Package]?"},
+      {"[Window]\nWidth=300\nheight=200\n",
+       "vtx.ini: unknown section [Window]: the runtime reads Width, Height only in [App]"},
+      {"[App]\nAllowDebug=true\n", "vtx.ini: AllowDebug=true reads as 0; write 1"},
+      {"[App]\nAllowContextMenu=Yes\n", "vtx.ini: AllowContextMenu=Yes reads as 0; write 1"},
+      {"[App]\nEdgeInstaller=no\n", "vtx.ini: EdgeInstaller=no reads as 1; write 0"},
+      {"[App]\nEdgeInstaller=true\n",
+       "vtx.ini: EdgeInstaller=true reads as 1 only because that is the default; write 1"},
+      {"[App]\nDynamicAppTitle=maybe\n",
+       "vtx.ini: DynamicAppTitle=maybe is not a number and reads as 0; write 1 or 0"},
+      {"[App]\nWidth=1024px\n", "vtx.ini: Width=1024px is not a number; the runtime uses 800"},
+      {"[App]\nInstallFormColor=red\n",
+       "vtx.ini: InstallFormColor=red is not a number; the runtime uses 0xFF00001A"},
+  };
+  for (const auto& [extra, warning] : cases) {
+    SCOPED_TRACE(extra);
+    WriteApp("[App]\nID=a\nName=b\nDirName=web\n" + extra);
+    const PackRun run = Pack({app_, output_, "--runtime", runtime_, "--dry-run"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_NE(run.err.find("warning: " + warning + "\n"), std::string::npos) << run.err;
+  }
+  // Numbers as the runtime reads them, and a section written twice, are fine.
+  const std::vector<std::string> quiet = {
+      "AllowDebug=1\nAllowInstances=-1\nWidth=0x400\nEdgeInstaller=0\nInstallFormColor=$FF00001A\n",
+      "AllowDebug=\n[app]\nHeight=300\n"};
+  for (const std::string& extra : quiet) {
+    WriteApp("[App]\nID=a\nName=b\nDirName=web\n" + extra);
+    const PackRun run = Pack({app_, output_, "--runtime", runtime_, "--dry-run"});
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.err.find("vtx.ini"), std::string::npos) << run.err;
+  }
+  WriteApp("ID=a\n[App]\nID=a\nName=b\nDirName=web\n");
+  EXPECT_NE(Pack({app_, output_, "--runtime", runtime_, "--dry-run"})
+                .err.find("vtx.ini: ID before any section header"),
+            std::string::npos);
+}
+
+#ifdef TESSEL_PE_FIXTURES
+// Unset texts show what Explorer should: the app's Name and the file's name;
+// [Package] and the command line still win.
+TEST_F(PackerTest, WindowsVersionTextsDefaultToNameAndFileName) {
+  const std::string runtime = std::string(TESSEL_PE_FIXTURES) + "/template.exe";
+  const auto texts = [](const std::string& packaged) {
+    std::vector<uint8_t> packed = test::ReadBytes(packaged);
+    packed.resize(ComputeAttachOffset(packed).attach_offset);
+    const TPeImage image(packed);
+    const TResource* version = image.Find(TResId::Id(kRtVersion), TResId::Id(1), 0);
+    std::map<std::u16string, std::u16string> values;
+    if (version == nullptr) return values;
+    for (const TVersionValue& v : ListVersionValues(version->data)) {
+      std::u16string text;
+      for (size_t at = v.offset; at + 1 < version->data.size(); at += 2) {
+        const auto unit = static_cast<char16_t>(version->data[at] | version->data[at + 1] << 8);
+        if (unit == 0) break;
+        text += unit;
+      }
+      values[v.key] = text;
+    }
+    return values;
+  };
+  WriteApp("[App]\nID=a\nName=Acme Notes\nDirName=web\n[Package]\nFileDescription=Notes app\n");
+  const std::string output = dir_.File("out/notes.exe");
+  ASSERT_EQ(Pack({app_, output, "--runtime", runtime, "--version-info", "InternalName=acme"}).code,
+            0);
+  auto values = texts(output);
+  EXPECT_EQ(values[u"ProductName"], u"Acme Notes");
+  EXPECT_EQ(values[u"FileDescription"], u"Notes app");
+  EXPECT_EQ(values[u"OriginalFilename"], u"notes.exe");
+  EXPECT_EQ(values[u"InternalName"], u"acme");
+
+  // A name longer than the room is cut, not refused.
+  WriteApp("[App]\nID=a\nName=" + std::string(300, 'N') + "\nDirName=web\n");
+  ASSERT_EQ(Pack({app_, output, "--runtime", runtime}).code, 0);
+  values = texts(output);
+  EXPECT_EQ(values[u"ProductName"], std::u16string(255, u'N'));
+  EXPECT_EQ(values[u"InternalName"], u"notes");
+}
+#endif
 
 }  // namespace
 }  // namespace tessel::shared
