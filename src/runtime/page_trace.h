@@ -1,5 +1,5 @@
 // What TESSEL_TRACE=1 adds for app authors: the page's console messages and
-// uncaught errors, requests no lookup could serve, and bridge messages that
+// uncaught errors, requests nobody could serve, and bridge messages that
 // get no answer, each as one line on a stream (standard error).
 //
 // Everything printed here comes from a page, and a page may be hostile: every
@@ -54,7 +54,13 @@ class TPageTrace {
   void Unanswered(std::string_view reason);
   // The reply to `uuid` was dropped: the document that asked is gone.
   void ReplyDropped(std::string_view uuid);
-  // A "file:" request that neither the archive nor the disk could serve.
+  // A "file:" request that neither the archive nor the disk could serve,
+  // the address as requested. Nothing serves it after the host: the
+  // WebKitGTK module reads a request the host left only from a file the
+  // host's lookups tried first. WebView2 reads file addresses by its own
+  // rules, which the host's decoded pass follows as far as they are known
+  // (query and fragment cut, escapes decoded, encoded separators refused);
+  // the adapter cannot tell what it read.
   void Unserved(std::string_view uri);
 
  private:

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "address_decoding_cases.h"
+
 namespace tessel::platform::webkit {
 namespace {
 
@@ -37,6 +39,36 @@ TEST(EngineWebKitUri, FilePathsAreDecodedAndBadEscapesRefused) {
   EXPECT_EQ(FilePathOfUri("file:///a%00b"), std::nullopt);
   EXPECT_EQ(FilePathOfUri("https://x/a"), std::nullopt);
   EXPECT_EQ(FilePathOfUri("file://server/a"), std::nullopt);
+}
+
+// The module reads only what the host's lookups tried before they left the
+// request (the same table drives resource_server_test).
+TEST(EngineWebKitUri, FilePathsAreDecodedAsTheHostDecodesThem) {
+  for (const auto& c : test::kAddressDecodingCases) {
+    SCOPED_TRACE(c.written);
+    const auto path = FilePathOfUri(std::string("file:///srv/") + c.written);
+    if (c.meant == nullptr) {
+      EXPECT_EQ(path, std::nullopt);
+    } else {
+      EXPECT_EQ(path, std::string("/srv/") + c.meant);
+    }
+  }
+}
+
+// A fragment never reaches the host as part of a name; a query does, so an
+// entry really called "a?b" can still be found.
+TEST(EngineWebKitUri, RequestsKeepTheirQueryButNotTheirFragment) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"tessel-app://app/other.html#part2", "file:///other.html"},
+      {"tessel-app://app/css/site.css?v=2#top", "file:///css/site.css?v=2"},
+      {"tessel-app://app/a?b", "file:///a?b"},
+      {"tessel-app://app/a%23b.txt", "file:///a%23b.txt"},
+      {"tessel-app://app#x", "file:///"},
+      {"https://example.com/x#y", "https://example.com/x"},
+  };
+  for (const auto& [engine_uri, request_uri] : cases) {
+    EXPECT_EQ(FromEngineRequestUri(engine_uri), request_uri) << engine_uri;
+  }
 }
 
 TEST(EngineWebKitUri, ResourceKindsComeFromAcceptThenExtension) {

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "address_decoding_cases.h"
 #include "archive_fixtures.h"
 #include "platform/engine_basics.h"
 #include "platform/fake/fake_engine.h"
@@ -285,6 +286,36 @@ TEST_F(ResourceServerTest, WhatNothingAnswersToIsLookedForAgainAsThePageMeantIt)
   }
 }
 
+// By absolute path, the second pass reads what the engine module's own
+// reading would (the same table drives engine_webkit_uri_test), so a request
+// the host leaves is one the engine finds nothing for either.
+TEST_F(ResourceServerTest, TheAbsoluteLookupDecodesAsTheEngineReadsFiles) {
+  // The lax names first: some are the same file as a meant one.
+  for (const bool meant : {false, true}) {
+    for (const auto& c : test::kAddressDecodingCases) {
+      const char* name = meant ? c.meant : c.lax;
+      // Windows names cannot hold a '\' of their own.
+      if (name != nullptr && (os_.family == platform::OsFamily::Posix ||
+                              std::string_view(name).find('\\') == std::string_view::npos)) {
+        test::WriteBytes(elsewhere_.File(name), std::string(name));
+      }
+    }
+  }
+  for (const auto& c : test::kAddressDecodingCases) {
+    SCOPED_TRACE(c.written);
+    const std::string uri = "file:///" + UriPath(elsewhere_.File("")) + c.written;
+    const auto served = LookUpResource(uri, Source(), os_);
+    if (c.meant == nullptr) {
+      EXPECT_FALSE(served);
+      continue;
+    }
+    ASSERT_TRUE(served);
+    EXPECT_EQ(served->Origin, TResourceOrigin::AbsolutePath);
+    EXPECT_EQ(served->Location, AbsoluteLocation(elsewhere_.File(c.meant)));
+    EXPECT_EQ(served->Body, c.meant);
+  }
+}
+
 TEST_F(ResourceServerTest, ADecodedNameClimbsOutOfNoFolder) {
   // Beside the executable: the written ".." is the engine's to resolve; a
   // decoded one never takes the lookup above AppDirPath.
@@ -292,7 +323,7 @@ TEST_F(ResourceServerTest, ADecodedNameClimbsOutOfNoFolder) {
   test::WriteBytes(exe_dir_.File("app/inside.txt"), std::string("inside"));
   TResourceSource source = Source();
   source.ExeZip = nullptr;
-  source.AppDirPath = exe_dir_.File("app/");
+  source.AppDirPath = exe_dir_.File("app") + os_.path_separator;
   ASSERT_TRUE(LookUpResource("file:///inside.txt?v=1", source, os_));
   for (const char* uri : {"file:///%2E%2E/secret.txt", "file:///..%2Fsecret.txt",
                           "file:///.%2E/secret.txt?v=1", "file:///..%5Csecret.txt"}) {

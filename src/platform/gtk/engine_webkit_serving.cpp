@@ -133,7 +133,9 @@ GInputStream* NewSeamInputStream(std::shared_ptr<Stream> stream) {
 }
 
 // What the engine does with a request nobody answered: the file at that
-// absolute path, or a not-found page.
+// absolute path, or a not-found page. FilePathOfUri names only files the
+// host's lookups try before leaving a request, so when the host has seen a
+// request and left it, this finds nothing and its trace may say so.
 void ServeFromDisk(WebKitURISchemeRequest* request, const std::string& uri) {
   const auto path = FilePathOfUri(uri);
   if (path) {
@@ -274,7 +276,7 @@ void ServeRequest(WebKitURISchemeRequest* request, gpointer) {
       g_error_free(error);
       return;
     }
-    const std::string uri = FromEngineUri(Str(webkit_uri_scheme_request_get_uri(request)));
+    const std::string uri = FromEngineRequestUri(Str(webkit_uri_scheme_request_get_uri(request)));
     WebKitWebView* view = webkit_uri_scheme_request_get_web_view(request);
     auto* core = view != nullptr
                      ? static_cast<ViewCore*>(g_object_get_data(G_OBJECT(view), kCoreKey))

@@ -25,9 +25,17 @@ std::string ToEngineUri(std::string_view uri);
 // unchanged.
 std::string FromEngineUri(std::string_view uri);
 
+// FromEngineUri of a request's address, without its fragment: a fragment is
+// never part of what is asked for, and the host looks the name up as it
+// comes. The query stays.
+std::string FromEngineRequestUri(std::string_view uri);
+
 // The absolute path a "file:///" address names: the part before "?" or "#",
-// percent-decoded. Nothing for other addresses, for bad escapes and for
-// paths holding a NUL.
+// percent-decoded. Nothing for other addresses, for a malformed escape, for
+// an escape that makes a NUL, '/' or '\', for bytes that are not UTF-8 and
+// for a "." or ".." segment: the rule by which the host's lookups decode an
+// address, so a file read here is one the host's absolute lookup tried
+// first, and a request it left finds nothing here either.
 std::optional<std::string> FilePathOfUri(std::string_view uri);
 
 // What kind of resource a request of the private scheme is, from its Accept
