@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <sstream>
 
 #include "archive_fixtures.h"
@@ -197,6 +198,13 @@ TEST_F(TesselCliTest, DevStartsTheRuntimeBesideTesselAndPassesItsExitCode) {
   const CliRun broken = Tessel({"dev", app});
   EXPECT_EQ(broken.code, 1);
   EXPECT_NE(broken.err.find("cannot start"), std::string::npos) << broken.err;
+}
+#else
+TEST(TesselCli, RunProgramPassesTheExitCode) {
+  const char* root = std::getenv("SystemRoot");
+  ASSERT_NE(root, nullptr);
+  EXPECT_EQ(RunProgram(std::string(root) + "\\system32\\cmd.exe", {"/c", "exit 7"}), 7);
+  EXPECT_THROW(RunProgram(std::string(root) + "\\no-such-program.exe", {}), EPackError);
 }
 #endif
 
