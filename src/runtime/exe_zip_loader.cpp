@@ -11,6 +11,7 @@
 #include "runtime/require_password_form.h"
 #include "runtime/visual_styles.h"
 #include "runtime/webview_bootstrap.h"
+#include "shared/app_rules.h"
 #include "shared/program_constants.h"
 #include "shared/relaunch_proof.h"
 #include "shared/sys_utils.h"
@@ -65,7 +66,7 @@ void DefaultRunMainWindow(const std::vector<std::string>& args) {
     }
     return;
   }
-  TMainForm form(LoadedApp(), std::move(window), AppArguments(args));
+  TMainForm form(LoadedApp(), std::move(window), args);
   InstallDiagnostics(form);
   form.Run();
 }
@@ -91,17 +92,7 @@ TStartupStages& StartupStages() {
   return stages;
 }
 
-bool IsUsableAppId(const std::string& id) {
-  if (id.empty() || id.size() > 200 || id == "." || id == "..") return false;
-  if (id.back() == ' ' || id.back() == '.')
-    return false;  // Windows drops them: two IDs, one folder
-  for (const char c : id) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F) return false;
-    if (std::string_view("/\\<>:\"|?*").find(c) != std::string_view::npos) return false;
-  }
-  return true;
-}
+bool IsUsableAppId(const std::string& id) { return !shared::AppIdProblem(id); }
 
 void LoadProjectINI() {
   LoadedApp().ProjectINI->LoadFromBytes(
@@ -164,8 +155,12 @@ void CheckAppFolderSettings() {
                                    std::pair{"DirName", &app.DirName}}) {
     if (value->empty()) RefuseAppFolder("vtx.ini has no " + std::string(key) + " in [App]");
   }
-  if (!IsUsableAppId(app.ID))
-    RefuseAppFolder("the app's ID cannot name a folder: \"" + app.ID + "\"");
+  if (const std::optional<std::string> problem = shared::AppIdProblem(app.ID)) {
+    RefuseAppFolder("vtx.ini: " + *problem);
+  }
+  if (const std::optional<std::string> problem = shared::AppDirNameProblem(app.DirName)) {
+    RefuseAppFolder("vtx.ini: " + *problem);
+  }
   if (platform::KindOfPath(app.AppFolder + app.DirName) != platform::PathKind::kDirectory) {
     RefuseAppFolder("the app folder has no folder '" + app.DirName + "' (DirName in vtx.ini)");
   }
@@ -258,7 +253,7 @@ int RunTesselRuntime(const std::vector<std::string>& args) {
       const platform::InstanceLock lock = platform::CurrentOs().AcquireInstanceLock(app.ID);
       if (lock == platform::InstanceLock::AlreadyHeld && !app.Relaunched) throw EProcessExit{0};
     }
-    StartupStages().RunMainWindow(args);
+    StartupStages().RunMainWindow(AppArguments(args));
   } catch (const EProcessExit& e) {
     exit_code = e.exit_code;
   } catch (const std::exception& e) {

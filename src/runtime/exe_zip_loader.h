@@ -92,9 +92,7 @@ struct TStartupStages {
 TStartupStages& StartupStages();
 
 // Whether `id` can name the app data folder and the single-instance lock on
-// every platform: one non-empty folder name with no separators, no "." or
-// "..", no control characters, none of <>:"|?*, no trailing blank or dot and
-// at most 200 bytes.
+// every platform (shared::AppIdProblem, the rule the packer checks too).
 bool IsUsableAppId(const std::string& id);
 
 // Replaces the settings document with the parsed `vtx.ini` of the archive

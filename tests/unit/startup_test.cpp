@@ -272,6 +272,68 @@ TEST_F(StartupTest, SingleInstanceRuleAppliesAfterStartup) {
   }
 }
 
+// An app folder run live: written under the test's folder as `folder`.
+struct AppFolderCase {
+  const char* name;
+  const char* ini;  // null: no vtx.ini
+  bool web_folder;
+  int exit_code;
+  const char* said;  // the one line on stderr, or what it contains
+};
+
+TEST_F(StartupTest, AppFolderRunsLiveOrSaysWhyNot) {
+  const AppFolderCase cases[] = {
+      {"no vtx.ini", nullptr, true, 1, "is not an app folder: it has no vtx.ini"},
+      {"no Name", "[App]\r\nID=a\r\nDirName=webapp\r\n", true, 1, "vtx.ini has no Name in [App]"},
+      {"no DirName folder", "", false, 1, "has no folder 'webapp' (DirName in vtx.ini)"},
+      {"unusable ID", "[App]\r\nID=a:b\r\nName=N\r\nDirName=webapp\r\n", true, 1,
+       "cannot name a folder"},
+      {"password, lock held: neither applies", "Password=s3cret\r\n", true, 0, ""},
+  };
+  for (const AppFolderCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteExe("");
+    const fs::path folder = dir_ / "folder";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    if (c.web_folder) fs::create_directories(folder / "webapp");
+    if (c.ini != nullptr) {
+      const std::string ini = std::string(c.ini).starts_with("[App]") ? c.ini : Ini(c.ini);
+      std::ofstream(folder / "vtx.ini", std::ios::binary) << ini;
+    }
+    os_.held_instance_locks = {"com.example.app"};
+    log_.clear();
+    std::string seen_folder;
+    StartupStages().RunMainWindow = [&](const std::vector<std::string>& args) {
+      seen_folder = LoadedApp().AppFolder;
+      log_.push_back("main " + LoadedApp().Name + " args=" + std::to_string(args.size()));
+    };
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunTesselRuntime({"--app-folder", folder.string(), "com.example.app", "x"}),
+              c.exit_code);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(ui_.dialogs.empty());
+    if (c.exit_code == 0) {
+      EXPECT_EQ(log_, (std::vector<std::string>{"prepare", "main Example args=2"}));
+      EXPECT_EQ(seen_folder, folder.string() + "/");
+      EXPECT_TRUE(said.empty()) << said;
+    } else {
+      EXPECT_TRUE(log_.empty());
+      EXPECT_NE(said.find(c.said), std::string::npos) << said;
+      EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    }
+  }
+}
+
+TEST_F(StartupTest, PackagedAppIgnoresTheAppFolderArgument) {
+  WriteApp(Ini(""));
+  const fs::path folder = dir_ / "other";
+  fs::create_directories(folder / "webapp");
+  std::ofstream(folder / "vtx.ini") << "[App]\r\nID=other\r\nName=Other\r\nDirName=webapp\r\n";
+  EXPECT_EQ(RunTesselRuntime({"--app-folder", folder.string()}), 0);
+  EXPECT_EQ(log_, (std::vector<std::string>{"prepare", "main Example args=2"}));
+}
+
 TEST_F(StartupTest, ThemeNamesAStyleKeepsThePlatformLookOrComplains) {
   struct ThemeCase {
     const char* theme_line;
