@@ -8,6 +8,8 @@
 # Usage: dev_e2e.sh RUNTIME OUT_DIR [EMULATOR]
 # Environment: E2E_APP_FILES  files the app folder carries (the stand-in
 #                             engine's loader under Wine)
+#              E2E_TESSEL     the tessel command: then also `tessel new x`
+#                             and `tessel dev x`, and an edit of the page
 set -uo pipefail
 runtime=$1
 out=$2
@@ -149,6 +151,23 @@ $emu "$runtime" --app-folder "$out/empty" >"$out/empty.out" 2>"$out/empty.err"
 code=$?
 [[ $code == 1 ]] || fail "a folder without vtx.ini: exit code $code"
 grep -q "is not an app folder" "$out/empty.err" || fail "no line for a folder without vtx.ini"
+
+# The author's first minutes: a new folder, run live, its page edited.
+if [[ -n ${E2E_TESSEL:-} ]]; then
+  (cd "$out" && $emu "$E2E_TESSEL" new first >"$out/new.out" 2>&1) || fail "tessel new: $(cat "$out/new.out")"
+  (cd "$out" && exec $emu "$E2E_TESSEL" dev first >"$out/first.out" 2>"$out/first.err") &
+  pid=$!
+  E2E_CHILDREN=$pid
+  first_loaded() { grep -q "navigation completed ok" "$out/first.err"; }
+  wait_for 60 first_loaded || fail "tessel dev: no page ($(tail -3 "$out/first.err"))"
+  sed -i 's|</body>|<script>console.log("edited by the author")</script></body>|' \
+    "$out/first/webapp/index.html"
+  wait_for 20 grep -q "edited by the author" "$out/first.err" || fail "tessel dev: the edit did not show"
+  pkill -P "$pid" 2>/dev/null  # the runtime tessel started
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  E2E_CHILDREN=
+fi
 
 if ((fails > 0)); then
   echo "$fails check(s) failed; logs in $out" >&2
