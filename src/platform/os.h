@@ -62,6 +62,16 @@ class ConsoleProcess {
   virtual void Wait() = 0;
 };
 
+// Which step of StartConsole failed.
+enum class ConsoleStartStep { WorkingDir, Program };
+
+// Why StartConsole started nothing: the step and the system's error code
+// (errno on Linux, GetLastError() on Windows), whose text ErrorText gives.
+struct ConsoleStartError {
+  ConsoleStartStep step = ConsoleStartStep::Program;
+  int code = 0;
+};
+
 class Os {
  public:
   virtual ~Os() = default;
@@ -160,11 +170,21 @@ class Os {
   // the caller's current folder; `show_window` is the console window's show
   // state on Windows and ignored elsewhere. The caller keeps no copy of the
   // write end, so Read() ends when the process and everything it started
-  // have closed theirs. Null when the process could not be started (the
-  // working folder missing included). Any thread.
+  // have closed theirs. Null when nothing was started; then `error` (may be
+  // null) says which step failed with the system's code for it: a working
+  // folder that is missing, no folder, or may not be entered is
+  // ConsoleStartStep::WorkingDir, and nothing of the program runs then;
+  // everything else (the program missing or not executable, no pipe or
+  // process to be had) is ConsoleStartStep::Program. Any thread.
   virtual std::unique_ptr<ConsoleProcess> StartConsole(const std::vector<std::string>& argv,
                                                        const std::string& working_dir,
-                                                       bool show_window) = 0;
+                                                       bool show_window,
+                                                       ConsoleStartError* error) = 0;
+  // The same for a caller that needs no reason.
+  std::unique_ptr<ConsoleProcess> StartConsole(const std::vector<std::string>& argv,
+                                               const std::string& working_dir, bool show_window) {
+    return StartConsole(argv, working_dir, show_window, nullptr);
+  }
 
   // Ends every console command started so far and everything each one
   // started, background and detached programs included, at once: their

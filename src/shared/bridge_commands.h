@@ -113,6 +113,24 @@ std::string AppExecutableDir();
 // control characters or full stops, as shell failures report it.
 std::string SystemErrorMessage(int code);
 
+// What a console command printed, or why it never ran.
+struct TConsoleResult {
+  bool started = false;
+  // Everything written to its output and error streams, NUL bytes included,
+  // decoded from the system's legacy code page as one text (a character
+  // split across reads stays whole).
+  std::string output;
+  // When it did not start: "cannot enter the folder '<dir>': <reason>" or
+  // "cannot start '<program>': <reason>", with the system's reason.
+  std::string error;
+};
+
+// Runs `command` through the platform's command interpreter ("cmd.exe /C"
+// on Windows, "/bin/sh -c" elsewhere) in `working_dir` (empty: the current
+// folder) and returns once it has ended. Any thread.
+TConsoleResult RunConsoleCommand(const std::string& command, const std::string& working_dir,
+                                 bool show_window);
+
 // `items` as a JSON array of string literals, "," between them, no blanks.
 std::string JsonStringArray(const std::vector<std::string>& items);
 

@@ -52,6 +52,38 @@ std::string SystemErrorMessage(int code) {
   return text;
 }
 
+TConsoleResult RunConsoleCommand(const std::string& command, const std::string& working_dir,
+                                 bool show_window) {
+  platform::Os& os = platform::CurrentOs();
+  const std::vector<std::string> argv = os.Family() == platform::OsFamily::Windows
+                                            ? std::vector<std::string>{"cmd.exe", "/C", command}
+                                            : std::vector<std::string>{"/bin/sh", "-c", command};
+  TConsoleResult result;
+  platform::ConsoleStartError error;
+  const std::unique_ptr<platform::ConsoleProcess> child =
+      os.StartConsole(argv, working_dir, show_window, &error);
+  if (!child) {
+    const std::string reason = SystemErrorMessage(error.code);
+    result.error = error.step == platform::ConsoleStartStep::WorkingDir
+                       ? "cannot enter the folder '" + working_dir + "': " + reason
+                       : "cannot start '" + argv.front() + "': " + reason;
+    return result;
+  }
+  result.started = true;
+  // Decoded once at the end: a legacy code page's character may straddle
+  // two reads, and its halves decoded apart would be two wrong characters.
+  std::string bytes;
+  char buf[4096];
+  for (;;) {
+    const int n = child->Read(buf, static_cast<int>(sizeof buf));
+    if (n <= 0) break;
+    bytes.append(buf, static_cast<std::size_t>(n));
+  }
+  child->Wait();
+  result.output = os.AnsiToUtf8(bytes);
+  return result;
+}
+
 std::string JsonStringArray(const std::vector<std::string>& items) {
   std::string text = "[";
   for (std::size_t i = 0; i < items.size(); ++i) {
@@ -98,20 +130,23 @@ void TBrowserExternalModule::HandleShellCommand(const std::string& uuid,
   // The reply goes to the document that asked, if it is still shown then.
   const std::uint64_t document = RequestDocument();
   auto run = [this, alive, finished, document, uuid, command, working_dir, show_window] {
-    std::string output;
+    TConsoleResult outcome;
     try {
-      output = TSysUtils::GetDosOutput(command, working_dir, show_window);
+      outcome = RunConsoleCommand(command, working_dir, show_window);
+    } catch (const std::exception& error) {
+      outcome = {false, {}, std::string("the command failed: ") + error.what()};
     } catch (...) {
-      output.clear();  // counts as an interpreter that did not start
+      outcome = {false, {}, "the command failed"};
     }
     // Only the reply's text is kept: a large output is held once at a time.
-    std::string result = Json(output);
-    std::string().swap(output);
+    const bool success = outcome.started;
+    std::string result = Json(success ? outcome.output : outcome.error);
+    outcome = {};
     // A module that is going takes no more replies: nothing is handed to the
     // UI thread for it, which may be ending too.
     if (!alive.expired()) {
-      platform::RunOnUiThread([this, alive, document, uuid, result = std::move(result)] {
-        if (!alive.expired()) PostBridgeReply(document, uuid, result, true);
+      platform::RunOnUiThread([this, alive, document, uuid, success, result = std::move(result)] {
+        if (!alive.expired()) PostBridgeReply(document, uuid, result, success);
       });
     }
     finished->store(true);

@@ -43,7 +43,7 @@ std::optional<std::string> ScalarText(const json& value) {
 }
 
 std::string ConversionError(std::string_view name, const json& value) {
-  return "Invalid value for '" + std::string(name) + "': " + value.type_name();
+  return "invalid value for '" + std::string(name) + "': " + value.type_name();
 }
 
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
@@ -113,13 +113,89 @@ void TBrowserExternalModule::WebMessageReceived(platform::WebMessageReceivedEven
   }
 }
 
+// The functions of window.vtx by ID, with the names the page calls them by
+// (resources/vtx_external.js).
+struct TBrowserExternalModule::TFunction {
+  std::int32_t Id;
+  std::string_view Name;
+  void (TBrowserExternalModule::*Plain)(const std::string& uuid);
+  void (TBrowserExternalModule::*WithData)(const std::string& uuid, const json& data);
+};
+
+const TBrowserExternalModule::TFunction* TBrowserExternalModule::FindFunction(std::int32_t id) {
+  using M = TBrowserExternalModule;
+  static constexpr TFunction kFunctions[] = {
+      {10001, "hello", &M::HandleHello, nullptr},
+      {10002, "isRuntime", &M::HandleIsRuntime, nullptr},
+      {20001, "dialogs.openFile", nullptr, &M::HandleDialogsOpenFile},
+      {20002, "dialogs.saveFile", nullptr, &M::HandleDialogsSaveFile},
+      {30001, "files.fileExists", nullptr, &M::HandleFilesFileExists},
+      {30002, "files.deleteFile", nullptr, &M::HandleFilesDeleteFile},
+      {30003, "files.writeTextFile", nullptr, &M::HandleFilesWriteTextFile},
+      {30004, "files.extractFile", nullptr, &M::HandleFilesExtractFile},
+      {40001, "folders.dirExists", nullptr, &M::HandleFoldersDirExists},
+      {40002, "folders.deleteDir", nullptr, &M::HandleFoldersDeleteDir},
+      {40003, "folders.getTempDir", &M::HandleFoldersGetTempDir, nullptr},
+      {40004, "folders.getUserDocumentsDir", &M::HandleFoldersGetUserDocumentsDir, nullptr},
+      {40005, "folders.getUserDesktopDir", &M::HandleFoldersGetUserDesktopDir, nullptr},
+      {40006, "folders.getAppExecutableDir", &M::HandleFoldersGetAppExecutableDir, nullptr},
+      {50001, "app.close", &M::HandleAppClose, nullptr},
+      {50002, "app.inFullscreen", &M::HandleAppInFullscreen, nullptr},
+      {50003, "app.enterFullscreen", &M::HandleAppEnterFullscreen, nullptr},
+      {50004, "app.exitFullscreen", &M::HandleAppExitFullscreen, nullptr},
+      {60001, "window.getStyle", &M::HandleWindowGetStyle, nullptr},
+      {60002, "window.setStyle", nullptr, &M::HandleWindowSetStyle},
+      {60003, "window.getState", &M::HandleWindowGetState, nullptr},
+      {60004, "window.setState", nullptr, &M::HandleWindowSetState},
+      {60005, "window.getTitle", &M::HandleWindowGetTitle, nullptr},
+      {60006, "window.setTitle", nullptr, &M::HandleWindowSetTitle},
+      {70001, "shell.execute", nullptr, &M::HandleShellExecute},
+      {70002, "shell.explore", nullptr, &M::HandleShellExplore},
+      {70003, "shell.command", nullptr, &M::HandleShellCommand},
+      {70004, "shell.windows", &M::HandleShellWindows, nullptr},
+  };
+  for (const TFunction& function : kFunctions) {
+    if (function.Id == id) return &function;
+  }
+  return nullptr;
+}
+
+std::string_view TBrowserExternalModule::FunctionName(std::int32_t id) {
+  const TFunction* function = FindFunction(id);
+  return function != nullptr ? function->Name : std::string_view();
+}
+
+std::optional<std::int32_t> TBrowserExternalModule::FunctionId(const json& message) {
+  const json* id = FindMember(message, "id");
+  const std::optional<std::string> id_text = id != nullptr ? ScalarText(*id) : std::nullopt;
+  return id_text ? TSettings::ParseInteger(*id_text) : std::nullopt;
+}
+
+std::string TBrowserExternalModule::CallSubject(const json& message) {
+  const json* id = FindMember(message, "id");
+  if (id == nullptr) return "not a bridge call: no function id";
+  const std::optional<std::string> id_text = ScalarText(*id);
+  if (!id_text) return "not a bridge call: " + ConversionError("id", *id);
+  const std::optional<int32_t> number = TSettings::ParseInteger(*id_text);
+  if (!number) return "function id '" + *id_text + "' is not a number";
+  const std::string_view name = FunctionName(*number);
+  if (name.empty()) return "unknown function " + std::to_string(*number);
+  return std::string(name) + " (" + std::to_string(*number) + ")";
+}
+
 void TBrowserExternalModule::Dispatch(platform::WebMessageReceivedEventArgs& args) {
   std::string source;
   std::uint64_t document = 0;
   if (!platform::Succeeded(args.get_Source(&source)) ||
       !platform::Succeeded(args.get_DocumentId(&document)) || FBrowserForm == nullptr ||
       !FBrowserForm->IsAppDocument(source, document)) {
-    throw EBridgeError("Message from a foreign document dropped: " + source);
+    std::string message_json;
+    args.get_WebMessageAsJson(&message_json);
+    const json message = json::parse(platform::WithoutLoneSurrogates(message_json), nullptr,
+                                     /*allow_exceptions=*/false);
+    const std::string subject =
+        message.is_object() && message.contains("id") ? CallSubject(message) : "message";
+    throw EBridgeError(subject + ": refused, from a document that is not the app's own: " + source);
   }
   // A dialog's nested loop may dispatch another message before this one is
   // answered, each answering its own document, or end the module itself.
@@ -145,77 +221,22 @@ void TBrowserExternalModule::Dispatch(platform::WebMessageReceivedEventArgs& arg
   // is answered like any other.
   const json message = json::parse(platform::WithoutLoneSurrogates(message_json), nullptr,
                                    /*allow_exceptions=*/false);
-  const std::string id_text = RequiredString(message, "id");
-  const std::string uuid = RequiredString(message, "uuid");
-  const json& data = RequiredObject(message, "data");
-
-  const std::optional<int32_t> id = TSettings::ParseInteger(id_text);
-  // Not errors for the page: it simply gets no answer. Told all the same, so
-  // an author can see why a call never settles.
-  if (!id) {
-    if (FOnDispatchError) FOnDispatchError("Function ID '" + id_text + "' is not a number");
-    return;
-  }
-  switch (*id) {
-    case 10001:
-      return HandleHello(uuid);
-    case 10002:
-      return HandleIsRuntime(uuid);
-    case 20001:
-      return HandleDialogsOpenFile(uuid, data);
-    case 20002:
-      return HandleDialogsSaveFile(uuid, data);
-    case 30001:
-      return HandleFilesFileExists(uuid, data);
-    case 30002:
-      return HandleFilesDeleteFile(uuid, data);
-    case 30003:
-      return HandleFilesWriteTextFile(uuid, data);
-    case 30004:
-      return HandleFilesExtractFile(uuid, data);
-    case 40001:
-      return HandleFoldersDirExists(uuid, data);
-    case 40002:
-      return HandleFoldersDeleteDir(uuid, data);
-    case 40003:
-      return HandleFoldersGetTempDir(uuid);
-    case 40004:
-      return HandleFoldersGetUserDocumentsDir(uuid);
-    case 40005:
-      return HandleFoldersGetUserDesktopDir(uuid);
-    case 40006:
-      return HandleFoldersGetAppExecutableDir(uuid);
-    case 50001:
-      return HandleAppClose(uuid);
-    case 50002:
-      return HandleAppInFullscreen(uuid);
-    case 50003:
-      return HandleAppEnterFullscreen(uuid);
-    case 50004:
-      return HandleAppExitFullscreen(uuid);
-    case 60001:
-      return HandleWindowGetStyle(uuid);
-    case 60002:
-      return HandleWindowSetStyle(uuid, data);
-    case 60003:
-      return HandleWindowGetState(uuid);
-    case 60004:
-      return HandleWindowSetState(uuid, data);
-    case 60005:
-      return HandleWindowGetTitle(uuid);
-    case 60006:
-      return HandleWindowSetTitle(uuid, data);
-    case 70001:
-      return HandleShellExecute(uuid, data);
-    case 70002:
-      return HandleShellExplore(uuid, data);
-    case 70003:
-      return HandleShellCommand(uuid, data);
-    case 70004:
-      return HandleShellWindows(uuid);
-    default:
-      if (FOnDispatchError) FOnDispatchError("Unknown function ID " + std::to_string(*id));
-      return;
+  // Not errors for the page, which simply gets no answer; told all the same,
+  // naming the function, so an author can see why a call never settles.
+  if (!message.is_object()) throw EBridgeError("not a bridge call: the message is no JSON object");
+  const std::string subject = CallSubject(message);
+  const std::optional<std::int32_t> id = FunctionId(message);
+  const TFunction* function = id ? FindFunction(*id) : nullptr;
+  if (function == nullptr) throw EBridgeError(subject);
+  try {
+    if (FindMember(message, "uuid") == nullptr) throw EBridgeError("no uuid");
+    const std::string uuid = RequiredString(message, "uuid");
+    const json* data = FindMember(message, "data");
+    if (data == nullptr) throw EBridgeError("no argument object");
+    if (function->Plain != nullptr) return (this->*function->Plain)(uuid);
+    return (this->*function->WithData)(uuid, *data);
+  } catch (const std::exception& error) {
+    throw EBridgeError(subject + ": " + error.what());
   }
 }
 

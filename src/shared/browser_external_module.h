@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json_fwd.hpp>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -135,7 +136,9 @@ class TBrowserExternalModule {
   void SetApplicationTitle(std::string value) { FApplicationTitle = std::move(value); }
 
   // Where the reason of a message left without an answer goes (unreadable,
-  // foreign, or naming no function); by default nowhere.
+  // foreign, naming no function, or a command's error), as "<function>
+  // (<id>): <reason>" once the function is known ("files.fileExists (30001):
+  // no argument object"); by default nowhere.
   void SetOnDispatchError(TBridgeErrorEvent value) { FOnDispatchError = std::move(value); }
   // Told the uuid of a reply dropped because the document that asked is no
   // longer shown; by default nobody.
@@ -185,6 +188,10 @@ class TBrowserExternalModule {
   // false when zero. Anything else throws.
   static bool ArgBool(const nlohmann::json& data, std::string_view name, bool default_value);
 
+  // The dotted name the page calls function `id` by ("files.fileExists" for
+  // 30001); empty for an ID that names no function.
+  static std::string_view FunctionName(std::int32_t id);
+
   // Console commands (shell.command) of every module whose worker has not
   // finished yet, replies posted or not. Any thread.
   static std::size_t RunningCommands();
@@ -194,6 +201,14 @@ class TBrowserExternalModule {
   static bool IsFileAddress(std::string_view source);
 
  private:
+  struct TFunction;
+  static const TFunction* FindFunction(std::int32_t id);
+  // The function ID of a bridge message; nullopt when it has none that is
+  // an integer.
+  static std::optional<std::int32_t> FunctionId(const nlohmann::json& message);
+  // How the diagnostics name the call `message` makes: "files.fileExists
+  // (30001)", or why it names no function.
+  static std::string CallSubject(const nlohmann::json& message);
   void Dispatch(platform::WebMessageReceivedEventArgs& args);
   std::string AppDirPath() const;
   std::string ResolvePath(const std::string& path) const;

@@ -46,10 +46,11 @@ class BridgeOs : public platform::FakeOs {
     const auto it = error_texts.find(code);
     return it != error_texts.end() ? it->second : FakeOs::ErrorText(code);
   }
-  std::unique_ptr<platform::ConsoleProcess> StartConsole(const std::vector<std::string>& argv,
-                                                         const std::string& working_dir,
-                                                         bool show_window) override {
-    if (!start_console) return FakeOs::StartConsole(argv, working_dir, show_window);
+  using FakeOs::StartConsole;
+  std::unique_ptr<platform::ConsoleProcess> StartConsole(
+      const std::vector<std::string>& argv, const std::string& working_dir, bool show_window,
+      platform::ConsoleStartError* error) override {
+    if (!start_console) return FakeOs::StartConsole(argv, working_dir, show_window, error);
     console_starts.push_back({argv, working_dir, show_window});
     return start_console();
   }

@@ -2,8 +2,13 @@
 // the origin rule, and what a message that cannot be read leads to.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -57,13 +62,15 @@ TEST_F(DispatchTest, IdsThatNameNoFunctionAreIgnoredWithTheirReason) {
     const char* message;
     const char* reason;
   } cases[] = {
-      {R"({"id":10003,"uuid":"u1","data":{}})", "Unknown function ID 10003"},
-      {R"({"id":0,"uuid":"u1","data":{}})", "Unknown function ID 0"},
-      {R"({"id":-10001,"uuid":"u1","data":{}})", "Unknown function ID -10001"},
-      {R"({"id":"abc","uuid":"u1","data":{}})", "Function ID 'abc' is not a number"},
-      {R"({"id":null,"uuid":"u1","data":{}})", "Function ID '' is not a number"},
-      {R"({"id":10001.5,"uuid":"u1","data":{}})", "Function ID '10001.5' is not a number"},
-      {R"({"id":99999999999,"uuid":"u1","data":{}})", "Function ID '99999999999' is not a number"},
+      {R"({"id":10003,"uuid":"u1","data":{}})", "unknown function 10003"},
+      {R"({"id":0,"uuid":"u1","data":{}})", "unknown function 0"},
+      {R"({"id":-10001,"uuid":"u1","data":{}})", "unknown function -10001"},
+      // The function is what an author needs first, whatever else is amiss.
+      {R"({"id":12345})", "unknown function 12345"},
+      {R"({"id":"abc","uuid":"u1","data":{}})", "function id 'abc' is not a number"},
+      {R"({"id":null,"uuid":"u1","data":{}})", "function id '' is not a number"},
+      {R"({"id":10001.5,"uuid":"u1","data":{}})", "function id '10001.5' is not a number"},
+      {R"({"id":99999999999,"uuid":"u1","data":{}})", "function id '99999999999' is not a number"},
   };
   for (const auto& c : cases) {
     errors_.clear();
@@ -73,22 +80,32 @@ TEST_F(DispatchTest, IdsThatNameNoFunctionAreIgnoredWithTheirReason) {
   }
 }
 
+// The reason names the function by the name the page calls it, then says
+// what is wrong.
 TEST_F(DispatchTest, UnreadableMessagesAreDroppedWithTheirReason) {
   const struct {
     const char* message;
     const char* error;
   } cases[] = {
-      {R"({"id":10001,"uuid":"u1"})", "Value 'data' not found"},
-      {R"({"uuid":"u1","data":{}})", "Value 'id' not found"},
-      {R"({"id":10001,"data":{}})", "Value 'uuid' not found"},
-      {R"({"id":{},"uuid":"u1","data":{}})", "Invalid value for 'id': object"},
-      {R"({"id":10001,"uuid":["u1"],"data":{}})", "Invalid value for 'uuid': array"},
-      {R"("a plain string")", "Value 'id' not found"},
-      {R"([10001,"u1",{}])", "Value 'id' not found"},
-      {R"(10001)", "Value 'id' not found"},
-      {R"({"id":10001,"uuid":"u1","data":{}} trailing)", "Value 'id' not found"},
-      {R"({"id":10001,"uuid":"u1","data":{})", "Value 'id' not found"},
-      {"", "Value 'id' not found"},
+      {R"({"id":30001,"uuid":"u1"})", "files.fileExists (30001): no argument object"},
+      {R"({"id":"70004","uuid":"u1"})", "shell.windows (70004): no argument object"},
+      {R"({"id":10001,"data":{}})", "hello (10001): no uuid"},
+      {R"({"id":60006,"uuid":["u1"],"data":{}})",
+       "window.setTitle (60006): invalid value for 'uuid': array"},
+      // An argument of the wrong kind, found by the command itself.
+      {R"({"id":60006,"uuid":"u1","data":{"title":{"text":"x"}}})",
+       "window.setTitle (60006): invalid value for 'title': object"},
+      {R"({"id":20002,"uuid":"u1","data":{"overwritePrompt":"maybe"}})",
+       "dialogs.saveFile (20002): invalid value for 'overwritePrompt': string"},
+      {R"({"uuid":"u1","data":{}})", "not a bridge call: no function id"},
+      {R"({"id":{},"uuid":"u1","data":{}})", "not a bridge call: invalid value for 'id': object"},
+      {R"("a plain string")", "not a bridge call: the message is no JSON object"},
+      {R"([10001,"u1",{}])", "not a bridge call: the message is no JSON object"},
+      {R"(10001)", "not a bridge call: the message is no JSON object"},
+      {R"({"id":10001,"uuid":"u1","data":{}} trailing)",
+       "not a bridge call: the message is no JSON object"},
+      {R"({"id":10001,"uuid":"u1","data":{})", "not a bridge call: the message is no JSON object"},
+      {"", "not a bridge call: the message is no JSON object"},
   };
   for (const auto& c : cases) {
     errors_.clear();
@@ -151,6 +168,65 @@ TEST_F(DispatchTest, OnlyTheApplicationsOwnDocumentsReachTheCommands) {
   }
 }
 
+TEST_F(DispatchTest, AForeignDocumentsCallIsRefusedByName) {
+  const struct {
+    const char* message;
+    const char* reason;
+  } cases[] = {
+      {R"({"id":70003,"uuid":"u1","data":{"command":"rm -rf ~"}})",
+       "shell.command (70003): refused, from a document that is not the app's own: "
+       "https://example.com/"},
+      {R"({"id":4,"uuid":"u1","data":{}})",
+       "unknown function 4: refused, from a document that is not the app's own: "
+       "https://example.com/"},
+      {R"("hi")",
+       "message: refused, from a document that is not the app's own: "
+       "https://example.com/"},
+  };
+  for (const auto& c : cases) {
+    errors_.clear();
+    EXPECT_TRUE(Send(c.message, "https://example.com/").empty()) << c.message;
+    ASSERT_EQ(errors_.size(), 1u) << c.message;
+    EXPECT_EQ(errors_[0], c.reason);
+  }
+  EXPECT_TRUE(os_.console_starts.empty());
+}
+
+// Every function the bridge script offers is known here by the same name.
+TEST(BridgeFunctions, NamesMatchTheBridgeScript) {
+#ifdef _WIN32
+  const std::string sources = "Z:" TESSEL_SOURCE_DIR;  // the Unix root under Wine
+#else
+  const std::string sources = TESSEL_SOURCE_DIR;
+#endif
+  std::ifstream file(std::filesystem::path(sources) / "resources" / "vtx_external.js");
+  ASSERT_TRUE(file) << "the bridge script of the sources";
+  std::stringstream script;
+  script << file.rdbuf();
+  const std::regex group(R"(^  (\w+): \{)");
+  const std::regex function(R"((\w+): function \([^)]*\) \{ return [\w.]+\.call\((\d+),)");
+  std::istringstream lines(script.str());
+  std::string line;
+  std::string prefix;
+  std::set<int> offered;
+  while (std::getline(lines, line)) {
+    std::smatch match;
+    if (std::regex_search(line, match, group)) prefix = match[1].str() + ".";
+    if (line.starts_with("  }")) prefix.clear();
+    if (!std::regex_search(line, match, function)) continue;
+    const int id = std::stoi(match[2].str());
+    offered.insert(id);
+    EXPECT_EQ(TBrowserExternalModule::FunctionName(id), prefix + match[1].str()) << line;
+  }
+  // Nor does the module know a function the script does not offer.
+  for (int id = 10000; id < 80000; ++id) {
+    if (!TBrowserExternalModule::FunctionName(id).empty()) {
+      EXPECT_TRUE(offered.contains(id)) << id;
+    }
+  }
+  EXPECT_FALSE(offered.empty());
+}
+
 TEST_F(DispatchTest, AMessageWhoseSourceCannotBeReadIsDropped) {
   platform::FakeWebMessageReceivedEventArgs args;
   args.source = kAppDocument;
@@ -172,7 +248,7 @@ TEST_F(DispatchTest, TheClickMessageMovesTheFocusOnlyWithoutAnArchive) {
   EXPECT_TRUE(Send(clicked).empty());
   EXPECT_EQ(browser_.focus_requests, 1);
   ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_EQ(errors_[0], "Value 'id' not found");
+  EXPECT_EQ(errors_[0], "not a bridge call: the message is no JSON object");
   EXPECT_EQ(Call(10002), Success("true"));
 }
 
@@ -183,7 +259,7 @@ TEST_F(DispatchTest, NothingThrownInACommandReachesTheEngine) {
   module_.SetMainForm(&window);
   EXPECT_EQ(Call(60006, R"({"title":"x"})"), "");
   ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_EQ(errors_[0], "window gone");
+  EXPECT_EQ(errors_[0], "window.setTitle (60006): window gone");
   EXPECT_EQ(Call(10001), kHelloReply);
 }
 

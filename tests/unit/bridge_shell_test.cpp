@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -208,10 +209,132 @@ TEST_F(CommandTest, AShortCommandIsAnsweredWhileALongOneStillRuns) {
   platform::SetCurrentOs(&os_);
 }
 
-TEST_F(CommandTest, AnInterpreterThatDoesNotStartGivesAnEmptySuccess) {
+// A command that never ran is a failure that names the folder or the
+// program, with the system's reason.
+TEST_F(CommandTest, ACommandThatCannotStartFailsWithTheReason) {
+  os_.error_texts[2] = "No such file or directory";
+  os_.error_texts[20] = "Not a directory";
+  os_.error_texts[13] = "Permission denied.\r\n";
+  const struct {
+    platform::OsFamily family;
+    platform::ConsoleStartError error;
+    const char* data;
+    const char* reply;
+  } cases[] = {
+      {platform::OsFamily::Posix,
+       {platform::ConsoleStartStep::WorkingDir, 2},
+       R"({"command":"ls","workingDir":"/x/y"})",
+       "cannot enter the folder '/x/y': No such file or directory"},
+      {platform::OsFamily::Posix,
+       {platform::ConsoleStartStep::WorkingDir, 20},
+       R"({"command":"ls","workingDir":"/etc/passwd"})",
+       "cannot enter the folder '/etc/passwd': Not a directory"},
+      {platform::OsFamily::Posix,
+       {platform::ConsoleStartStep::Program, 13},
+       R"({"command":"ls"})",
+       "cannot start '/bin/sh': Permission denied"},
+      {platform::OsFamily::Windows,
+       {platform::ConsoleStartStep::Program, 2},
+       R"({"command":"dir","workingDir":"C:\\"})",
+       "cannot start 'cmd.exe': No such file or directory"},
+  };
   os_.console_start_fails = true;
-  Call(70003, R"({"command":"anything"})");
-  EXPECT_EQ(AwaitReply(), Success(R"("")"));
+  for (const auto& c : cases) {
+    os_.family = c.family;
+    os_.console_start_error = c.error;
+    Call(70003, c.data);
+    EXPECT_EQ(AwaitReply(), Failure(Str(c.reply))) << c.data;
+  }
+}
+
+// Over the real OS seam: the folder is named with the system's own reason,
+// and nothing runs.
+TEST_F(CommandTest, AWorkingFolderThatCannotBeEnteredFailsOnTheRealSystem) {
+  const std::unique_ptr<platform::Os> native = platform::MakeNativeOs();
+  platform::SetCurrentOs(native.get());
+  const std::filesystem::path root = std::filesystem::temp_directory_path() /
+                                     ("tessel-shell-" + std::to_string(std::random_device{}()));
+  std::filesystem::create_directories(root);
+  { std::ofstream(root / "file.txt") << "x"; }
+#ifdef _WIN32
+  const int missing = ERROR_FILE_NOT_FOUND, not_folder = ERROR_DIRECTORY;
+#else
+  const int missing = ENOENT, not_folder = ENOTDIR;
+#endif
+  const struct {
+    std::string dir;
+    int code;
+  } cases[] = {{(root / "missing").string(), missing}, {(root / "file.txt").string(), not_folder}};
+  for (const auto& c : cases) {
+    const std::string marker = (root / "ran").string();
+    Call(70003,
+         R"({"command":)" + Str("echo x > " + marker) + R"(,"workingDir":)" + Str(c.dir) + "}");
+    EXPECT_EQ(AwaitReply(), Failure(Str("cannot enter the folder '" + c.dir +
+                                        "': " + shared::SystemErrorMessage(c.code))));
+    EXPECT_FALSE(std::filesystem::exists(marker));
+  }
+  for (int i = 0; i < 1000 && shared::TBrowserExternalModule::RunningCommands() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  platform::SetCurrentOs(&os_);
+  std::filesystem::remove_all(root);
+}
+
+// Output is bytes to the end: NUL bytes stay, as JSON escapes.
+TEST_F(CommandTest, NulBytesReachTheReply) {
+  os_.console_output = {std::string("a\0b", 3), std::string("\0\0", 2), "c"};
+  Call(70003, R"({"command":"x"})");
+  EXPECT_EQ(AwaitReply(), Success(R"("a\u0000b\u0000\u0000c")"));
+}
+
+#ifndef _WIN32
+TEST_F(CommandTest, NulBytesReachTheReplyOnTheRealSystem) {
+  const std::unique_ptr<platform::Os> native = platform::MakeNativeOs();
+  platform::SetCurrentOs(native.get());
+  Call(70003, R"({"command":"printf 'a\\000b'; printf '\\000'"})");
+  EXPECT_EQ(AwaitReply(), Success(R"("a\u0000b\u0000")"));
+  for (int i = 0; i < 1000 && shared::TBrowserExternalModule::RunningCommands() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  platform::SetCurrentOs(&os_);
+}
+#endif
+
+// A double-byte code page as Windows has them (Shift_JIS here), where the
+// seam holds back no partial character: a lead byte at the end of one read
+// and its trail byte at the start of the next still make one character.
+class DoubleByteOs : public BridgeOs {
+ public:
+  std::string AnsiToUtf8(std::string_view bytes) const override {
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      const auto b = static_cast<unsigned char>(bytes[i]);
+      if (b < 0x80) {
+        out += static_cast<char>(b);
+      } else if (b == 0x82 && i + 1 < bytes.size() && bytes[i + 1] == '\xA0') {
+        out += "\xE3\x81\x82";  // U+3042
+        ++i;
+      } else {
+        out += "\xEF\xBF\xBD";
+      }
+    }
+    return out;
+  }
+  std::size_t IncompleteAnsiTail(std::string_view /*bytes*/) const override { return 0; }
+};
+
+TEST_F(CommandTest, ACharacterSplitAcrossReadsIsDecodedWhole) {
+  DoubleByteOs os;
+  platform::SetCurrentOs(&os);
+  os.family = platform::OsFamily::Windows;
+  os.console_output = {"x\x82", "\xA0y\x82", "\xA0"};
+  Call(70003, R"({"command":"type jp.txt"})");
+  EXPECT_EQ(AwaitReply(), Success(Str("x\xE3\x81\x82y\xE3\x81\x82")));
+  EXPECT_EQ(os.console_waits, 1);
+  for (int i = 0; i < 1000 && shared::TBrowserExternalModule::RunningCommands() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  platform::SetCurrentOs(&os_);
 }
 
 TEST_F(CommandTest, MissingCommandFailsAtOnce) {

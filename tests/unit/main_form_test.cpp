@@ -469,11 +469,13 @@ TEST_F(MainFormTest, OnlyTheTraceVariableMakesThePageTraced) {
           std::shared_ptr<platform::WebMessageReceivedEventArgs>(args));
     }
     ui_.Drain();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              on ? "tessel: console.log file:///index.html: x\n"
-                   "tessel: bridge message not answered: Value 'data' not found; message "
-                   "{\"id\":30001,\"uuid\":\"u1\"}\n"
-                 : "");
+    EXPECT_EQ(
+        testing::internal::GetCapturedStderr(),
+        on ? "tessel: console.log file:///index.html: x\n"
+             "tessel: bridge message not answered: files.fileExists (30001): no argument object; "
+             "message "
+             "{\"id\":30001,\"uuid\":\"u1\"}\n"
+           : "");
     form_.reset();
   }
 }

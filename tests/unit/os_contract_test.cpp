@@ -193,6 +193,43 @@ TEST_F(NativeOsTest, CreateDirectoriesFailsWhereAFileIsInTheWay) {
   EXPECT_FALSE(os.CreateDirectories(Root() + os.PathSeparator() + "file"));
 }
 
+// A console start that fails says which step failed, with a code the
+// system has a text for.
+TEST_F(NativeOsTest, AConsoleThatCannotStartSaysWhy) {
+  Os& os = CurrentOs();
+  const std::string sep(1, os.PathSeparator());
+  std::ofstream(root_ / "file.txt") << "x";
+  const bool windows = os.Family() == OsFamily::Windows;
+  const std::vector<std::string> shell = windows
+                                             ? std::vector<std::string>{"cmd.exe", "/C", "echo"}
+                                             : std::vector<std::string>{"/bin/sh", "-c", "echo"};
+  const struct {
+    const char* name;
+    std::vector<std::string> argv;
+    std::string dir;
+    ConsoleStartStep step;
+  } cases[] = {
+      {"missing folder", shell, Root() + sep + "missing", ConsoleStartStep::WorkingDir},
+      {"file as folder", shell, Root() + sep + "file.txt", ConsoleStartStep::WorkingDir},
+      {"missing program", {Root() + sep + "no-such-program"}, Root(), ConsoleStartStep::Program},
+      {"no program", {}, "", ConsoleStartStep::Program},
+  };
+  for (const auto& c : cases) {
+    ConsoleStartError error;
+    error.step = c.step == ConsoleStartStep::Program ? ConsoleStartStep::WorkingDir
+                                                     : ConsoleStartStep::Program;
+    EXPECT_EQ(os.StartConsole(c.argv, c.dir, false, &error), nullptr) << c.name;
+    EXPECT_EQ(error.step, c.step) << c.name;
+    EXPECT_NE(error.code, 0) << c.name;
+  }
+  // And one that starts leaves the reason alone.
+  ConsoleStartError error{ConsoleStartStep::WorkingDir, 7};
+  const std::unique_ptr<ConsoleProcess> started = os.StartConsole(shell, Root(), false, &error);
+  ASSERT_NE(started, nullptr);
+  started->Wait();
+  EXPECT_EQ(error.code, 7);
+}
+
 TEST_F(NativeOsTest, GetDosOutputOfEchoEndsWithThePlatformLineBreak) {
   const std::string expected = CurrentOs().Family() == OsFamily::Windows ? "hello\r\n" : "hello\n";
   EXPECT_EQ(TSysUtils::GetDosOutput("echo hello", "", false), expected);

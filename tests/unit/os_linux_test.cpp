@@ -157,6 +157,44 @@ TEST_F(LinuxOsTest, GetDosOutputRunsInTheWorkingFolderOrNotAtAll) {
   EXPECT_EQ(os_.StartConsole({"/nonexistent/program"}, "", false), nullptr);
 }
 
+// The reason comes from where the step failed: the command's own chdir or
+// exec, behind the keeper.
+TEST_F(LinuxOsTest, AConsoleStartThatFailsGivesTheStepAndErrno) {
+  fs::create_directories(root_ / "locked");
+  fs::permissions(root_ / "locked", fs::perms::owner_read | fs::perms::owner_write);
+  const bool root_user = geteuid() == 0;  // root enters any folder
+  { std::ofstream(root_ / "plain") << "x"; }
+  const struct {
+    std::vector<std::string> argv;
+    std::string dir;
+    ConsoleStartStep step;
+    int code;
+  } cases[] = {
+      {{"/bin/sh", "-c", "true"},
+       (root_ / "missing").string(),
+       ConsoleStartStep::WorkingDir,
+       ENOENT},
+      {{"/bin/sh", "-c", "true"},
+       (root_ / "plain").string(),
+       ConsoleStartStep::WorkingDir,
+       ENOTDIR},
+      {{"/bin/sh", "-c", "true"},
+       (root_ / "locked").string(),
+       ConsoleStartStep::WorkingDir,
+       EACCES},
+      {{"/nonexistent/program"}, root_.string(), ConsoleStartStep::Program, ENOENT},
+      {{(root_ / "plain").string()}, "", ConsoleStartStep::Program, EACCES},
+  };
+  for (const auto& c : cases) {
+    if (root_user && c.code == EACCES) continue;
+    ConsoleStartError error;
+    EXPECT_EQ(os_.StartConsole(c.argv, c.dir, false, &error), nullptr) << c.argv[0] << c.dir;
+    EXPECT_EQ(error.step, c.step) << c.argv[0] << " in " << c.dir;
+    EXPECT_EQ(error.code, c.code) << c.argv[0] << " in " << c.dir;
+  }
+  fs::permissions(root_ / "locked", fs::perms::owner_all);
+}
+
 TEST_F(LinuxOsTest, GetDosOutputWaitsForABackgroundProgramHoldingThePipe) {
   const auto start = Clock::now();
   const std::string out = TSysUtils::GetDosOutput("(sleep 0.3; echo late) & echo early", "", false);

@@ -133,9 +133,12 @@ bool FakeOs::ShellShowInFolder(const std::string& file) {
 
 std::unique_ptr<ConsoleProcess> FakeOs::StartConsole(const std::vector<std::string>& argv,
                                                      const std::string& working_dir,
-                                                     bool show_window) {
+                                                     bool show_window, ConsoleStartError* error) {
   console_starts.push_back({argv, working_dir, show_window});
-  if (console_start_fails) return nullptr;
+  if (console_start_fails) {
+    if (error != nullptr) *error = console_start_error;
+    return nullptr;
+  }
   return std::make_unique<FakeConsoleProcess>(console_output, console_waits);
 }
 

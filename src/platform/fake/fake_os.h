@@ -67,11 +67,13 @@ class FakeOs : public Os {
   bool show_in_folder_result = true;
   std::vector<std::string> shown_in_folder;
 
-  // Each StartConsole records its call; unless `console_start_fails`, the
-  // child's Read() hands out `console_output` chunk by chunk (a chunk longer
-  // than asked for over several reads), then reports the end. The child
-  // counts its Wait() calls in `console_waits`; it must not outlive the fake.
+  // Each StartConsole records its call; when `console_start_fails` it starts
+  // nothing and reports `console_start_error`, otherwise the child's Read()
+  // hands out `console_output` chunk by chunk (a chunk longer than asked for
+  // over several reads), then reports the end. The child counts its Wait()
+  // calls in `console_waits`; it must not outlive the fake.
   bool console_start_fails = false;
+  ConsoleStartError console_start_error;
   std::vector<std::string> console_output;
   std::vector<ConsoleCall> console_starts;
   int console_waits = 0;
@@ -100,9 +102,10 @@ class FakeOs : public Os {
                          const std::string& value) override;
   bool SecureRandom(std::span<std::uint8_t> out) const override;
   bool ShellShowInFolder(const std::string& file) override;
+  using Os::StartConsole;
   std::unique_ptr<ConsoleProcess> StartConsole(const std::vector<std::string>& argv,
-                                               const std::string& working_dir,
-                                               bool show_window) override;
+                                               const std::string& working_dir, bool show_window,
+                                               ConsoleStartError* error) override;
   std::size_t IncompleteAnsiTail(std::string_view bytes) const override;
   std::vector<std::string> TopLevelWindowCaptions() const override { return window_captions; }
   std::string LanguageCode() const override { return language_code; }

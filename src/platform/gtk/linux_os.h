@@ -43,9 +43,10 @@ class LinuxOs : public Os {
                          const std::string& value) override;
   bool SecureRandom(std::span<std::uint8_t> out) const override;
   bool ShellShowInFolder(const std::string& file) override;
+  using Os::StartConsole;
   std::unique_ptr<ConsoleProcess> StartConsole(const std::vector<std::string>& argv,
-                                               const std::string& working_dir,
-                                               bool show_window) override;
+                                               const std::string& working_dir, bool show_window,
+                                               ConsoleStartError* error) override;
   void EndConsoleCommands() override;
   std::size_t IncompleteAnsiTail(std::string_view bytes) const override;
   std::vector<std::string> TopLevelWindowCaptions() const override;

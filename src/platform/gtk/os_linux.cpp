@@ -384,11 +384,18 @@ void CloseAllBut(std::array<int, 3> keep) {
   close_range(first, ~0U, 0);
 }
 
+// What the keeper reports once the command has started or failed to: the
+// step that failed (a ConsoleStartStep) and its errno, 0 when it started.
+struct StartFailure {
+  int step = static_cast<int>(ConsoleStartStep::Program);
+  int code = 0;
+};
+
 struct KeeperStart {
   char* const* argv;
   const char* working_dir;  // nullptr: this process's folder
   int output;               // write end of the command's output pipe
-  int report;               // write end to us: exec's errno, then sh's status
+  int report;               // write end to us: a StartFailure, then sh's status
   int lifeline;             // read end of the lifeline
 };
 
@@ -427,8 +434,9 @@ struct KeeperStart {
   const int child_signals = signalfd(-1, &child_ended, SFD_CLOEXEC);
   int exec_pipe[2];
   if (child_signals < 0 || pipe2(exec_pipe, O_CLOEXEC) != 0) {
-    const int err = errno;
-    WriteWhole(start.report, &err, sizeof err);
+    StartFailure failure;
+    failure.code = errno;
+    WriteWhole(start.report, &failure, sizeof failure);
     _exit(0);
   }
   const pid_t command = fork();
@@ -439,25 +447,27 @@ struct KeeperStart {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
-    int err = 0;
-    if (dup2(start.output, STDOUT_FILENO) < 0 || dup2(start.output, STDERR_FILENO) < 0 ||
-        (start.working_dir != nullptr && chdir(start.working_dir) != 0)) {
-      err = errno;
+    StartFailure failure;
+    if (dup2(start.output, STDOUT_FILENO) < 0 || dup2(start.output, STDERR_FILENO) < 0) {
+      failure.code = errno;
+    } else if (start.working_dir != nullptr && chdir(start.working_dir) != 0) {
+      failure = {static_cast<int>(ConsoleStartStep::WorkingDir), errno};
     } else {
       execve(start.argv[0], start.argv, environ);
-      err = errno;
+      failure.code = errno;
     }
-    WriteWhole(exec_pipe[1], &err, sizeof err);
+    WriteWhole(exec_pipe[1], &failure, sizeof failure);
     _exit(127);
   }
-  int err = command < 0 ? errno : 0;
+  StartFailure failure;
+  if (command < 0) failure.code = errno;
   close(start.output);
   close(exec_pipe[1]);
-  // The pipe closes on a successful exec and carries errno otherwise.
-  if (command > 0 && !ReadWhole(exec_pipe[0], &err, sizeof err)) err = 0;
+  // The pipe closes on a successful exec and carries the failure otherwise.
+  if (command > 0 && !ReadWhole(exec_pipe[0], &failure, sizeof failure)) failure = {};
   close(exec_pipe[0]);
-  WriteWhole(start.report, &err, sizeof err);
-  if (err != 0) {
+  WriteWhole(start.report, &failure, sizeof failure);
+  if (failure.code != 0) {
     int status = 0;
     if (command > 0) waitpid(command, &status, 0);
     _exit(0);
@@ -943,10 +953,18 @@ bool LinuxOs::ShellShowInFolder(const std::string& file) {
 
 std::unique_ptr<ConsoleProcess> LinuxOs::StartConsole(const std::vector<std::string>& argv,
                                                       const std::string& working_dir,
-                                                      bool /*show_window*/) {
+                                                      bool /*show_window*/,
+                                                      ConsoleStartError* error) {
+  // Every failure below leaves errno; only the command's own chdir says
+  // otherwise.
+  ConsoleStartStep step = ConsoleStartStep::Program;
+  const auto failed = [&]() -> std::unique_ptr<ConsoleProcess> {
+    if (error != nullptr) *error = {step, errno};
+    return nullptr;
+  };
   if (argv.empty()) {
     errno = ENOENT;
-    return nullptr;
+    return failed();
   }
   int output[2] = {-1, -1};
   int report[2] = {-1, -1};
@@ -959,7 +977,7 @@ std::unique_ptr<ConsoleProcess> LinuxOs::StartConsole(const std::vector<std::str
   };
   if (pipe2(output, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) {
     close_all();
-    return nullptr;
+    return failed();
   }
   // Keep the output's write end clear of 0..2, so the command's dup2 always
   // copies it.
@@ -969,7 +987,7 @@ std::unique_ptr<ConsoleProcess> LinuxOs::StartConsole(const std::vector<std::str
     output[1] = moved;
     if (moved < 0) {
       close_all();
-      return nullptr;
+      return failed();
     }
   }
   // Built before the fork: the keeper may not allocate.
@@ -980,7 +998,7 @@ std::unique_ptr<ConsoleProcess> LinuxOs::StartConsole(const std::vector<std::str
   if (g_lifeline[1] < 0 && pipe2(g_lifeline, O_CLOEXEC) != 0) {
     lock.unlock();
     close_all();
-    return nullptr;
+    return failed();
   }
   const KeeperStart start{args.data(), working_dir.empty() ? nullptr : working_dir.c_str(),
                           output[1], report[1], g_lifeline[0]};
@@ -992,18 +1010,24 @@ std::unique_ptr<ConsoleProcess> LinuxOs::StartConsole(const std::vector<std::str
   output[1] = report[1] = -1;
   if (keeper < 0) {
     close_all();
-    return nullptr;
+    return failed();
   }
   // glibc's posix_spawn reported a failed chdir or exec here; so does this.
-  int err = 0;
-  if (!ReadWhole(report[0], &err, sizeof err)) err = ECHILD;
-  if (err != 0) {
+  StartFailure failure;
+  if (!ReadWhole(report[0], &failure, sizeof failure)) {
+    failure = StartFailure();
+    failure.code = ECHILD;
+  }
+  if (failure.code != 0) {
     int status = 0;
     while (waitpid(keeper, &status, 0) < 0 && errno == EINTR) {
     }
-    errno = err;
+    if (failure.step == static_cast<int>(ConsoleStartStep::WorkingDir)) {
+      step = ConsoleStartStep::WorkingDir;
+    }
+    errno = failure.code;
     close_all();
-    return nullptr;
+    return failed();
   }
   return std::make_unique<PosixConsoleProcess>(keeper, output[0], report[0]);
 }

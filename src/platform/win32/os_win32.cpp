@@ -243,7 +243,25 @@ void Win32Os::EndConsoleCommands() {
 
 std::unique_ptr<ConsoleProcess> Win32Os::StartConsole(const std::vector<std::string>& argv,
                                                       const std::string& working_dir,
-                                                      bool show_window) {
+                                                      bool show_window, ConsoleStartError* error) {
+  const auto failed = [error](ConsoleStartStep step,
+                              DWORD code) -> std::unique_ptr<ConsoleProcess> {
+    if (error != nullptr) *error = {step, static_cast<int>(code)};
+    SetLastError(code);
+    return nullptr;
+  };
+  const std::wstring dir = WideFromUtf8(working_dir);
+  // CreateProcessW names no step when it fails, so the folder is looked at
+  // first: a missing one gets the system's own reason.
+  if (!dir.empty()) {
+    const DWORD attributes = GetFileAttributesW(dir.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      return failed(ConsoleStartStep::WorkingDir, GetLastError());
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return failed(ConsoleStartStep::WorkingDir, ERROR_DIRECTORY);
+    }
+  }
   const HANDLE job = CommandJob();
   // One start at a time: while a write end is inheritable, no other child
   // may be started, or it would hold that pipe open and the command's reply
@@ -257,7 +275,9 @@ std::unique_ptr<ConsoleProcess> Win32Os::StartConsole(const std::vector<std::str
   sa.bInheritHandle = TRUE;
   HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &sa, 0)) return nullptr;
+  if (!CreatePipe(&read_end, &write_end, &sa, 0)) {
+    return failed(ConsoleStartStep::Program, GetLastError());
+  }
   // Only the write end goes to the child; the read end stays ours.
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
   const HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
@@ -295,7 +315,6 @@ std::unique_ptr<ConsoleProcess> Win32Os::StartConsole(const std::vector<std::str
     joined += argv[i];
   }
   std::wstring command_line = WideFromUtf8(joined);  // CreateProcessW may write into it
-  const std::wstring dir = WideFromUtf8(working_dir);
   PROCESS_INFORMATION pi{};
   const BOOL started =
       CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, flags, nullptr,
@@ -307,8 +326,10 @@ std::unique_ptr<ConsoleProcess> Win32Os::StartConsole(const std::vector<std::str
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
   if (!started) {
     CloseHandle(read_end);
-    SetLastError(err);
-    return nullptr;
+    // The folder's own error: it went since it was looked at, or may not be
+    // entered.
+    const bool folder = !dir.empty() && err == ERROR_DIRECTORY;
+    return failed(folder ? ConsoleStartStep::WorkingDir : ConsoleStartStep::Program, err);
   }
   // Joined before it runs, so nothing it starts escapes the job. Without a
   // job (nested jobs refused) it still runs.
