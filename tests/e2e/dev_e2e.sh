@@ -68,6 +68,14 @@ EOF
 page v1 "" >"$app/webapp/index.html"
 page other "" >"$app/webapp/other.html"
 
+# Wine's ReadDirectoryChangesW reports changes of the top folder only, not
+# of the folders below it (Windows reports the whole tree): under Wine an
+# edit below is followed by a touch of a file at the top.
+wine_sees_it() {
+  [[ -n $emu ]] && echo "$RANDOM" >"$app/touched.txt"
+  return 0
+}
+
 # The trace's count of completed page loads.
 loads() { grep -c "navigation completed ok" "$out/run.err" 2>/dev/null; }
 loads_reach() { (($(loads) >= $1)); }
@@ -89,19 +97,20 @@ $emu "$runtime" --app-folder "$app" >"$out/run.out" 2>"$out/run.err" &
 pid=$!
 E2E_CHILDREN=$pid
 loaded v1 "v1 rgb(1, 2, 3) yes "
-grep -q "served archive .*css/site.css" "$out/run.err" || fail "css/site.css?v=2 not served"
+grep -q "served archive .*css.site.css" "$out/run.err" || fail "css/site.css?v=2 not served"
 grep -q "served archive .*my file.js" "$out/run.err" || fail "my%20file.js not served"
 
 # An edit shows through a reload, with no other step.
 page v2 "" >"$app/webapp/index.html.new"
 mv "$app/webapp/index.html.new" "$app/webapp/index.html"
+wine_sees_it
 loaded v2 "v2 rgb(1, 2, 3) yes "
 
 # Ten writes in a burst make one reload.
 wait_for 10 loads_reach 2 || fail "no load counted after the edit: $(loads)"
 before=$(loads)
 for i in $(seq 10); do
-  echo "$i" >>"$app/webapp/notes.txt"
+  echo "$i" >>"$app/notes.txt"
   sleep 0.02
 done
 wait_for 10 loads_reach $((before + 1)) || fail "the burst made no reload"
@@ -109,6 +118,7 @@ wait_for 10 loads_reach $((before + 1)) || fail "the burst made no reload"
 # The next edit's reload is the only other one: a second reload of the burst
 # would show here as one too many.
 page v4 "" >"$app/webapp/index.html"
+wine_sees_it
 loaded v4 "v4 rgb(1, 2, 3) yes "
 wait_for 10 loads_reach $((before + 2)) || fail "the edit after the burst made no reload"
 [[ $(loads) -eq $((before + 2)) ]] || fail "burst and edit: $(($(loads) - before)) reloads, expected 2"
