@@ -330,6 +330,87 @@ ViewCore* CoreOfDownload(WebKitDownload* download) {
   return core != nullptr && !core->closed() ? core : nullptr;
 }
 
+// --- page dialogs -------------------------------------------------------------------
+
+// WebKit titles its own dialogs "JavaScript - <address>", which shows the
+// private scheme's address to the user. Ours carry the application's name,
+// which the main window gives GLib (g_set_application_name), and otherwise
+// answer as WebKit's do: modal to the window, the same buttons, OK (or Leave)
+// confirms, a prompt's text only with OK. They run without a loop of their
+// own: the page waits for webkit_script_dialog_close.
+struct PageDialog {
+  WebKitScriptDialog* script;  // our reference, given up when the dialog goes
+  WebKitScriptDialogType type;
+  GtkWidget* entry;  // prompt only
+};
+
+void PageDialogResponse(GtkDialog* dialog, gint response, gpointer data) {
+  const auto* state = static_cast<PageDialog*>(data);
+  const bool ok = response == GTK_RESPONSE_OK;
+  if (state->type == WEBKIT_SCRIPT_DIALOG_CONFIRM ||
+      state->type == WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM) {
+    webkit_script_dialog_confirm_set_confirmed(state->script, ok ? TRUE : FALSE);
+  } else if (state->type == WEBKIT_SCRIPT_DIALOG_PROMPT && ok) {
+    webkit_script_dialog_prompt_set_text(state->script,
+                                         gtk_entry_get_text(GTK_ENTRY(state->entry)));
+  }
+  gtk_widget_destroy(GTK_WIDGET(dialog));
+}
+
+// However the dialog goes (answered, or with its window), the page goes on.
+void PageDialogDestroyed(GtkWidget* /*dialog*/, gpointer data) {
+  const auto* state = static_cast<PageDialog*>(data);
+  webkit_script_dialog_close(state->script);
+  webkit_script_dialog_unref(state->script);
+  delete state;
+}
+
+// False when there is no window to be modal to or no name to show: WebKit's
+// own dialog then.
+bool ShowPageDialog(WebKitWebView* view, WebKitScriptDialog* script) {
+  const char* title = g_get_application_name();
+  GtkWidget* top = gtk_widget_get_toplevel(GTK_WIDGET(view));
+  if (title == nullptr || !gtk_widget_is_toplevel(top) || !GTK_IS_WINDOW(top)) return false;
+  const WebKitScriptDialogType type = webkit_script_dialog_get_dialog_type(script);
+  GtkWidget* dialog = gtk_message_dialog_new(
+      GTK_WINDOW(top),
+      static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+      type == WEBKIT_SCRIPT_DIALOG_ALERT ? GTK_MESSAGE_INFO : GTK_MESSAGE_QUESTION,
+      GTK_BUTTONS_NONE, "%s", webkit_script_dialog_get_message(script));
+  gtk_window_set_title(GTK_WINDOW(dialog), title);
+  GtkDialog* buttons = GTK_DIALOG(dialog);
+  switch (type) {
+    case WEBKIT_SCRIPT_DIALOG_CONFIRM:
+    case WEBKIT_SCRIPT_DIALOG_PROMPT:
+      gtk_dialog_add_button(buttons, "_Cancel", GTK_RESPONSE_CANCEL);
+      gtk_dialog_add_button(buttons, "_OK", GTK_RESPONSE_OK);
+      gtk_dialog_set_default_response(buttons, GTK_RESPONSE_OK);
+      break;
+    case WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM:
+      gtk_dialog_add_button(buttons, "_Stay on Page", GTK_RESPONSE_CANCEL);
+      gtk_dialog_add_button(buttons, "_Leave Page", GTK_RESPONSE_OK);
+      gtk_dialog_set_default_response(buttons, GTK_RESPONSE_OK);
+      break;
+    default:
+      gtk_dialog_add_button(buttons, "_Close", GTK_RESPONSE_CLOSE);
+      gtk_dialog_set_default_response(buttons, GTK_RESPONSE_CLOSE);
+      break;
+  }
+  GtkWidget* entry = nullptr;
+  if (type == WEBKIT_SCRIPT_DIALOG_PROMPT) {
+    entry = gtk_entry_new();
+    gtk_entry_set_text(GTK_ENTRY(entry), webkit_script_dialog_prompt_get_default_text(script));
+    gtk_entry_set_activates_default(GTK_ENTRY(entry), TRUE);
+    gtk_box_pack_end(GTK_BOX(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog))),
+                     entry, FALSE, FALSE, 0);
+  }
+  auto* state = new PageDialog{webkit_script_dialog_ref(script), type, entry};
+  g_signal_connect(dialog, "response", G_CALLBACK(PageDialogResponse), state);
+  g_signal_connect(dialog, "destroy", G_CALLBACK(PageDialogDestroyed), state);
+  gtk_widget_show_all(dialog);
+  return true;
+}
+
 }  // namespace
 
 void ViewCore::ConnectSignals() {
@@ -588,7 +669,8 @@ gboolean ViewCore::PermissionRequest(WebKitPermissionRequest* request) {
 }
 
 gboolean ViewCore::ScriptDialog(WebKitScriptDialog* dialog) {
-  if (closed_ || flags.default_script_dialogs_enabled) return FALSE;
+  if (closed_) return FALSE;
+  if (flags.default_script_dialogs_enabled) return ShowPageDialog(view_, dialog) ? TRUE : FALSE;
   auto args = std::make_shared<ScriptDialogOpeningArgs>();
   args->uri = source;
   args->message = Str(webkit_script_dialog_get_message(dialog));
