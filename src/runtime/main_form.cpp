@@ -100,6 +100,7 @@ void TMainForm::FormCreate() {
   FBrowserExternalModule = std::make_unique<shared::TBrowserExternalModule>();
   shared::TBrowserExternalModule& module = *FBrowserExternalModule;
   module.SetExeZip(FApp.ExeZip.get());
+  module.SetAppFolder(FApp.AppFolder);
 
   // The host fills the window's client area; giving its web view a parent
   // starts the engine, which reports back only from the UI loop.

@@ -27,7 +27,7 @@ void TBrowserExternalModule::HandleAppInFullscreen(const std::string& uuid) {
 }
 
 void TBrowserExternalModule::HandleAppEnterFullscreen(const std::string& /*uuid*/) {
-  if (FExeZip == nullptr) return ShowRuntimeOnlyMessage("enterFullscreen");
+  if (!IsRuntime()) return ShowRuntimeOnlyMessage("enterFullscreen");
   if (FInFullscreen) return;
   FInFullscreen = true;
   if (FMainForm == nullptr) return;
@@ -36,7 +36,7 @@ void TBrowserExternalModule::HandleAppEnterFullscreen(const std::string& /*uuid*
 }
 
 void TBrowserExternalModule::HandleAppExitFullscreen(const std::string& /*uuid*/) {
-  if (FExeZip == nullptr) return ShowRuntimeOnlyMessage("exitFullscreen");
+  if (!IsRuntime()) return ShowRuntimeOnlyMessage("exitFullscreen");
   if (!FInFullscreen) return;
   FInFullscreen = false;
   if (FMainForm == nullptr) return;

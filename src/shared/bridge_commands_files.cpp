@@ -110,9 +110,18 @@ void TBrowserExternalModule::HandleFilesWriteTextFile(const std::string& uuid,
   ReplyFailure(uuid, Json("Stream write error"));
 }
 
+std::string TBrowserExternalModule::AppFolderPath(const std::string& name) const {
+  std::string path = FAppFolder + name;
+  const char sep = platform::CurrentOs().PathSeparator();
+  for (std::size_t i = FAppFolder.size(); i < path.size(); ++i) {
+    if (path[i] == '/') path[i] = sep;
+  }
+  return path;
+}
+
 void TBrowserExternalModule::HandleFilesExtractFile(const std::string& uuid,
                                                     const nlohmann::json& data) {
-  if (FExeZip == nullptr) return ShowRuntimeOnlyMessage("extractFile");
+  if (!IsRuntime()) return ShowRuntimeOnlyMessage("extractFile");
   const std::string source_file = ArgString(data, "sourceFile", "");
   if (source_file.empty()) return ReplyFailure(uuid, Json("Missing sourceFile"));
   const std::string target_file = ArgString(data, "targetFile", "");
@@ -132,21 +141,33 @@ void TBrowserExternalModule::HandleFilesExtractFile(const std::string& uuid,
   const std::string dir_name =
       FProjectINI != nullptr ? FProjectINI->ReadString("App", "DirName", "") : std::string();
   const std::string entry = dir_name + source_file;
-  // The file is closed before any answer, so the page finds it complete.
-  if (FExeZip->FindFile(entry) < 0) {
-    out.reset();
-    return ReplyFailure(uuid, Json("File not found"));
-  }
-  // An entry that cannot be read (damaged, another password) leaves the
-  // file empty, and that is no error.
   std::optional<std::string> error_text;
   bool written = true;
-  try {
-    if (const std::optional<std::string> content = FExeZip->ReadEntry(entry)) {
-      written = platform::WriteToFile(out.get(), *content);
+  if (FExeZip == nullptr) {
+    // The app folder run live: its file, never one outside it.
+    const std::optional<std::string> content = TStrUtils::HasDotSegment(entry)
+                                                   ? std::nullopt
+                                                   : platform::ReadWholeFile(AppFolderPath(entry));
+    if (!content) {
+      out.reset();
+      return ReplyFailure(uuid, Json("File not found"));
     }
-  } catch (const std::exception& error) {
-    error_text = error.what();
+    written = platform::WriteToFile(out.get(), *content);
+  } else {
+    // The file is closed before any answer, so the page finds it complete.
+    if (FExeZip->FindFile(entry) < 0) {
+      out.reset();
+      return ReplyFailure(uuid, Json("File not found"));
+    }
+    // An entry that cannot be read (damaged, another password) leaves the
+    // file empty, and that is no error.
+    try {
+      if (const std::optional<std::string> content = FExeZip->ReadEntry(entry)) {
+        written = platform::WriteToFile(out.get(), *content);
+      }
+    } catch (const std::exception& error) {
+      error_text = error.what();
+    }
   }
   written = std::fclose(out.release()) == 0 && written;
   if (error_text) return ReplyFailure(uuid, Json(*error_text));

@@ -87,6 +87,7 @@ TBrowserExternalModule::~TBrowserExternalModule() {
   EndCommandWorkers();
   FMainForm = nullptr;
   FExeZip = nullptr;
+  FAppFolder.clear();
   FProjectINI = nullptr;
   FBrowserForm = nullptr;
   FOnAppCloseRequest = nullptr;
@@ -210,7 +211,7 @@ void TBrowserExternalModule::Dispatch(platform::WebMessageReceivedEventArgs& arg
 
   std::string text;
   args.TryGetWebMessageAsString(&text);  // stays empty for a message that is no string
-  if (FExeZip == nullptr && text == kClickedMessage) {
+  if (!IsRuntime() && text == kClickedMessage) {
     if (FBrowserForm != nullptr) FBrowserForm->FocusWebView();
     return;
   }
@@ -330,7 +331,7 @@ void TBrowserExternalModule::HandleHello(const std::string& uuid) {
 }
 
 void TBrowserExternalModule::HandleIsRuntime(const std::string& uuid) {
-  ReplySuccess(uuid, FExeZip != nullptr ? "true" : "false");
+  ReplySuccess(uuid, IsRuntime() ? "true" : "false");
 }
 
 }  // namespace tessel::shared

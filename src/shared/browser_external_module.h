@@ -114,6 +114,13 @@ class TBrowserExternalModule {
   // message instead of acting.
   const TExeZip* ExeZip() const { return FExeZip; }
   void SetExeZip(const TExeZip* value) { FExeZip = value; }
+  // An app folder run live (with its trailing separator): it stands for the
+  // archive, so the module is the runtime's.
+  const std::string& AppFolder() const { return FAppFolder; }
+  void SetAppFolder(std::string value) { FAppFolder = std::move(value); }
+  bool IsRuntime() const { return FExeZip != nullptr || !FAppFolder.empty(); }
+  // `name` ('/'-separated) below the app folder, in the system's form.
+  std::string AppFolderPath(const std::string& name) const;
   // Read for "WindowBorder" and "DirName" in section "App".
   const TSettings* ProjectINI() const { return FProjectINI; }
   void SetProjectINI(const TSettings* value) { FProjectINI = value; }
@@ -248,6 +255,7 @@ class TBrowserExternalModule {
 
   IAppWindow* FMainForm = nullptr;
   const TExeZip* FExeZip = nullptr;
+  std::string FAppFolder;
   const TSettings* FProjectINI = nullptr;
   IBridgeBrowser* FBrowserForm = nullptr;
   TAppCloseRequestEvent FOnAppCloseRequest;

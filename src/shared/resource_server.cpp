@@ -200,19 +200,6 @@ std::optional<TServedResource> Served(TResourceOrigin origin, std::string locati
   return served;
 }
 
-// Whether a "." or ".." segment could take a path out of the folder it is
-// read below.
-bool HasDotSegment(std::string_view path) {
-  for (std::size_t start = 0; start <= path.size();) {
-    std::size_t end = path.find_first_of("/\\", start);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view segment = path.substr(start, end - start);
-    if (segment == "." || segment == "..") return true;
-    start = end + 1;
-  }
-  return false;
-}
-
 // What one pass of the three lookups came to: what it serves, or nothing,
 // with `Stopped` when a lookup found its file but could not serve it.
 struct TPass {
@@ -241,7 +228,7 @@ TPass LookUpPath(const std::string& path, const TResourceSource& source, const p
 
   std::string body;
   if (source.ExeZip == nullptr && !source.AppFolder.empty() && !source.AppDirName.empty() &&
-      !HasDotSegment(path)) {
+      !TStrUtils::HasDotSegment(path)) {
     std::string disk_path = source.AppFolder + source.AppDirName + "/" + path;
     for (std::size_t i = source.AppFolder.size(); i < disk_path.size(); ++i) {
       if (disk_path[i] == '/') disk_path[i] = os.PathSeparator();
@@ -323,7 +310,7 @@ std::optional<std::string> DecodedPath(std::string_view path) {
     decoded += byte;
     i += 2;
   }
-  if (decoded == path || !IsUtf8(decoded) || HasDotSegment(decoded)) return std::nullopt;
+  if (decoded == path || !IsUtf8(decoded) || TStrUtils::HasDotSegment(decoded)) return std::nullopt;
   return decoded;
 }
 

@@ -315,6 +315,34 @@ TEST_F(ExtractFileTest, WithoutAnArchiveOnlyAMessageIsShown) {
             std::vector<platform::DialogButton>{platform::DialogButton::OK});
 }
 
+TEST_F(ExtractFileTest, AnAppFolderRunLiveStandsForTheArchive) {
+  module_.SetExeZip(nullptr);
+  const fs::path folder = root_ / "live";
+  fs::create_directories(folder / "webapp" / "data");
+  std::ofstream(folder / "webapp" / "data" / "list.json", std::ios::binary) << "[3]";
+  std::ofstream(folder / "vtx.ini", std::ios::binary) << "[App]";
+  module_.SetAppFolder(Utf8(folder) + static_cast<char>(fs::path::preferred_separator));
+  EXPECT_EQ(Call(10002), Success("true"));  // isRuntime
+  const fs::path target = root_ / "t.json";
+  const struct {
+    const char* source;
+    std::string reply;
+  } cases[] = {
+      {"/data/list.json", Success("true")},
+      {"/data/missing.json", Failure(Str("File not found"))},
+      {"/../vtx.ini", Failure(Str("File not found"))},  // never outside the app's folder
+      {"/data/../../vtx.ini", Failure(Str("File not found"))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source);
+    EXPECT_EQ(Extract(c.source, target), c.reply);
+    if (c.reply == Success("true")) {
+      EXPECT_EQ(ReadAll(target), "[3]");
+    }
+  }
+  EXPECT_TRUE(ui_.dialogs.empty());
+}
+
 // --- folder getters and path rules over the fake OS -------------------------------------
 
 TEST_F(BridgeTest, FolderGettersEndWithTheSeparator) {
