@@ -145,6 +145,24 @@ if $scripted; then
   page v3 'if (!sessionStorage.went) { sessionStorage.went = 1; location.href = "other.html#part2"; }' \
     >"$app/webapp/index.html"
   loaded other "other rgb(1, 2, 3) yes #part2"
+
+  # Page dialogs carry the app's name, not the engine's "JavaScript - <address>".
+  page other 'alert("hello");' >"$app/webapp/other.html"
+  dialog_named() {
+    local w
+    for w in $(windows_named "Dev Run"); do
+      xprop -id "$w" WM_TRANSIENT_FOR 2>/dev/null | grep -q 'window id' && { echo "$w"; return 0; }
+    done
+    return 1
+  }
+  if wait_for 30 dialog_named >/dev/null; then
+    dialog=$(dialog_named)
+    xdotool windowactivate --sync "$dialog" 2>/dev/null
+    xdotool key --clearmodifiers Return
+    window_gone "Dev Run" 10 || true
+  else
+    fail "no page dialog titled 'Dev Run' (visible: $(visible_titles))"
+  fi
 fi
 
 # A settings change that takes a new window is named.
