@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/file_io.h"
+#include "shared/utf.h"
 
 namespace tessel::platform {
 namespace {
@@ -528,6 +529,61 @@ bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
 bool StartsWithIgnoreAsciiCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() &&
          EqualsIgnoreAsciiCase(text.substr(0, prefix.size()), prefix);
+}
+
+bool HasDotSegment(std::string_view path) {
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find_first_of("/\\", start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view segment = path.substr(start, end - start);
+    if (segment == "." || segment == "..") return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool IsUtf8(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t start = at;
+    // An invalid byte decodes to U+FFFD alone; a real U+FFFD takes three.
+    if (shared::utf::DecodeUtf8(text, at) == shared::utf::kReplacement && at == start + 1) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> DecodeAddressPath(std::string_view path) {
+  const std::string_view name = path.substr(0, path.find_first_of("?#"));
+  std::string decoded;
+  decoded.reserve(name.size());
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (name[i] != '%') {
+      decoded += name[i];
+      continue;
+    }
+    if (i + 2 >= name.size()) return std::nullopt;
+    const int high = HexValue(name[i + 1]);
+    const int low = HexValue(name[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    const char byte = static_cast<char>(high * 16 + low);
+    if (byte == '\0' || byte == '/' || byte == '\\') return std::nullopt;
+    decoded += byte;
+    i += 2;
+  }
+  if (!IsUtf8(decoded) || HasDotSegment(decoded)) return std::nullopt;
+  return decoded;
 }
 
 }  // namespace tessel::platform

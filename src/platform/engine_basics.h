@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -283,5 +284,17 @@ HRESULT SeekPosition(std::uint64_t current, std::uint64_t size, std::int64_t mov
 // ASCII case-insensitive comparisons.
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
 bool StartsWithIgnoreAsciiCase(std::string_view text, std::string_view prefix);
+
+// Whether a "." or ".." segment ('/' and '\' both separate) could take
+// `path` out of the folder it is read below.
+bool HasDotSegment(std::string_view path);
+
+// The file name a page meant by the path of an address: without its query
+// and fragment, percent escapes decoded. An escape cannot make a separator
+// ('/' or '\') or a NUL, and no "." or ".." segment may come out, so the
+// name has the segments the written one has and climbs out of no folder it
+// is read below. nullopt for a malformed escape and for bytes that are not
+// UTF-8. Browsers' own file loaders refuse encoded separators too.
+std::optional<std::string> DecodeAddressPath(std::string_view path);
 
 }  // namespace tessel::platform

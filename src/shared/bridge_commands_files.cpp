@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "platform/engine_basics.h"
 #include "platform/file_io.h"
 #include "platform/file_replace.h"
 #include "platform/os.h"
@@ -145,7 +146,7 @@ void TBrowserExternalModule::HandleFilesExtractFile(const std::string& uuid,
   bool written = true;
   if (FExeZip == nullptr) {
     // The app folder run live: its file, never one outside it.
-    const std::optional<std::string> content = TStrUtils::HasDotSegment(entry)
+    const std::optional<std::string> content = platform::HasDotSegment(entry)
                                                    ? std::nullopt
                                                    : platform::ReadWholeFile(AppFolderPath(entry));
     if (!content) {

@@ -228,7 +228,7 @@ TPass LookUpPath(const std::string& path, const TResourceSource& source, const p
 
   std::string body;
   if (source.ExeZip == nullptr && !source.AppFolder.empty() && !source.AppDirName.empty() &&
-      !TStrUtils::HasDotSegment(path)) {
+      !platform::HasDotSegment(path)) {
     std::string disk_path = source.AppFolder + source.AppDirName + "/" + path;
     for (std::size_t i = source.AppFolder.size(); i < disk_path.size(); ++i) {
       if (disk_path[i] == '/') disk_path[i] = os.PathSeparator();
@@ -270,47 +270,10 @@ TPass LookUpPath(const std::string& path, const TResourceSource& source, const p
   return {};
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool IsUtf8(std::string_view text) {
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t start = at;
-    // An invalid byte decodes to U+FFFD alone; a real U+FFFD takes three.
-    if (utf::DecodeUtf8(text, at) == utf::kReplacement && at == start + 1) return false;
-  }
-  return true;
-}
-
-// The name a page meant by `path`: without its query and fragment, escapes
-// decoded. An escape cannot make a separator ('/' or '\') or a NUL, and no
-// "." or ".." segment may come out, so the decoded name has the segments the
-// written one has and climbs out of no folder it is read below. Nothing when
-// it says nothing new, for a malformed escape and for bytes that are not
-// UTF-8. Browsers' own file loaders refuse encoded separators too.
+// What the page meant by `path`, when that says anything new.
 std::optional<std::string> DecodedPath(std::string_view path) {
-  const std::string_view name = path.substr(0, path.find_first_of("?#"));
-  std::string decoded;
-  decoded.reserve(name.size());
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    if (name[i] != '%') {
-      decoded += name[i];
-      continue;
-    }
-    if (i + 2 >= name.size()) return std::nullopt;
-    const int high = HexDigit(name[i + 1]);
-    const int low = HexDigit(name[i + 2]);
-    if (high < 0 || low < 0) return std::nullopt;
-    const char byte = static_cast<char>(high * 16 + low);
-    if (byte == '\0' || byte == '/' || byte == '\\') return std::nullopt;
-    decoded += byte;
-    i += 2;
-  }
-  if (decoded == path || !IsUtf8(decoded) || TStrUtils::HasDotSegment(decoded)) return std::nullopt;
+  std::optional<std::string> decoded = platform::DecodeAddressPath(path);
+  if (decoded == path) return std::nullopt;
   return decoded;
 }
 

@@ -152,9 +152,6 @@ class TStrUtils {
   // Prefix tests, ASCII case-insensitive: "http://" or "https://";
   // "app/files/"; "app/plugins/" (forward slashes only).
   static bool FilePathIsHttpUrl(std::string_view path);
-  // Whether a "." or ".." segment ('/' and '\' both separate) could take
-  // `path` out of the folder it is read below.
-  static bool HasDotSegment(std::string_view path);
   static bool FilePathIsAppRelative(std::string_view path);
   static bool FilePathIsPluginRelative(std::string_view path);
 };

@@ -363,17 +363,6 @@ std::string TStrUtils::Capitalize(std::string_view value) {
   return out;
 }
 
-bool TStrUtils::HasDotSegment(std::string_view path) {
-  for (std::size_t start = 0; start <= path.size();) {
-    std::size_t end = path.find_first_of("/\\", start);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view segment = path.substr(start, end - start);
-    if (segment == "." || segment == "..") return true;
-    start = end + 1;
-  }
-  return false;
-}
-
 bool TStrUtils::FilePathIsHttpUrl(std::string_view path) {
   return StartsWithAsciiNoCase(path, "http://") || StartsWithAsciiNoCase(path, "https://");
 }

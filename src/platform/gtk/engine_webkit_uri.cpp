@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "platform/engine_basics.h"
-#include "shared/utf.h"
 
 namespace tessel::platform::webkit {
 namespace {
@@ -12,35 +11,6 @@ namespace {
 constexpr std::string_view kFileRoot = "file:///";
 constexpr std::string_view kFileLocalhostRoot = "file://localhost/";
 constexpr std::string_view kAppRootView = kAppRoot;
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool IsUtf8(std::string_view text) {
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t start = at;
-    // An invalid byte decodes to U+FFFD alone; a real U+FFFD takes three.
-    if (shared::utf::DecodeUtf8(text, at) == shared::utf::kReplacement && at == start + 1) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool HasDotSegment(std::string_view path) {
-  for (std::size_t start = 0; start <= path.size();) {
-    std::size_t end = path.find_first_of("/\\", start);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view segment = path.substr(start, end - start);
-    if (segment == "." || segment == "..") return true;
-    start = end + 1;
-  }
-  return false;
-}
 
 std::string_view Extension(std::string_view uri) {
   uri = uri.substr(0, uri.find_first_of("?#"));
@@ -86,24 +56,7 @@ std::optional<std::string> FilePathOfUri(std::string_view uri) {
   } else {
     return std::nullopt;
   }
-  rest = rest.substr(0, rest.find_first_of("?#"));
-  std::string path;
-  for (std::size_t i = 0; i < rest.size(); ++i) {
-    if (rest[i] != '%') {
-      path += rest[i];
-      continue;
-    }
-    if (i + 2 >= rest.size()) return std::nullopt;
-    const int high = HexValue(rest[i + 1]);
-    const int low = HexValue(rest[i + 2]);
-    if (high < 0 || low < 0) return std::nullopt;
-    const char decoded = static_cast<char>(high * 16 + low);
-    if (decoded == '\0' || decoded == '/' || decoded == '\\') return std::nullopt;
-    path += decoded;
-    i += 2;
-  }
-  if (!IsUtf8(path) || HasDotSegment(path)) return std::nullopt;
-  return path;
+  return DecodeAddressPath(rest);
 }
 
 WebResourceContext GuessResourceContext(std::string_view uri, std::string_view accept) {
