@@ -217,6 +217,16 @@ constexpr std::string_view kWindowKeys[] = {
 
 void TMainForm::AppFolderChanged(const platform::FolderChanges& changes) {
   if (!FBrowserForm) return;
+  // Version control's own bookkeeping (a commit, a fetch) is no edit.
+  const bool edited = std::ranges::any_of(changes, [](const std::string& path) {
+    return !std::ranges::any_of(
+        std::initializer_list<std::string_view>{".git", ".svn", ".hg"},
+        [&path](std::string_view folder) {
+          return path.starts_with(folder) &&
+                 (path.size() == folder.size() || path[folder.size()] == '/');
+        });
+  });
+  if (!edited) return;
   const bool settings_changed = std::ranges::any_of(changes, [](const std::string& path) {
     return path.empty() || platform::EqualsIgnoreAsciiCase(path, "vtx.ini");
   });

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <span>
 #include <sstream>
 
@@ -365,6 +367,54 @@ TEST_F(MainFormTest, CaptionFollowsTheTitleWhileDynamicAppTitleIsOnReadAtEachCha
   change_title("Fourth");
   EXPECT_EQ(window_->caption, "Third");
   EXPECT_EQ(window_->application_title, "Example");
+}
+
+TEST_F(MainFormTest, AnAppFolderRunLiveReloadsOnEditsAndRereadsItsSettings) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() /
+      ("tessel-live-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  std::filesystem::create_directories(folder / "webapp");
+  const auto write_ini = [&](const std::string& text) {
+    std::ofstream(folder / "vtx.ini", std::ios::binary) << "[App]\nName=Live\n" << text;
+  };
+  write_ini("Width=800\n");
+  app_.ExeZip.reset();
+  app_.AppFolder = folder.string() + "/";
+  app_.ProjectINI->LoadFromText("[App]\nName=Live\nWidth=800\n");
+  CreateForm();
+  RunUntilReady();
+  const auto reloads = [&] {
+    const std::vector<std::string> calls = engine_->Calls();
+    return std::count(calls.begin(), calls.end(), "WebView.Reload");
+  };
+  const struct {
+    const char* name;
+    platform::FolderChanges changes;
+    std::string ini;  // written before the change is reported; empty: none
+    long reloads;
+  } cases[] = {
+      {"a page edited", {"webapp/index.html"}, "", 1},
+      {"only version control's files", {".git", ".git/index", ".hg/store/x"}, "", 0},
+      {"a file that only looks like one", {".github/workflow.yml"}, "", 1},
+      {"settings: the name now, the width later", {"vtx.ini"}, "Name=Renamed\nWidth=900\n", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!c.ini.empty()) std::ofstream(folder / "vtx.ini", std::ios::binary) << "[App]\n" << c.ini;
+    const long before = reloads();
+    testing::internal::CaptureStderr();
+    form_->AppFolderChanged(c.changes);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(reloads() - before, c.reloads);
+    if (!c.ini.empty()) {
+      EXPECT_EQ(app_.ProjectINI->ReadInteger("App", "Width", 0), 900);
+      EXPECT_EQ(window_->caption, "Renamed");
+      EXPECT_NE(said.find("vtx.ini changed Width: that takes a new window"), std::string::npos)
+          << said;
+    }
+  }
+  form_.reset();
+  std::filesystem::remove_all(folder);
 }
 
 TEST_F(MainFormTest, AppScriptIsDecodedAsUtf8WithItsByteOrderMarkKept) {
