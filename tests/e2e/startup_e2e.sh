@@ -123,8 +123,8 @@ if find_window "E2E App" 30 >/dev/null; then
     wait "$first" 2>/dev/null
   else
     # Asked again until it has ended: a page that has not loaded yet cannot
-    # answer the close query.
-    for _ in $(seq 40); do
+    # answer the close query (under Wine on a busy machine that takes long).
+    for _ in $(seq 120); do
       kill -0 "$first" 2>/dev/null || break
       for win in $(windows_named "E2E App"); do wmctrl -i -c "$win"; done
       sleep 0.5

@@ -297,7 +297,12 @@ TEST_F(ResourceServerTest, TheAbsoluteLookupDecodesAsTheEngineReadsFiles) {
       // Windows names cannot hold a '\' of their own.
       if (name != nullptr && (os_.family == platform::OsFamily::Posix ||
                               std::string_view(name).find('\\') == std::string_view::npos)) {
-        test::WriteBytes(elsewhere_.File(name), std::string(name));
+        try {
+          test::WriteBytes(elsewhere_.File(name), std::string(name));
+        } catch (const std::filesystem::filesystem_error&) {
+          // Windows names are UTF-16: one of bytes that are not UTF-8 cannot
+          // be made there, and that case only shows the miss.
+        }
       }
     }
   }

@@ -290,6 +290,11 @@ TEST_F(StartupTest, AppFolderRunsLiveOrSaysWhyNot) {
        "cannot name a folder"},
       {"password, lock held: neither applies", "Password=s3cret\r\n", true, 0, ""},
   };
+#ifdef _WIN32
+  // The folder is a real one: its path follows the system's rules.
+  os_.family = platform::OsFamily::Windows;
+  os_.path_separator = '\\';
+#endif
   for (const AppFolderCase& c : cases) {
     SCOPED_TRACE(c.name);
     WriteExe("");
@@ -315,7 +320,7 @@ TEST_F(StartupTest, AppFolderRunsLiveOrSaysWhyNot) {
     EXPECT_TRUE(ui_.dialogs.empty());
     if (c.exit_code == 0) {
       EXPECT_EQ(log_, (std::vector<std::string>{"prepare", "main Example args=2"}));
-      EXPECT_EQ(seen_folder, folder.string() + "/");
+      EXPECT_EQ(seen_folder, folder.string() + os_.path_separator);
       EXPECT_TRUE(said.empty()) << said;
     } else {
       EXPECT_TRUE(log_.empty());
