@@ -1,7 +1,6 @@
 #include "shared/resource_server.h"
 
 #include <algorithm>
-#include <array>
 #include <limits>
 #include <optional>
 #include <string>
@@ -174,19 +173,13 @@ std::optional<std::string> RangeHeaderOf(platform::WebResourceRequest& request) 
 
 enum class TFileRead { Read, Absent, Failed };
 
-// The whole content of the regular file at `path` (links followed).
+// The whole content of the regular file at `path` (links followed); a file
+// that is there but cannot be read is told apart from none at all.
 TFileRead ReadWholeFile(const std::string& path, std::string* content) {
   if (platform::KindOfPath(path) != platform::PathKind::kFile) return TFileRead::Absent;
-  const platform::FileHandle in = platform::OpenFile(path, "rb");
-  if (!in) return TFileRead::Failed;
-  std::string bytes;
-  std::array<char, 65536> block{};
-  std::size_t got = 0;
-  while ((got = std::fread(block.data(), 1, block.size(), in.get())) > 0) {
-    bytes.append(block.data(), got);
-  }
-  if (std::ferror(in.get()) != 0) return TFileRead::Failed;
-  *content = std::move(bytes);
+  std::optional<std::string> bytes = platform::ReadWholeFile(path);
+  if (!bytes) return TFileRead::Failed;
+  *content = std::move(*bytes);
   return TFileRead::Read;
 }
 

@@ -10,10 +10,7 @@
 #include <vector>
 
 #include "platform/fake/fake_ui_dispatch.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
+#include "under_wine.h"
 
 namespace tessel::platform {
 namespace {
@@ -22,14 +19,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // Wine's ReadDirectoryChangesW reports the top folder only, not the tree.
-bool UnderWine() {
-#ifdef _WIN32
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
+using test::UnderWine;
 
 class FolderWatchTest : public testing::Test {
  protected:

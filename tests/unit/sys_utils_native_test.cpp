@@ -20,6 +20,7 @@
 #include "platform/os.h"
 #include "platform/ui.h"
 #include "shared/sys_utils.h"
+#include "under_wine.h"
 
 namespace tessel::shared {
 namespace {
@@ -50,14 +51,6 @@ class SysUtilsNativeTest : public ::testing::Test {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
   static bool Windows() { return platform::CurrentOs().Family() == platform::OsFamily::Windows; }
-  static bool UnderWine() {
-#ifdef _WIN32
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-    return false;
-#endif
-  }
 
   fs::path dir_;
 };
@@ -88,7 +81,7 @@ TEST_F(SysUtilsNativeTest, CopyDirectoryCopiesTheTreeNewOrIntoAFolder) {
   EXPECT_EQ(Read(Path("copy/a.txt")), "a");
   // Wine's shell applies FOF_FILESONLY to the folders inside the tree too and
   // copies only the top level; Windows applies it to wildcards alone.
-  const bool nested = !UnderWine();
+  const bool nested = !test::UnderWine();
   if (nested) {
     EXPECT_EQ(Read(Path("copy/sub/deeper/c.txt")), "c");
   }
