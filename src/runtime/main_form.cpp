@@ -267,10 +267,11 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
   CanClose = FCanClose;
   if (!FBrowserForm) return;
   shared::TEdgeBrowser& edge = FBrowserForm->EdgeBrowser();
-  // A document that is not the app's own cannot agree: the bridge does not
-  // answer it. It must not keep the user from closing the app.
-  // Before the first document there is nothing to ask yet.
-  if (!edge.LocationURL().empty() && !FBrowserForm->AppDocumentShown()) CanClose = true;
+  // Only an app document can agree, so nothing else may keep the user from
+  // closing the app: not a foreign document (the bridge does not answer it),
+  // and not an engine still starting or never coming (the page's say starts
+  // with its first document).
+  if (!FBrowserForm->AppDocumentShown()) CanClose = true;
   // Nor can a page whose process has ended.
   if (FBrowserForm->PageGone()) CanClose = true;
   // Asked every time, allowed or not; nothing waits for the page.

@@ -319,16 +319,19 @@ TEST_F(MainFormTest, APageThatCanNoLongerAnswerCannotKeepTheWindowOpen) {
   }
 }
 
-TEST_F(MainFormTest, WithoutAnEngineTheWindowCannotBeClosedByTheUser) {
-  shared::SetLoaderLibraryPath("");  // the engine cannot be opened
-  CreateForm();
-  ui_.Drain();
-  EXPECT_NE(form_->BrowserForm()->EdgeBrowser().BrowserControlState(),
-            shared::TBrowserControlState::Created);
-  EXPECT_FALSE(window_->RequestClose());
-  EXPECT_FALSE(window_->closed);
-  form_->AppCloseRequested(nullptr);
-  EXPECT_TRUE(window_->closed);
+// The page's say over closing starts with its first document: until then
+// the close box closes, whether the engine failed or has not answered yet.
+TEST_F(MainFormTest, BeforeTheFirstDocumentTheCloseBoxClosesTheWindow) {
+  for (const bool engine_fails : {true, false}) {
+    shared::SetLoaderLibraryPath(engine_fails ? "" : "/opt/engine/loader.so");
+    CreateForm();
+    if (engine_fails) ui_.Drain();
+    EXPECT_NE(form_->BrowserForm()->EdgeBrowser().BrowserControlState(),
+              shared::TBrowserControlState::Created);
+    EXPECT_TRUE(window_->RequestClose()) << engine_fails;
+    EXPECT_TRUE(window_->closed) << engine_fails;
+    form_.reset();
+  }
 }
 
 TEST_F(MainFormTest, RunShowsTheWindowAndFreesModuleThenHostWhenItCloses) {
