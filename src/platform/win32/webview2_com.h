@@ -1,8 +1,9 @@
 // The WebView2 engine's COM interfaces (stable 1.0 API), declared by hand: no
 // SDK header exists for mingw-w64. Every IID, base, slot order and parameter
-// type here was checked against two SDK releases; the slot number of each
+// type here was checked against several SDK releases; the slot number of each
 // method is noted beside it because the vtable order is the ABI. Change
-// nothing without checking it against the same sources.
+// nothing without checking it against the same sources: a test
+// (tests/webview2_declarations.py) compares this file with the checked tables.
 //
 // Ownership (COM rules): every [out] string is CoTaskMemAlloc'd by the callee
 // and freed by the caller with CoTaskMemFree; every [out] interface comes
@@ -129,6 +130,53 @@ enum COREWEBVIEW2_SCRIPT_DIALOG_KIND : std::int32_t {
   COREWEBVIEW2_SCRIPT_DIALOG_KIND_BEFOREUNLOAD = 3,
 };
 
+enum COREWEBVIEW2_DOWNLOAD_STATE : std::int32_t {
+  COREWEBVIEW2_DOWNLOAD_STATE_IN_PROGRESS = 0,
+  COREWEBVIEW2_DOWNLOAD_STATE_INTERRUPTED = 1,
+  COREWEBVIEW2_DOWNLOAD_STATE_COMPLETED = 2,
+};
+enum COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON : std::int32_t {
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_NONE = 0,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_FILE_FAILED = 1,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_FILE_ACCESS_DENIED = 2,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_FILE_NO_SPACE = 3,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_FILE_NAME_TOO_LONG = 4,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_FILE_TOO_LARGE = 5,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_FILE_MALICIOUS = 6,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_FILE_TRANSIENT_ERROR = 7,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_FILE_BLOCKED_BY_POLICY = 8,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_FILE_SECURITY_CHECK_FAILED = 9,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_FILE_TOO_SHORT = 10,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_FILE_HASH_MISMATCH = 11,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_NETWORK_FAILED = 12,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_NETWORK_TIMEOUT = 13,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_NETWORK_DISCONNECTED = 14,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_NETWORK_SERVER_DOWN = 15,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_NETWORK_INVALID_REQUEST = 16,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_SERVER_FAILED = 17,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_SERVER_NO_RANGE = 18,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_SERVER_BAD_CONTENT = 19,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_SERVER_UNAUTHORIZED = 20,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_SERVER_CERTIFICATE_PROBLEM = 21,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_SERVER_FORBIDDEN = 22,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_SERVER_UNEXPECTED_RESPONSE = 23,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_SERVER_CONTENT_LENGTH_MISMATCH = 24,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_SERVER_CROSS_ORIGIN_REDIRECT = 25,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_USER_CANCELED = 26,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_USER_SHUTDOWN = 27,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_USER_PAUSED = 28,
+  COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON_DOWNLOAD_PROCESS_CRASHED = 29,
+};
+enum COREWEBVIEW2_BOUNDS_MODE : std::int32_t {
+  COREWEBVIEW2_BOUNDS_MODE_USE_RAW_PIXELS = 0,
+  COREWEBVIEW2_BOUNDS_MODE_USE_RASTERIZATION_SCALE = 1,
+};
+enum COREWEBVIEW2_HOST_RESOURCE_ACCESS_KIND : std::int32_t {
+  COREWEBVIEW2_HOST_RESOURCE_ACCESS_KIND_DENY = 0,
+  COREWEBVIEW2_HOST_RESOURCE_ACCESS_KIND_ALLOW = 1,
+  COREWEBVIEW2_HOST_RESOURCE_ACCESS_KIND_DENY_CORS = 2,
+};
+
 struct COREWEBVIEW2_PHYSICAL_KEY_STATUS {
   UINT32 RepeatCount;
   UINT32 ScanCode;
@@ -138,6 +186,14 @@ struct COREWEBVIEW2_PHYSICAL_KEY_STATUS {
   BOOL IsKeyReleased;
 };
 static_assert(sizeof(COREWEBVIEW2_PHYSICAL_KEY_STATUS) == 24);
+// Alpha first; passed by value (Controller2 27).
+struct COREWEBVIEW2_COLOR {
+  BYTE A;
+  BYTE R;
+  BYTE G;
+  BYTE B;
+};
+static_assert(sizeof(COREWEBVIEW2_COLOR) == 4);
 // clang-format on
 
 // clang-format off
@@ -193,6 +249,31 @@ struct ICoreWebView2AcceleratorKeyPressedEventHandler;
 struct ICoreWebView2FocusChangedEventHandler;
 struct ICoreWebView2DevToolsProtocolEventReceivedEventHandler;
 struct ICoreWebView2NewBrowserVersionAvailableEventHandler;
+// Interfaces newer than the stable base, each obtained by QueryInterface on
+// its base object; an older engine answers E_NOINTERFACE.
+struct ICoreWebView2_2;
+struct ICoreWebView2_3;
+struct ICoreWebView2_4;
+struct ICoreWebView2DownloadStartingEventArgs;
+struct ICoreWebView2DownloadOperation;
+struct ICoreWebView2Settings2;
+struct ICoreWebView2Settings3;
+struct ICoreWebView2Controller2;
+struct ICoreWebView2Controller3;
+struct ICoreWebView2DownloadStartingEventHandler;
+struct ICoreWebView2StateChangedEventHandler;
+struct ICoreWebView2BytesReceivedChangedEventHandler;
+struct ICoreWebView2EstimatedEndTimeChangedEventHandler;
+struct ICoreWebView2RasterizationScaleChangedEventHandler;
+struct ICoreWebView2WebResourceResponseReceivedEventHandler;
+struct ICoreWebView2DOMContentLoadedEventHandler;
+struct ICoreWebView2FrameCreatedEventHandler;
+struct ICoreWebView2TrySuspendCompletedHandler;
+// Opaque: only named by slots this runtime never calls.
+struct ICoreWebView2CookieManager;
+struct ICoreWebView2FrameCreatedEventArgs;
+struct ICoreWebView2WebResourceResponseReceivedEventArgs;
+struct ICoreWebView2DOMContentLoadedEventArgs;
 
 TESSEL_WEBVIEW2_IID(ICoreWebView2Environment, 0xb96d755e, 0x0319, 0x4e92, 0xa2, 0x96, 0x23, 0x43, 0x6f, 0x46, 0xa1, 0xfc)
 TESSEL_WEBVIEW2_IID(ICoreWebView2Controller, 0x4d00c0d1, 0x9434, 0x4eb6, 0x80, 0x78, 0x86, 0x97, 0xa5, 0x60, 0x33, 0x4f)
@@ -246,6 +327,24 @@ TESSEL_WEBVIEW2_IID(ICoreWebView2AcceleratorKeyPressedEventHandler, 0xb29c7e28, 
 TESSEL_WEBVIEW2_IID(ICoreWebView2FocusChangedEventHandler, 0x05ea24bd, 0x6452, 0x4926, 0x90, 0x14, 0x4b, 0x82, 0xb4, 0x98, 0x13, 0x5d)
 TESSEL_WEBVIEW2_IID(ICoreWebView2DevToolsProtocolEventReceivedEventHandler, 0xe2fda4be, 0x5456, 0x406c, 0xa2, 0x61, 0x3d, 0x45, 0x21, 0x38, 0x36, 0x2c)
 TESSEL_WEBVIEW2_IID(ICoreWebView2NewBrowserVersionAvailableEventHandler, 0xf9a2976e, 0xd34e, 0x44fc, 0xad, 0xee, 0x81, 0xb6, 0xb5, 0x7c, 0xa9, 0x14)
+TESSEL_WEBVIEW2_IID(ICoreWebView2_2, 0x9e8f0cf8, 0xe670, 0x4b5e, 0xb2, 0xbc, 0x73, 0xe0, 0x61, 0xe3, 0x18, 0x4c)
+TESSEL_WEBVIEW2_IID(ICoreWebView2_3, 0xa0d6df20, 0x3b92, 0x416d, 0xaa, 0x0c, 0x43, 0x7a, 0x9c, 0x72, 0x78, 0x57)
+TESSEL_WEBVIEW2_IID(ICoreWebView2_4, 0x20d02d59, 0x6df2, 0x42dc, 0xbd, 0x06, 0xf9, 0x8a, 0x69, 0x4b, 0x13, 0x02)
+TESSEL_WEBVIEW2_IID(ICoreWebView2DownloadStartingEventArgs, 0xe99bbe21, 0x43e9, 0x4544, 0xa7, 0x32, 0x28, 0x27, 0x64, 0xea, 0xfa, 0x60)
+TESSEL_WEBVIEW2_IID(ICoreWebView2DownloadOperation, 0x3d6b6cf2, 0xafe1, 0x44c7, 0xa9, 0x95, 0xc6, 0x51, 0x17, 0x71, 0x43, 0x36)
+TESSEL_WEBVIEW2_IID(ICoreWebView2Settings2, 0xee9a0f68, 0xf46c, 0x4e32, 0xac, 0x23, 0xef, 0x8c, 0xac, 0x22, 0x4d, 0x2a)
+TESSEL_WEBVIEW2_IID(ICoreWebView2Settings3, 0xfdb5ab74, 0xaf33, 0x4854, 0x84, 0xf0, 0x0a, 0x63, 0x1d, 0xeb, 0x5e, 0xba)
+TESSEL_WEBVIEW2_IID(ICoreWebView2Controller2, 0xc979903e, 0xd4ca, 0x4228, 0x92, 0xeb, 0x47, 0xee, 0x3f, 0xa9, 0x6e, 0xab)
+TESSEL_WEBVIEW2_IID(ICoreWebView2Controller3, 0xf9614724, 0x5d2b, 0x41dc, 0xae, 0xf7, 0x73, 0xd6, 0x2b, 0x51, 0x54, 0x3b)
+TESSEL_WEBVIEW2_IID(ICoreWebView2DownloadStartingEventHandler, 0xefedc989, 0xc396, 0x41ca, 0x83, 0xf7, 0x07, 0xf8, 0x45, 0xa5, 0x57, 0x24)
+TESSEL_WEBVIEW2_IID(ICoreWebView2StateChangedEventHandler, 0x81336594, 0x7ede, 0x4ba9, 0xbf, 0x71, 0xac, 0xf0, 0xa9, 0x5b, 0x58, 0xdd)
+TESSEL_WEBVIEW2_IID(ICoreWebView2BytesReceivedChangedEventHandler, 0x828e8ab6, 0xd94c, 0x4264, 0x9c, 0xef, 0x52, 0x17, 0x17, 0x0d, 0x62, 0x51)
+TESSEL_WEBVIEW2_IID(ICoreWebView2EstimatedEndTimeChangedEventHandler, 0x28f0d425, 0x93fe, 0x4e63, 0x9f, 0x8d, 0x2a, 0xee, 0xc6, 0xd3, 0xba, 0x1e)
+TESSEL_WEBVIEW2_IID(ICoreWebView2RasterizationScaleChangedEventHandler, 0x9c98c8b1, 0xac53, 0x427e, 0xa3, 0x45, 0x30, 0x49, 0xb5, 0x52, 0x4b, 0xbe)
+TESSEL_WEBVIEW2_IID(ICoreWebView2WebResourceResponseReceivedEventHandler, 0x7de9898a, 0x24f5, 0x40c3, 0xa2, 0xde, 0xd4, 0xf4, 0x58, 0xe6, 0x98, 0x28)
+TESSEL_WEBVIEW2_IID(ICoreWebView2DOMContentLoadedEventHandler, 0x4bac7e9c, 0x199e, 0x49ed, 0x87, 0xed, 0x24, 0x93, 0x03, 0xac, 0xf0, 0x19)
+TESSEL_WEBVIEW2_IID(ICoreWebView2FrameCreatedEventHandler, 0x38059770, 0x9baa, 0x11eb, 0xa8, 0xb3, 0x02, 0x42, 0xac, 0x13, 0x00, 0x03)
+TESSEL_WEBVIEW2_IID(ICoreWebView2TrySuspendCompletedHandler, 0x00f206a7, 0x9d17, 0x4605, 0x91, 0xf6, 0x4e, 0x8e, 0x4d, 0xe1, 0x92, 0xe3)
 
 struct ICoreWebView2Environment : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE CreateCoreWebView2Controller(HWND parentWindow, ICoreWebView2CreateCoreWebView2ControllerCompletedHandler* handler) = 0;  // 3
@@ -634,6 +733,128 @@ struct ICoreWebView2DevToolsProtocolEventReceivedEventHandler : public IUnknown 
 
 struct ICoreWebView2NewBrowserVersionAvailableEventHandler : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2Environment* sender, IUnknown* args) = 0;  // 3
+};
+
+// --- newer interfaces: each derives from the one before, slots continue ---
+
+struct ICoreWebView2_2 : public ICoreWebView2 {
+  virtual HRESULT STDMETHODCALLTYPE add_WebResourceResponseReceived(ICoreWebView2WebResourceResponseReceivedEventHandler* eventHandler, EventRegistrationToken* token) = 0;  // 61
+  virtual HRESULT STDMETHODCALLTYPE remove_WebResourceResponseReceived(EventRegistrationToken token) = 0;  // 62
+  virtual HRESULT STDMETHODCALLTYPE NavigateWithWebResourceRequest(ICoreWebView2WebResourceRequest* request) = 0;  // 63
+  virtual HRESULT STDMETHODCALLTYPE add_DOMContentLoaded(ICoreWebView2DOMContentLoadedEventHandler* eventHandler, EventRegistrationToken* token) = 0;  // 64
+  virtual HRESULT STDMETHODCALLTYPE remove_DOMContentLoaded(EventRegistrationToken token) = 0;  // 65
+  virtual HRESULT STDMETHODCALLTYPE get_CookieManager(ICoreWebView2CookieManager** cookieManager) = 0;  // 66
+  virtual HRESULT STDMETHODCALLTYPE get_Environment(ICoreWebView2Environment** environment) = 0;  // 67
+};
+
+struct ICoreWebView2_3 : public ICoreWebView2_2 {
+  virtual HRESULT STDMETHODCALLTYPE TrySuspend(ICoreWebView2TrySuspendCompletedHandler* handler) = 0;  // 68
+  virtual HRESULT STDMETHODCALLTYPE Resume() = 0;  // 69
+  virtual HRESULT STDMETHODCALLTYPE get_IsSuspended(BOOL* isSuspended) = 0;  // 70
+  virtual HRESULT STDMETHODCALLTYPE SetVirtualHostNameToFolderMapping(LPCWSTR hostName, LPCWSTR folderPath, COREWEBVIEW2_HOST_RESOURCE_ACCESS_KIND accessKind) = 0;  // 71
+  virtual HRESULT STDMETHODCALLTYPE ClearVirtualHostNameToFolderMapping(LPCWSTR hostName) = 0;  // 72
+};
+
+struct ICoreWebView2_4 : public ICoreWebView2_3 {
+  virtual HRESULT STDMETHODCALLTYPE add_FrameCreated(ICoreWebView2FrameCreatedEventHandler* eventHandler, EventRegistrationToken* token) = 0;  // 73
+  virtual HRESULT STDMETHODCALLTYPE remove_FrameCreated(EventRegistrationToken token) = 0;  // 74
+  virtual HRESULT STDMETHODCALLTYPE add_DownloadStarting(ICoreWebView2DownloadStartingEventHandler* eventHandler, EventRegistrationToken* token) = 0;  // 75
+  virtual HRESULT STDMETHODCALLTYPE remove_DownloadStarting(EventRegistrationToken token) = 0;  // 76
+};
+
+struct ICoreWebView2DownloadStartingEventArgs : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE get_DownloadOperation(ICoreWebView2DownloadOperation** downloadOperation) = 0;  // 3
+  virtual HRESULT STDMETHODCALLTYPE get_Cancel(BOOL* cancel) = 0;  // 4
+  virtual HRESULT STDMETHODCALLTYPE put_Cancel(BOOL cancel) = 0;  // 5
+  virtual HRESULT STDMETHODCALLTYPE get_ResultFilePath(LPWSTR* resultFilePath) = 0;  // 6
+  virtual HRESULT STDMETHODCALLTYPE put_ResultFilePath(LPCWSTR resultFilePath) = 0;  // 7
+  virtual HRESULT STDMETHODCALLTYPE get_Handled(BOOL* handled) = 0;  // 8
+  virtual HRESULT STDMETHODCALLTYPE put_Handled(BOOL handled) = 0;  // 9
+  virtual HRESULT STDMETHODCALLTYPE GetDeferral(ICoreWebView2Deferral** deferral) = 0;  // 10
+};
+
+struct ICoreWebView2DownloadOperation : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE add_BytesReceivedChanged(ICoreWebView2BytesReceivedChangedEventHandler* eventHandler, EventRegistrationToken* token) = 0;  // 3
+  virtual HRESULT STDMETHODCALLTYPE remove_BytesReceivedChanged(EventRegistrationToken token) = 0;  // 4
+  virtual HRESULT STDMETHODCALLTYPE add_EstimatedEndTimeChanged(ICoreWebView2EstimatedEndTimeChangedEventHandler* eventHandler, EventRegistrationToken* token) = 0;  // 5
+  virtual HRESULT STDMETHODCALLTYPE remove_EstimatedEndTimeChanged(EventRegistrationToken token) = 0;  // 6
+  virtual HRESULT STDMETHODCALLTYPE add_StateChanged(ICoreWebView2StateChangedEventHandler* eventHandler, EventRegistrationToken* token) = 0;  // 7
+  virtual HRESULT STDMETHODCALLTYPE remove_StateChanged(EventRegistrationToken token) = 0;  // 8
+  virtual HRESULT STDMETHODCALLTYPE get_Uri(LPWSTR* uri) = 0;  // 9
+  virtual HRESULT STDMETHODCALLTYPE get_ContentDisposition(LPWSTR* contentDisposition) = 0;  // 10
+  virtual HRESULT STDMETHODCALLTYPE get_MimeType(LPWSTR* mimeType) = 0;  // 11
+  virtual HRESULT STDMETHODCALLTYPE get_TotalBytesToReceive(INT64* totalBytesToReceive) = 0;  // 12
+  virtual HRESULT STDMETHODCALLTYPE get_BytesReceived(INT64* bytesReceived) = 0;  // 13
+  virtual HRESULT STDMETHODCALLTYPE get_EstimatedEndTime(LPWSTR* estimatedEndTime) = 0;  // 14
+  virtual HRESULT STDMETHODCALLTYPE get_ResultFilePath(LPWSTR* resultFilePath) = 0;  // 15
+  virtual HRESULT STDMETHODCALLTYPE get_State(COREWEBVIEW2_DOWNLOAD_STATE* downloadState) = 0;  // 16
+  virtual HRESULT STDMETHODCALLTYPE get_InterruptReason(COREWEBVIEW2_DOWNLOAD_INTERRUPT_REASON* interruptReason) = 0;  // 17
+  virtual HRESULT STDMETHODCALLTYPE Cancel() = 0;  // 18
+  virtual HRESULT STDMETHODCALLTYPE Pause() = 0;  // 19
+  virtual HRESULT STDMETHODCALLTYPE Resume() = 0;  // 20
+  virtual HRESULT STDMETHODCALLTYPE get_CanResume(BOOL* canResume) = 0;  // 21
+};
+
+struct ICoreWebView2Settings2 : public ICoreWebView2Settings {
+  virtual HRESULT STDMETHODCALLTYPE get_UserAgent(LPWSTR* userAgent) = 0;  // 21
+  virtual HRESULT STDMETHODCALLTYPE put_UserAgent(LPCWSTR userAgent) = 0;  // 22
+};
+
+struct ICoreWebView2Settings3 : public ICoreWebView2Settings2 {
+  virtual HRESULT STDMETHODCALLTYPE get_AreBrowserAcceleratorKeysEnabled(BOOL* areBrowserAcceleratorKeysEnabled) = 0;  // 23
+  virtual HRESULT STDMETHODCALLTYPE put_AreBrowserAcceleratorKeysEnabled(BOOL areBrowserAcceleratorKeysEnabled) = 0;  // 24
+};
+
+struct ICoreWebView2Controller2 : public ICoreWebView2Controller {
+  virtual HRESULT STDMETHODCALLTYPE get_DefaultBackgroundColor(COREWEBVIEW2_COLOR* backgroundColor) = 0;  // 26
+  virtual HRESULT STDMETHODCALLTYPE put_DefaultBackgroundColor(COREWEBVIEW2_COLOR backgroundColor) = 0;  // 27
+};
+
+struct ICoreWebView2Controller3 : public ICoreWebView2Controller2 {
+  virtual HRESULT STDMETHODCALLTYPE get_RasterizationScale(double* scale) = 0;  // 28
+  virtual HRESULT STDMETHODCALLTYPE put_RasterizationScale(double scale) = 0;  // 29
+  virtual HRESULT STDMETHODCALLTYPE get_ShouldDetectMonitorScaleChanges(BOOL* value) = 0;  // 30
+  virtual HRESULT STDMETHODCALLTYPE put_ShouldDetectMonitorScaleChanges(BOOL value) = 0;  // 31
+  virtual HRESULT STDMETHODCALLTYPE add_RasterizationScaleChanged(ICoreWebView2RasterizationScaleChangedEventHandler* eventHandler, EventRegistrationToken* token) = 0;  // 32
+  virtual HRESULT STDMETHODCALLTYPE remove_RasterizationScaleChanged(EventRegistrationToken token) = 0;  // 33
+  virtual HRESULT STDMETHODCALLTYPE get_BoundsMode(COREWEBVIEW2_BOUNDS_MODE* boundsMode) = 0;  // 34
+  virtual HRESULT STDMETHODCALLTYPE put_BoundsMode(COREWEBVIEW2_BOUNDS_MODE boundsMode) = 0;  // 35
+};
+
+struct ICoreWebView2DownloadStartingEventHandler : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2* sender, ICoreWebView2DownloadStartingEventArgs* args) = 0;  // 3
+};
+
+struct ICoreWebView2StateChangedEventHandler : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2DownloadOperation* sender, IUnknown* args) = 0;  // 3
+};
+
+struct ICoreWebView2BytesReceivedChangedEventHandler : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2DownloadOperation* sender, IUnknown* args) = 0;  // 3
+};
+
+struct ICoreWebView2EstimatedEndTimeChangedEventHandler : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2DownloadOperation* sender, IUnknown* args) = 0;  // 3
+};
+
+struct ICoreWebView2RasterizationScaleChangedEventHandler : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2Controller* sender, IUnknown* args) = 0;  // 3
+};
+
+struct ICoreWebView2WebResourceResponseReceivedEventHandler : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2* sender, ICoreWebView2WebResourceResponseReceivedEventArgs* args) = 0;  // 3
+};
+
+struct ICoreWebView2DOMContentLoadedEventHandler : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2* sender, ICoreWebView2DOMContentLoadedEventArgs* args) = 0;  // 3
+};
+
+struct ICoreWebView2FrameCreatedEventHandler : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2* sender, ICoreWebView2FrameCreatedEventArgs* args) = 0;  // 3
+};
+
+struct ICoreWebView2TrySuspendCompletedHandler : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Invoke(HRESULT errorCode, BOOL isSuccessful) = 0;  // 3
 };
 
 // clang-format on
