@@ -913,6 +913,77 @@ class DevToolsEventArgs final : public DevToolsProtocolEventReceivedEventArgs {
   ComRef<wv::ICoreWebView2DevToolsProtocolEventReceivedEventArgs> com_;
 };
 
+// A download's arguments while the runtime decides; once the decision is
+// handed back to the engine, writes are refused here rather than reaching
+// an event that is over.
+class DownloadStartingArgs final : public DownloadStartingEventArgs {
+ public:
+  explicit DownloadStartingArgs(ComRef<wv::ICoreWebView2DownloadStartingEventArgs> com)
+      : com_(std::move(com)) {}
+  void Seal() { sealed_ = true; }
+  HRESULT get_Uri(std::string* uri) override {
+    if (uri == nullptr) return kEPointer;
+    if (sealed_) return kEInvalidState;
+    ComRef<wv::ICoreWebView2DownloadOperation> operation;
+    const HRESULT hr = Result(com_->get_DownloadOperation(operation.Put()));
+    if (Failed(hr)) return hr;
+    if (!operation) return kEFail;
+    return ReadString([&](LPWSTR* text) { return operation->get_Uri(text); }, uri);
+  }
+  HRESULT get_ResultFilePath(std::string* path) override {
+    if (sealed_) return kEInvalidState;
+    return ReadString([&](LPWSTR* text) { return com_->get_ResultFilePath(text); }, path);
+  }
+  HRESULT put_ResultFilePath(const std::string& path) override {
+    if (sealed_) return kEInvalidState;
+    std::wstring wide;
+    if (path.empty() || !ToWide(path, &wide)) return kEInvalidArg;
+    return Result(com_->put_ResultFilePath(wide.c_str()));
+  }
+  HRESULT get_Cancel(bool* cancel) override {
+    if (sealed_) return kEInvalidState;
+    return ReadBool([&](BOOL* out) { return com_->get_Cancel(out); }, cancel);
+  }
+  HRESULT put_Cancel(bool cancel) override {
+    if (sealed_) return kEInvalidState;
+    return Result(com_->put_Cancel(cancel ? TRUE : FALSE));
+  }
+
+ private:
+  ComRef<wv::ICoreWebView2DownloadStartingEventArgs> com_;
+  bool sealed_ = false;
+};
+
+// One download held open by its deferral until the runtime has decided. The
+// engine runs no nested message loop inside its events, and the runtime's
+// decision may be a modal save dialog: so the decision comes from the UI
+// loop after the event has returned. Whatever ends the wait without a
+// decision (the view closed, the loop gone) cancels: nothing is saved where
+// nobody chose.
+class PendingDownload {
+ public:
+  PendingDownload(ComRef<wv::ICoreWebView2DownloadStartingEventArgs> args,
+                  ComRef<wv::ICoreWebView2Deferral> deferral)
+      : args_(std::move(args)), deferral_(std::move(deferral)) {}
+  PendingDownload(const PendingDownload&) = delete;
+  PendingDownload& operator=(const PendingDownload&) = delete;
+  ~PendingDownload() { Finish(true); }
+
+  const ComRef<wv::ICoreWebView2DownloadStartingEventArgs>& args() const { return args_; }
+  // Hands the decision back to the engine, once.
+  void Finish(bool cancel) {
+    if (!deferral_) return;
+    if (cancel) args_->put_Cancel(TRUE);
+    const ComRef<wv::ICoreWebView2Deferral> deferral = std::move(deferral_);
+    deferral->Complete();
+    args_.Reset();
+  }
+
+ private:
+  ComRef<wv::ICoreWebView2DownloadStartingEventArgs> args_;
+  ComRef<wv::ICoreWebView2Deferral> deferral_;
+};
+
 // --- what a controller and its web view share ------------------------------------
 
 // Completions still owed to the runtime. The engine's handler objects keep
@@ -1312,6 +1383,68 @@ class WebView final : public EngineWebView {
   }
 
   TESSEL_ENGINE_WEB_VIEW_EVENTS(TESSEL_WEBVIEW2_EVENT)
+
+  // On ICoreWebView2_4; an engine older than that refuses with kENotImpl and
+  // keeps its own download handling.
+  HRESULT add_DownloadStarting(DownloadStartingEventHandler h,
+                               EventRegistrationToken* token) override {
+    if (token == nullptr) return kEPointer;
+    if (!h) return kEInvalidArg;
+    if (shared_->closed) return kEInvalidState;
+    ComRef<wv::ICoreWebView2_4> com;
+    const ::HRESULT asked =
+        com_->QueryInterface(wv::IID_ICoreWebView2_4, reinterpret_cast<void**>(com.Put()));
+    if (asked == E_NOINTERFACE || (SUCCEEDED(asked) && !com)) return kENotImpl;
+    if (FAILED(asked)) return Result(asked);
+    std::weak_ptr<Shared> weak = shared_;
+    auto handler = MakeHandler<wv::ICoreWebView2DownloadStartingEventHandler, wv::ICoreWebView2*,
+                               wv::ICoreWebView2DownloadStartingEventArgs*>(
+        [weak, h](wv::ICoreWebView2*, wv::ICoreWebView2DownloadStartingEventArgs* args) {
+          if (args == nullptr) return;
+          // The runtime decides; the engine's own prompt never shows.
+          args->put_Handled(TRUE);
+          const auto live = weak.lock();
+          ComRef<wv::ICoreWebView2Deferral> deferral;
+          if (!live || live->closed || FAILED(args->GetDeferral(deferral.Put())) || !deferral) {
+            args->put_Cancel(TRUE);
+            return;
+          }
+          auto pending = std::make_shared<PendingDownload>(
+              ComRef<wv::ICoreWebView2DownloadStartingEventArgs>::Borrow(args),
+              std::move(deferral));
+          // Judged for the document that started it: one that has gone by
+          // the time the loop gets here takes nothing with it.
+          const std::uint64_t document = live->documents.current();
+          const bool queued = CurrentUiDispatcher().Post([weak, h, pending, document] {
+            const auto shared = weak.lock();
+            if (!shared || shared->closed || shared->documents.current() != document) {
+              pending->Finish(true);
+              return;
+            }
+            auto seam = std::make_shared<DownloadStartingArgs>(pending->args());
+            bool failed = false;
+            try {
+              h(seam);
+            } catch (...) {
+              failed = true;  // undecided: cancelled below
+            }
+            seam->Seal();
+            pending->Finish(failed);
+          });
+          if (!queued) pending->Finish(true);
+        });
+    ::EventRegistrationToken engine_token{};
+    const HRESULT hr = Result(com->add_DownloadStarting(handler.Get(), &engine_token));
+    if (Failed(hr)) return hr;
+    const EventRegistrationToken ours = NextEventToken();
+    shared_->subscriptions[ours] = Subscription{
+        engine_token, [com](::EventRegistrationToken t) { com->remove_DownloadStarting(t); }};
+    *token = ours;
+    return kSOk;
+  }
+  HRESULT remove_DownloadStarting(EventRegistrationToken token) override {
+    return shared_->Unsubscribe(token);
+  }
 
  private:
   template <typename F>
