@@ -1,12 +1,15 @@
 // The installer splash on Win32: a pop-up window of a class with a drop
 // shadow, cut to a rounded rectangle, painting the busy indicator into a
 // memory bitmap on every timer tick. GDI has no alpha for filled shapes, so
-// each shape's opacity is mixed with the form's colour beforehand.
+// each shape's opacity is mixed with the form's colour beforehand. Its
+// layout is in 96-DPI units, scaled to the DPI of its monitor.
 #include <windows.h>
 
+#include <optional>
 #include <vector>
 
 #include "platform/busy_indicator.h"
+#include "platform/win32/dpi_win32.h"
 #include "platform/win32/startup_win32.h"
 #include "platform/win32/wide_text.h"
 
@@ -15,6 +18,7 @@ namespace {
 
 constexpr wchar_t kClassName[] = L"TesselEdgeInstallerForm";
 constexpr UINT_PTR kTimerId = 1;
+constexpr int kCornerSize = 4;
 
 COLORREF ToColorRef(RgbColor c) { return RGB(c.red, c.green, c.blue); }
 
@@ -32,17 +36,12 @@ class Win32InstallerSplash : public InstallerSplash {
     wc.lpszClassName = kClassName;
     RegisterClassExW(&wc);  // fails harmlessly when already registered
 
-    const int x = (GetSystemMetrics(SM_CXSCREEN) - kInstallerSplashSize) / 2;
-    const int y = (GetSystemMetrics(SM_CYSCREEN) - kInstallerSplashSize) / 2;
+    // Made at no size: only the window can tell its monitor's DPI.
     const std::wstring title = WideFromUtf8(look.caption);
-    window_ = CreateWindowExW(0, kClassName, title.c_str(), WS_POPUP, x, y, kInstallerSplashSize,
-                              kInstallerSplashSize, nullptr, nullptr, instance, this);
+    window_ = CreateWindowExW(0, kClassName, title.c_str(), WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                              instance, this);
     if (window_ == nullptr) return;
-    RECT r;
-    GetWindowRect(window_, &r);
-    HRGN region = CreateRoundRectRgn(0, 0, r.right - r.left + 1, r.bottom - r.top + 1, 4, 4);
-    // The system owns the region once it accepts it.
-    if (region != nullptr && SetWindowRgn(window_, region, TRUE) == 0) DeleteObject(region);
+    LayOut(DpiForWindow(window_), std::nullopt);
   }
 
   ~Win32InstallerSplash() override {
@@ -60,6 +59,25 @@ class Win32InstallerSplash : public InstallerSplash {
   bool Visible() const override { return window_ != nullptr && IsWindowVisible(window_) != FALSE; }
 
  private:
+  // Sizes the window for `dpi` and cuts it to shape; its top-left corner at
+  // `origin`, or centred on the screen without.
+  void LayOut(UINT dpi, std::optional<POINT> origin) {
+    dpi_ = dpi;
+    const int size = ScaleForDpi(kInstallerSplashSize, dpi);
+    if (!origin) {
+      origin = POINT{(GetSystemMetrics(SM_CXSCREEN) - size) / 2,
+                     (GetSystemMetrics(SM_CYSCREEN) - size) / 2};
+    }
+    SetWindowPos(window_, nullptr, origin->x, origin->y, size, size, SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT r;
+    GetWindowRect(window_, &r);
+    const int corner = ScaleForDpi(kCornerSize, dpi);
+    HRGN region =
+        CreateRoundRectRgn(0, 0, r.right - r.left + 1, r.bottom - r.top + 1, corner, corner);
+    // The system owns the region once it accepts it.
+    if (region != nullptr && SetWindowRgn(window_, region, TRUE) == 0) DeleteObject(region);
+  }
+
   static LRESULT CALLBACK Proc(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_NCCREATE) {
       const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lp);
@@ -83,6 +101,13 @@ class Win32InstallerSplash : public InstallerSplash {
       case WM_DESTROY:
         KillTimer(window, kTimerId);
         return 0;
+      case kWmDpiChanged:
+        if (self != nullptr && self->window_ != nullptr) {
+          const auto* suggested = reinterpret_cast<const RECT*>(lp);
+          self->LayOut(HIWORD(wp), POINT{suggested->left, suggested->top});
+          return 0;
+        }
+        break;
       default:
         break;
     }
@@ -104,15 +129,16 @@ class Win32InstallerSplash : public InstallerSplash {
 
     const RgbColor fg = IndicatorRgb(look_.indicator_color);
     const std::uint64_t elapsed = GetTickCount64() - started_;
+    const int left = ScaleForDpi(kBusyIndicatorLeft, dpi_);
+    const int top = ScaleForDpi(kBusyIndicatorTop, dpi_);
+    const int size = ScaleForDpi(kBusyIndicatorSize, dpi_);
     HGDIOBJ old_pen = SelectObject(mem, GetStockObject(NULL_PEN));
-    for (const IndicatorShape& s :
-         BusyIndicatorFrame(look_.indicator_kind, kBusyIndicatorSize, elapsed)) {
+    for (const IndicatorShape& s : BusyIndicatorFrame(look_.indicator_kind, size, elapsed)) {
       HBRUSH brush = CreateSolidBrush(ToColorRef(BlendColors(fg, look_.color, s.opacity)));
       HGDIOBJ old_brush = SelectObject(mem, brush);
       std::vector<POINT> points;
       for (const PointD& p : ShapeOutline(s, 24)) {
-        points.push_back({static_cast<LONG>(kBusyIndicatorLeft + p.x + 0.5),
-                          static_cast<LONG>(kBusyIndicatorTop + p.y + 0.5)});
+        points.push_back({static_cast<LONG>(left + p.x + 0.5), static_cast<LONG>(top + p.y + 0.5)});
       }
       Polygon(mem, points.data(), static_cast<int>(points.size()));
       SelectObject(mem, old_brush);
@@ -129,6 +155,7 @@ class Win32InstallerSplash : public InstallerSplash {
 
   InstallerSplashLook look_;
   HWND window_ = nullptr;
+  UINT dpi_ = kBaseDpi;
   std::uint64_t started_ = 0;
 };
 

@@ -1,7 +1,10 @@
 // The application's top-level window on Win32. Border styles are window
 // styles changed in place (SetWindowLongPtr + SWP_FRAMECHANGED), so the
 // window and the web view inside it are never re-created; size limits are
-// answered in WM_GETMINMAXINFO; WM_CLOSE asks OnCloseQuery.
+// answered in WM_GETMINMAXINFO; WM_CLOSE asks OnCloseQuery. Sizes and limits
+// are in 96-DPI units, as the app's settings give them, and scaled to the
+// DPI of the window's monitor; the size kept is that unit's, so a move to a
+// monitor of another DPI keeps the window's size as the app set it.
 #include <windows.h>
 // windows.h first: commctrl.h relies on its types.
 #include <commctrl.h>
@@ -10,6 +13,7 @@
 #include <string>
 
 #include "platform/native_view.h"
+#include "platform/win32/dpi_win32.h"
 #include "platform/win32/main_window_win32.h"
 #include "platform/win32/wide_text.h"
 
@@ -18,7 +22,7 @@ namespace {
 
 constexpr wchar_t kMainWindowClass[] = L"TesselMainWindow";
 constexpr wchar_t kContentClass[] = L"TesselContentView";
-constexpr int kBusyBarHeight = 4;
+constexpr int kBusyBarHeight = 4;  // at 96 DPI
 constexpr UINT kMarqueeMs = 30;
 // Tells a content view that its top-level window received a system command.
 constexpr UINT kContentSystemCommand = WM_APP + 1;
@@ -177,6 +181,10 @@ class Win32MainWindow : public TopLevelWindow {
                             StyleFor(border_) | WS_CLIPCHILDREN, CW_USEDEFAULT, CW_USEDEFAULT,
                             width_, height_, nullptr, nullptr, instance, this);
     if (hwnd_ == nullptr) return;
+    // Made at 96 DPI's size: only the window can tell its monitor's DPI.
+    dpi_ = DpiForWindow(hwnd_);
+    SetWindowPos(hwnd_, nullptr, 0, 0, ScaleForDpi(width_, dpi_), ScaleForDpi(height_, dpi_),
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     busy_bar_ = CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD | PBS_MARQUEE, 0, 0, 0, 0,
                                 hwnd_, nullptr, instance, nullptr);
   }
@@ -308,12 +316,14 @@ class Win32MainWindow : public TopLevelWindow {
       WINDOWPLACEMENT placement{};
       placement.length = sizeof(placement);
       GetWindowPlacement(hwnd_, &placement);
-      placement.rcNormalPosition.right = placement.rcNormalPosition.left + width;
-      placement.rcNormalPosition.bottom = placement.rcNormalPosition.top + height;
+      placement.rcNormalPosition.right = placement.rcNormalPosition.left + ScaleForDpi(width, dpi_);
+      placement.rcNormalPosition.bottom =
+          placement.rcNormalPosition.top + ScaleForDpi(height, dpi_);
       SetWindowPlacement(hwnd_, &placement);
       return;
     }
-    SetWindowPos(hwnd_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(hwnd_, nullptr, 0, 0, ScaleForDpi(width, dpi_), ScaleForDpi(height, dpi_),
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
 
   // WM_GETMINMAXINFO reads Limits() at every size change; a maximized window
@@ -368,15 +378,15 @@ class Win32MainWindow : public TopLevelWindow {
       case WM_GETMINMAXINFO: {
         auto* info = reinterpret_cast<MINMAXINFO*>(lparam);
         const SizeLimits& limits = Limits();
-        if (limits.MinWidth() != 0) info->ptMinTrackSize.x = limits.MinWidth();
-        if (limits.MinHeight() != 0) info->ptMinTrackSize.y = limits.MinHeight();
+        if (limits.MinWidth() != 0) info->ptMinTrackSize.x = ScaleForDpi(limits.MinWidth(), dpi_);
+        if (limits.MinHeight() != 0) info->ptMinTrackSize.y = ScaleForDpi(limits.MinHeight(), dpi_);
         if (limits.MaxWidth() != 0) {
-          info->ptMaxTrackSize.x = limits.MaxWidth();
-          info->ptMaxSize.x = limits.MaxWidth();
+          info->ptMaxTrackSize.x = ScaleForDpi(limits.MaxWidth(), dpi_);
+          info->ptMaxSize.x = info->ptMaxTrackSize.x;
         }
         if (limits.MaxHeight() != 0) {
-          info->ptMaxTrackSize.y = limits.MaxHeight();
-          info->ptMaxSize.y = limits.MaxHeight();
+          info->ptMaxTrackSize.y = ScaleForDpi(limits.MaxHeight(), dpi_);
+          info->ptMaxSize.y = info->ptMaxTrackSize.y;
         }
         *result = 0;
         return true;
@@ -389,14 +399,30 @@ class Win32MainWindow : public TopLevelWindow {
         } else if (wparam == SIZE_RESTORED && shown_) {
           state_ = WindowState::Normal;
         }
-        if (shown_ && wparam == SIZE_RESTORED) {
+        if (shown_ && wparam == SIZE_RESTORED && !dpi_changing_) {
           RECT rect{};
           GetWindowRect(hwnd_, &rect);
-          width_ = rect.right - rect.left;
-          height_ = rect.bottom - rect.top;
+          width_ = LogicalSize(rect.right - rect.left, width_);
+          height_ = LogicalSize(rect.bottom - rect.top, height_);
         }
         Layout();
         return false;
+      case kWmDpiChanged: {
+        // The system's rectangle keeps the window under the pointer while it
+        // is dragged across; the size in 96-DPI units stays what it was. A
+        // window not yet shown takes its own size exactly.
+        dpi_ = HIWORD(wparam);
+        const RECT suggested = *reinterpret_cast<const RECT*>(lparam);
+        const int width = shown_ ? suggested.right - suggested.left : ScaleForDpi(width_, dpi_);
+        const int height = shown_ ? suggested.bottom - suggested.top : ScaleForDpi(height_, dpi_);
+        dpi_changing_ = true;
+        SetWindowPos(hwnd_, nullptr, suggested.left, suggested.top, width, height,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        dpi_changing_ = false;
+        Layout();
+        *result = 0;
+        return true;
+      }
       case WM_SYSCOMMAND:
         // The content views learn about minimizing and restoring.
         for (HWND child = GetWindow(hwnd_, GW_CHILD); child != nullptr;
@@ -415,14 +441,22 @@ class Win32MainWindow : public TopLevelWindow {
     }
   }
 
+  // A device size read back in 96-DPI units. The size kept stands while it
+  // still gives that device size: rounding must not make a window set to an
+  // odd size drift by a unit at every change of another kind.
+  int LogicalSize(int device, int kept) const {
+    return ScaleForDpi(kept, dpi_) == device ? kept : UnscaleForDpi(device, dpi_);
+  }
+
   // The content fills the client area above the busy bar.
   void Layout() {
     if (hwnd_ == nullptr) return;
     RECT client{};
     GetClientRect(hwnd_, &client);
-    const int bar = busy_bar_visible_ ? kBusyBarHeight : 0;
+    const int bar_height = ScaleForDpi(kBusyBarHeight, dpi_);
+    const int bar = busy_bar_visible_ ? bar_height : 0;
     if (busy_bar_ != nullptr) {
-      MoveWindow(busy_bar_, 0, client.bottom - kBusyBarHeight, client.right, kBusyBarHeight, TRUE);
+      MoveWindow(busy_bar_, 0, client.bottom - bar_height, client.right, bar_height, TRUE);
     }
     for (HWND child = GetWindow(hwnd_, GW_CHILD); child != nullptr;
          child = GetWindow(child, GW_HWNDNEXT)) {
@@ -430,14 +464,22 @@ class Win32MainWindow : public TopLevelWindow {
     }
   }
 
+  // Centred by its size on the screen; a second pass when the move brought
+  // it to a monitor of another DPI, which resized it.
   void CentreOnWorkArea() {
-    MONITORINFO monitor{};
-    monitor.cbSize = sizeof(monitor);
-    if (!GetMonitorInfoW(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTOPRIMARY), &monitor)) return;
-    const RECT& work = monitor.rcWork;
-    const int x = work.left + (work.right - work.left - width_) / 2;
-    const int y = work.top + (work.bottom - work.top - height_) / 2;
-    SetWindowPos(hwnd_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    for (int pass = 0; pass < 2; ++pass) {
+      MONITORINFO monitor{};
+      monitor.cbSize = sizeof(monitor);
+      if (!GetMonitorInfoW(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTOPRIMARY), &monitor)) return;
+      RECT rect{};
+      GetWindowRect(hwnd_, &rect);
+      const RECT& work = monitor.rcWork;
+      const int x = work.left + (work.right - work.left - (rect.right - rect.left)) / 2;
+      const int y = work.top + (work.bottom - work.top - (rect.bottom - rect.top)) / 2;
+      const UINT before = dpi_;
+      SetWindowPos(hwnd_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      if (dpi_ == before) return;
+    }
   }
 
   void RequestClose() {
@@ -453,8 +495,12 @@ class Win32MainWindow : public TopLevelWindow {
   HWND busy_bar_ = nullptr;
   std::string caption_;
   std::string application_title_;
+  // The restored window's outer size, in 96-DPI units.
   int width_ = 800;
   int height_ = 600;
+  UINT dpi_ = kBaseDpi;
+  // Set while the window takes the rectangle of a DPI change.
+  bool dpi_changing_ = false;
   int border_ = kBorderSizeable;
   WindowState state_ = WindowState::Normal;
   bool stay_on_top_ = false;

@@ -3,12 +3,15 @@
 // painted itself. The modal loop is our own and does not call
 // IsDialogMessage, so Enter and Escape do nothing. With a visual style
 // applied, the window, the edit box and (through DWM, where the system has
-// it) the caption take the style's colours.
+// it) the caption take the style's colours. The layout is in 96-DPI units,
+// scaled to the DPI of the prompt's monitor, and laid out again when that
+// changes.
 #include <windows.h>
 
 #include <optional>
 
 #include "platform/style_sheets.h"
+#include "platform/win32/dpi_win32.h"
 #include "platform/win32/startup_win32.h"
 #include "platform/win32/wide_text.h"
 
@@ -22,6 +25,10 @@ constexpr int kEditTop = 24;
 constexpr int kEditWidth = 257;
 constexpr int kEditHeight = 21;
 constexpr int kKeyArea = 20;  // the button area at the edit box's left
+constexpr int kKeySize = 16;
+constexpr int kKeyLeft = 2;
+constexpr DWORD kStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU;
+constexpr DWORD kExStyle = WS_EX_DLGMODALFRAME;
 constexpr int kEditId = 101;
 constexpr wchar_t kClassName[] = L"TesselRequirePasswordForm";
 
@@ -82,29 +89,63 @@ struct PromptState {
   const PasswordKeyUp* key_up = nullptr;
   const StyleBrushes* style = nullptr;
   HWND window = nullptr;
+  HWND edit = nullptr;
   WNDPROC edit_proc = nullptr;
   HFONT font = nullptr;
+  UINT dpi = kBaseDpi;
   bool accepted = false;
   bool done = false;
 };
 
-// A key lying on its side in the 16x16 square at (x, y).
-void DrawKey(HDC dc, int x, int y, COLORREF colour) {
+// A key lying on its side in the square of `size` pixels at (x, y), drawn
+// on a grid of 16 by 16.
+void DrawKey(HDC dc, int x, int y, int size, COLORREF colour) {
+  const auto at = [size](int units) { return MulDiv(units, size, kKeySize); };
   HBRUSH brush = CreateSolidBrush(colour);
-  HPEN pen = CreatePen(PS_SOLID, 2, colour);
+  HPEN pen = CreatePen(PS_SOLID, at(2), colour);
   HGDIOBJ old_pen = SelectObject(dc, pen);
   HGDIOBJ old_brush = SelectObject(dc, GetStockObject(NULL_BRUSH));
-  Ellipse(dc, x + 1, y + 4, x + 9, y + 12);  // the bow
+  Ellipse(dc, x + at(1), y + at(4), x + at(9), y + at(12));  // the bow
   SelectObject(dc, old_brush);
   SelectObject(dc, old_pen);
-  RECT shaft{x + 8, y + 7, x + 16, y + 9};
+  RECT shaft{x + at(8), y + at(7), x + at(16), y + at(9)};
   FillRect(dc, &shaft, brush);
-  RECT tooth1{x + 11, y + 9, x + 13, y + 12};
+  RECT tooth1{x + at(11), y + at(9), x + at(13), y + at(12)};
   FillRect(dc, &tooth1, brush);
-  RECT tooth2{x + 14, y + 9, x + 16, y + 11};
+  RECT tooth2{x + at(14), y + at(9), x + at(16), y + at(11)};
   FillRect(dc, &tooth2, brush);
   DeleteObject(pen);
   DeleteObject(brush);
+}
+
+// Sizes the prompt and its edit box for `dpi` with the font of that DPI; the
+// window's top-left corner at `origin`, or centred on the screen without.
+void LayOut(PromptState& state, UINT dpi, std::optional<POINT> origin) {
+  state.dpi = dpi;
+  RECT frame{0, 0, ScaleForDpi(kClientWidth, dpi), ScaleForDpi(kClientHeight, dpi)};
+  AdjustWindowRectForDpi(frame, kStyle, kExStyle, dpi);
+  const int width = frame.right - frame.left;
+  const int height = frame.bottom - frame.top;
+  if (!origin) {
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    origin = POINT{work.left + (work.right - work.left - width) / 2,
+                   work.top + (work.bottom - work.top - height) / 2};
+  }
+  SetWindowPos(state.window, nullptr, origin->x, origin->y, width, height,
+               SWP_NOZORDER | SWP_NOACTIVATE);
+  if (state.edit == nullptr) return;
+  HFONT old_font = state.font;
+  state.font = CreateMessageFontForDpi(dpi);
+  if (state.font != nullptr) {
+    SendMessageW(state.edit, WM_SETFONT, reinterpret_cast<WPARAM>(state.font), 0);
+  }
+  if (old_font != nullptr) DeleteObject(old_font);
+  SetWindowPos(state.edit, nullptr, ScaleForDpi(kEditLeft, dpi), ScaleForDpi(kEditTop, dpi),
+               ScaleForDpi(kEditWidth, dpi), ScaleForDpi(kEditHeight, dpi),
+               SWP_NOZORDER | SWP_NOACTIVATE);
+  SendMessageW(state.edit, EM_SETMARGINS, EC_LEFTMARGIN, MAKELPARAM(ScaleForDpi(kKeyArea, dpi), 0));
+  InvalidateRect(state.edit, nullptr, TRUE);
 }
 
 std::string EditText(HWND edit) {
@@ -123,7 +164,8 @@ LRESULT CALLBACK EditProc(HWND edit, UINT msg, WPARAM wp, LPARAM lp) {
     GetClientRect(edit, &client);
     HDC dc = GetDC(edit);
     const auto& palette = state->style->palette();
-    DrawKey(dc, 2, (client.bottom - 16) / 2,
+    const int size = ScaleForDpi(kKeySize, state->dpi);
+    DrawKey(dc, ScaleForDpi(kKeyLeft, state->dpi), (client.bottom - size) / 2, size,
             palette ? ToColorRef(palette->base_fg) : GetSysColor(COLOR_BTNTEXT));
     ReleaseDC(edit, dc);
   }
@@ -156,6 +198,13 @@ LRESULT CALLBACK PromptProc(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_DESTROY:
       if (state != nullptr) state->done = true;
       return 0;
+    case kWmDpiChanged:
+      if (state != nullptr) {
+        const auto* suggested = reinterpret_cast<const RECT*>(lp);
+        LayOut(*state, HIWORD(wp), POINT{suggested->left, suggested->top});
+        return 0;
+      }
+      break;
     case WM_ERASEBKGND:
       if (state != nullptr && state->style->window() != nullptr) {
         RECT client;
@@ -189,15 +238,6 @@ void RegisterPromptClass(HINSTANCE instance) {
   RegisterClassExW(&wc);  // fails harmlessly when already registered
 }
 
-HFONT MessageFont() {
-  NONCLIENTMETRICSW metrics{};
-  metrics.cbSize = sizeof(metrics);
-  if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
-    return CreateFontIndirectW(&metrics.lfMessageFont);
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 bool RunWin32PasswordPrompt(const std::string& caption, const PasswordKeyUp& key_up) {
@@ -208,39 +248,25 @@ bool RunWin32PasswordPrompt(const std::string& caption, const PasswordKeyUp& key
   state.key_up = &key_up;
   state.style = &colours;
 
-  const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
-  const DWORD ex_style = WS_EX_DLGMODALFRAME;
-  RECT frame{0, 0, kClientWidth, kClientHeight};
-  AdjustWindowRectEx(&frame, style, FALSE, ex_style);
-  const int width = frame.right - frame.left;
-  const int height = frame.bottom - frame.top;
-  RECT work{};
-  SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-  const int x = work.left + (work.right - work.left - width) / 2;
-  const int y = work.top + (work.bottom - work.top - height) / 2;
-
+  // Made hidden at no size: only the window can tell its monitor's DPI.
   const std::wstring title = WideFromUtf8(caption);
-  HWND window = CreateWindowExW(ex_style, kClassName, title.c_str(), style, x, y, width, height,
-                                nullptr, nullptr, instance, &state);
+  HWND window = CreateWindowExW(kExStyle, kClassName, title.c_str(), kStyle, 0, 0, 0, 0, nullptr,
+                                nullptr, instance, &state);
   if (window == nullptr) return false;
   state.window = window;
-  state.font = MessageFont();
   if (colours.palette()) ColourCaption(window, *colours.palette());
 
-  HWND edit =
-      CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
-                      WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_PASSWORD | ES_AUTOHSCROLL, kEditLeft,
-                      kEditTop, kEditWidth, kEditHeight, window,
-                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(kEditId)), instance, nullptr);
+  HWND edit = CreateWindowExW(
+      WS_EX_CLIENTEDGE, L"EDIT", L"",
+      WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_PASSWORD | ES_AUTOHSCROLL, 0, 0, 0, 0, window,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(kEditId)), instance, nullptr);
   if (edit == nullptr) {
     DestroyWindow(window);
-    if (state.font != nullptr) DeleteObject(state.font);
     return false;
   }
+  state.edit = edit;
   SendMessageW(edit, EM_SETPASSWORDCHAR, L'*', 0);
-  if (state.font != nullptr)
-    SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(state.font), 0);
-  SendMessageW(edit, EM_SETMARGINS, EC_LEFTMARGIN, MAKELPARAM(kKeyArea, 0));
+  LayOut(state, DpiForWindow(window), std::nullopt);
   state.edit_proc = reinterpret_cast<WNDPROC>(
       SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(EditProc)));
 
