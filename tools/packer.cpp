@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
@@ -28,7 +29,10 @@ std::string Usage(std::string_view program) {
   std::string usage = "usage: " + std::string(program) +
                       " APP_DIR OUTPUT [--runtime RUNTIME] [--icon FILE.ico]\n"
                       "       " +
-                      pad + " [--version-info KEY=VALUE]... [--no-engine-module] [--dry-run]\n";
+                      pad +
+                      " [--version-info KEY=VALUE]... [--no-engine-module] [--dry-run]\n"
+                      "       " +
+                      pad + " [--allow-missing-loader]\n";
   if (program == "tessel-pack") {
     usage += "       tessel-pack --list PACKAGED\n       tessel-pack --version\n";
   }
@@ -42,11 +46,15 @@ std::string Usage(std::string_view program) {
          "Defaults for both: section [Package] of the app's vtx.ini (Icon=FILE.ico and\n"
          "the version keys); the command line wins. Unset, FileDescription and\n"
          "ProductName are the app's Name, OriginalFilename and InternalName the\n"
-         "output's file name.\n";
+         "output's file name.\n"
+         "A Windows app folder must hold WebView2LoaderWin64.dll (the WebView2 SDK's x64\n"
+         "loader); --allow-missing-loader packs it anyway, with a warning.\n";
 }
 
 constexpr std::string_view kEngineModuleName = "libtessel-engine-webkit.so";
 constexpr std::string_view kWindowsLoaderName = "WebView2LoaderWin64.dll";
+constexpr std::string_view kWindowsInstallerName = "WebView2Installer.exe";
+constexpr std::string_view kLoaderCreateExport = "CreateCoreWebView2EnvironmentWithOptions";
 
 enum class KeyType { kString, kBoolean, kInteger };
 
@@ -203,6 +211,61 @@ TSettings ReadAppSettings(const fs::path& app_dir, const std::string& app_dir_te
   }
   for (std::string& warning : SettingsWarnings(bytes)) warnings.push_back(std::move(warning));
   return settings;
+}
+
+// Why a file cannot serve a Windows app as its engine's loader library, or
+// nothing when it can.
+std::optional<std::string> LoaderProblem(const fs::path& path) {
+  const std::string name(kWindowsLoaderName);
+  TPeLibrary library;
+  try {
+    library = ReadPeLibrary(ReadWholeFile(PathToUtf8(path), "loader library"));
+  } catch (const EPeResourceError& e) {
+    return name + " is not a Windows library: " + e.what();
+  }
+  if (!library.is_dll) return name + " is a program, not a library";
+  if (!library.pe32_plus || library.machine != 0x8664) return name + " is not an x64 library";
+  if (std::find(library.exports.begin(), library.exports.end(), kLoaderCreateExport) ==
+      library.exports.end()) {
+    return name + " does not export " + std::string(kLoaderCreateExport);
+  }
+  return std::nullopt;
+}
+
+// A Windows app without a usable loader library tells every user that the
+// engine is missing, even where it is installed: refused unless the author
+// says so. The installer is only needed where the engine is missing.
+void CheckWindowsEngineFiles(const TPackOptions& options, const TSettings& settings,
+                             const std::vector<std::string>& names,
+                             std::vector<std::string>& warnings) {
+  const auto entry = [&](std::string_view wanted) -> const std::string* {
+    const auto found = std::find_if(names.begin(), names.end(), [&](const std::string& n) {
+      return FoldAscii(n) == FoldAscii(std::string(wanted));
+    });
+    return found == names.end() ? nullptr : &*found;
+  };
+  const fs::path app_dir = Utf8ToPath(options.app_dir);
+  const std::string* loader = entry(kWindowsLoaderName);
+  const std::optional<std::string> problem =
+      loader == nullptr ? "the app folder has no " + std::string(kWindowsLoaderName)
+                        : LoaderProblem(app_dir / Utf8ToPath(*loader));
+  if (problem) {
+    const std::string text =
+        *problem +
+        ": the Windows app cannot start its web engine, and tells its users the engine is "
+        "missing even where it is installed; copy the x64 loader library of the WebView2 SDK "
+        "(WebView2Loader.dll, renamed " +
+        std::string(kWindowsLoaderName) + ") into " + Quoted(options.app_dir);
+    if (!options.allow_missing_loader) throw EPackError(text + ", or pass --allow-missing-loader");
+    warnings.push_back(text);
+  }
+  if (settings.ReadBool("App", "EdgeInstaller", true) && entry(kWindowsInstallerName) == nullptr) {
+    warnings.push_back("the app folder has no " + std::string(kWindowsInstallerName) +
+                       ": where the WebView2 runtime is missing, a user who accepts installing "
+                       "it is told the app cannot continue; copy the runtime's installer into " +
+                       Quoted(options.app_dir) + " as " + std::string(kWindowsInstallerName) +
+                       ", or set EdgeInstaller=0");
+  }
 }
 
 // Checks that `runtime` is an executable image with nothing behind it and
@@ -676,12 +739,8 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
       }
       extra_files.push_back({std::string(kEngineModuleName), module});
     }
-  } else if (!has_entry(kWindowsLoaderName)) {
-    result.warnings.push_back(
-        "the app folder has no " + std::string(kWindowsLoaderName) +
-        ": the Windows app cannot start its web engine; copy the loader library of the "
-        "WebView2 SDK (x64) into " +
-        Quoted(options.app_dir));
+  } else {
+    CheckWindowsEngineFiles(options, settings, names, result.warnings);
   }
   if (!icon.empty() || !texts.empty()) {
     // Everything is checked before anything is written.
@@ -904,6 +963,8 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
       options.engine_module = false;
     } else if (arg == "--dry-run") {
       options.dry_run = true;
+    } else if (arg == "--allow-missing-loader") {
+      options.allow_missing_loader = true;
     } else if (arg.starts_with("-") && arg.size() > 1) {
       return usage_error("unknown option " + arg);
     } else {

@@ -36,6 +36,9 @@ struct TPackOptions {
   // Every check of a real pack, then the list of what would go in instead of
   // the output.
   bool dry_run = false;
+  // Windows runtimes: pack an app folder without a usable engine loader
+  // library (a warning instead of a refusal).
+  bool allow_missing_loader = false;
 };
 
 // A phase ("packing", "appending") has moved `pos` of `max` bytes.

@@ -160,6 +160,19 @@ std::span<const uint8_t> RvaBytes(std::span<const uint8_t> file, const Headers& 
                          ") lies outside the image's section data");
 }
 
+// The bytes from an RVA to the end of its section's data in the file.
+std::span<const uint8_t> RvaBytesToSectionEnd(std::span<const uint8_t> file, const Headers& h,
+                                              uint32_t rva, const std::string& what) {
+  for (const Section& s : h.sections) {
+    if (rva < s.virtual_address || rva - s.virtual_address >= s.raw_size) continue;
+    const uint64_t offset = uint64_t{s.raw_pointer} + (rva - s.virtual_address);
+    if (offset >= file.size()) break;
+    const uint64_t room = s.raw_size - (rva - s.virtual_address);
+    return file.subspan(offset, std::min<uint64_t>(room, file.size() - offset));
+  }
+  throw EPeResourceError(what + " at RVA " + Hex(rva) + " lies outside the image's section data");
+}
+
 // Reads the three-level resource tree: type, name, language.
 class TreeReader {
  public:
@@ -239,6 +252,7 @@ class TreeReader {
   std::set<uint32_t> visited_;
 };
 
+constexpr uint32_t kExportDirectory = 0;
 constexpr uint32_t kResourceDirectory = 2;
 constexpr uint32_t kCertificateDirectory = 4;
 constexpr uint32_t kRelocationDirectory = 5;
@@ -398,6 +412,40 @@ uint32_t PeChecksum(std::span<const uint8_t> file, uint64_t checksum_offset) {
 bool TResId::operator==(const TResId& other) const {
   if (IsName() != other.IsName()) return false;
   return IsName() ? EqualNoCase(name, other.name) : id == other.id;
+}
+
+TPeLibrary ReadPeLibrary(std::span<const uint8_t> file) {
+  const Headers h = ReadHeaders(file);
+  const uint64_t pe = h.optional_offset - 24;
+  TPeLibrary library;
+  library.pe32_plus = h.pe32_plus;
+  library.machine = Le16(&file[pe + 4]);
+  library.is_dll = (Le16(&file[pe + 22]) & 0x2000) != 0;  // IMAGE_FILE_DLL
+  const DirectoryEntry dir = ReadDirectoryEntry(file, h, kExportDirectory);
+  if (dir.rva == 0 || dir.size == 0) return library;
+  const std::span<const uint8_t> table = RvaBytes(file, h, dir.rva, 40, "export directory");
+  const uint32_t count = Le32(&table[24]);
+  const uint32_t names_rva = Le32(&table[32]);
+  if (count == 0) return library;
+  // Names go through 16-bit ordinals, and each is bounded, so that no table
+  // can make this slow.
+  constexpr uint32_t kMaxNames = 0x10000;
+  constexpr size_t kMaxName = 1024;
+  if (count > kMaxNames) {
+    throw EPeResourceError("export table with " + std::to_string(count) +
+                           " names (more than 65536)");
+  }
+  const std::span<const uint8_t> names = RvaBytes(file, h, names_rva, count * 4, "export names");
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t rva = Le32(&names[i * 4ULL]);
+    // A name runs to its NUL inside its section's data.
+    const std::span<const uint8_t> rest = RvaBytesToSectionEnd(file, h, rva, "export name");
+    const auto end = rest.begin() + static_cast<std::ptrdiff_t>(std::min(rest.size(), kMaxName));
+    const auto nul = std::find(rest.begin(), end, uint8_t{0});
+    if (nul == end) throw EPeResourceError("export name without its end");
+    library.exports.emplace_back(rest.begin(), nul);
+  }
+  return library;
 }
 
 TPeImage::TPeImage(std::vector<uint8_t> file) : file_(std::move(file)) {

@@ -76,6 +76,19 @@ class TPeImage {
   std::vector<TResource> resources_;
 };
 
+// What a loader needs to know of a library before it can be used: the
+// image's kind and the names it exports.
+struct TPeLibrary {
+  bool pe32_plus = false;
+  uint16_t machine = 0;  // 0x8664 for x64
+  bool is_dll = false;
+  std::vector<std::string> exports;  // by name, in the export table's order
+};
+
+// Reads a PE image's headers and export names (attached data allowed).
+// Throws EPeResourceError naming the problem; never reads outside `file`.
+TPeLibrary ReadPeLibrary(std::span<const uint8_t> file);
+
 // True for bytes that pass the icon file checks: at least 6 bytes, not an
 // executable ("MZ"), a complete directory, and every image inside the file.
 bool IsValidIconFile(std::span<const uint8_t> ico);

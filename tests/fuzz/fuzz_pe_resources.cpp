@@ -1,13 +1,19 @@
-// Reads arbitrary bytes as a Windows image with resources, edits its icon
-// and version texts and rebuilds it; whatever it accepts must read back.
+// Reads arbitrary bytes as a library's exports, and as a Windows image with
+// resources, edits its icon and version texts and rebuilds it; whatever it
+// accepts must read back.
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "shared/pe_resources.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tessel::shared;
+  try {
+    ReadPeLibrary(std::span<const uint8_t>(data, size));
+  } catch (const EPeResourceError&) {
+  }
   try {
     TPeImage image(std::vector<uint8_t>(data, data + size));
     if (const TResource* version = FindVersionResource(image)) {

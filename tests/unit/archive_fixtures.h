@@ -62,6 +62,35 @@ inline std::vector<uint8_t> MakePe(const std::vector<PeSection>& sections) {
   return b;
 }
 
+// A library image (PE32+) whose one section, at RVA 0x1000, holds an export
+// table naming `exports`; `machine` and `dll` set the file header.
+inline std::vector<uint8_t> MakePeLibrary(const std::vector<std::string>& exports,
+                                          uint16_t machine = 0x8664, bool dll = true) {
+  constexpr size_t kOptional = 0x58;
+  constexpr uint32_t kData = 0x200;
+  constexpr uint32_t kRva = 0x1000;
+  std::vector<uint8_t> b = MakePe({{kData, 0x200}});
+  std::fill(b.begin() + kData, b.end(), 0);
+  Put16(b, 0x44, machine);
+  Put16(b, 0x56, dll ? 0x2022 : 0x0022);  // characteristics
+  Put32(b, kOptional + 32, 0x1000);       // section alignment
+  Put32(b, kOptional + 36, 0x200);        // file alignment
+  Put32(b, kOptional + 108, 16);          // data directories
+  Put32(b, kOptional + 112, kRva);        // the export directory
+  Put32(b, kOptional + 116, 40);
+  Put32(b, kPeSectionTable + 8, 0x200);  // virtual size
+  Put32(b, kPeSectionTable + 12, kRva);
+  Put32(b, kData + 24, static_cast<uint32_t>(exports.size()));
+  Put32(b, kData + 32, kRva + 40);
+  uint32_t name_at = 40 + 4 * static_cast<uint32_t>(exports.size());
+  for (size_t i = 0; i < exports.size(); ++i) {
+    Put32(b, kData + 40 + 4 * i, kRva + name_at);
+    std::copy(exports[i].begin(), exports[i].end(), b.begin() + kData + name_at);
+    name_at += static_cast<uint32_t>(exports[i].size()) + 1;
+  }
+  return b;
+}
+
 struct ElfRange {
   uint64_t offset;
   uint64_t size;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "archive_fixtures.h"
@@ -50,6 +51,10 @@ class PackerTest : public ::testing::Test {
     test::WriteBytes(runtime_, MarkedAsRuntime(test::MakePe({{0x400, 0x200}, {0x600, 0x300}})));
     fs::permissions(Utf8ToPath(runtime_), fs::perms::owner_all | fs::perms::group_read);
     WriteApp("[App]\nID=com.example.app\nName=Example\nDirName=web\n");
+    // What a Windows app needs beside it.
+    test::WriteBytes(app_ + "/WebView2LoaderWin64.dll",
+                     test::MakePeLibrary({"CreateCoreWebView2EnvironmentWithOptions"}));
+    test::WriteBytes(app_ + "/WebView2Installer.exe", std::string("MZ"));
   }
 
   void WriteApp(const std::string& ini) {
@@ -73,14 +78,10 @@ class PackerTest : public ::testing::Test {
 };
 
 TEST_F(PackerTest, PacksTheDemoAppAndListsIt) {
-  const PackRun run = Pack({kDemo, output_, "--runtime", runtime_});
+  // The test runtime is a Windows image: the demo lacks the engine's files.
+  const PackRun run = Pack({kDemo, output_, "--runtime", runtime_, "--allow-missing-loader"});
   ASSERT_EQ(run.code, 0) << run.err;
-  // The test runtime is a Windows image: the demo lacks the engine's loader.
-  EXPECT_TRUE(
-      run.err.starts_with("tessel-pack: warning: the app folder has no "
-                          "WebView2LoaderWin64.dll"))
-      << run.err;
-  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 2) << run.err;
 
   // The runtime unchanged, then the archive of every file, sorted.
   const std::vector<uint8_t> runtime = test::ReadBytes(runtime_);
@@ -272,6 +273,64 @@ TEST_F(PackerTest, UsageErrors) {
   EXPECT_EQ(version.code, 0);
   EXPECT_EQ(version.out, "tessel-pack " + std::string(ToolsVersion()) + "\n");
   EXPECT_FALSE(ToolsVersion().empty());
+}
+
+// A Windows app without a loader library its engine can start from would
+// tell every user the engine is missing: refused unless the author says so.
+TEST_F(PackerTest, WindowsAppNeedsAnX64LoaderThatCreatesTheEngine) {
+  const std::string loader = app_ + "/WebView2LoaderWin64.dll";
+  const std::string create = "CreateCoreWebView2EnvironmentWithOptions";
+  struct Case {
+    const char* name;
+    std::optional<std::vector<uint8_t>> bytes;  // none: no loader at all
+    const char* problem;                        // empty: packs without a word
+  };
+  const std::vector<uint8_t> text{'h', 'i'};
+  const Case cases[] = {
+      {"missing", std::nullopt, "the app folder has no WebView2LoaderWin64.dll"},
+      {"not a library", text, "WebView2LoaderWin64.dll is not a Windows library: "},
+      {"a program", test::MakePeLibrary({create}, 0x8664, false),
+       "WebView2LoaderWin64.dll is a program, not a library"},
+      {"x86", test::MakePeLibrary({create}, 0x14C),
+       "WebView2LoaderWin64.dll is not an x64 library"},
+      {"no creating export",
+       test::MakePeLibrary(
+           {"CreateCoreWebView2Environment", "GetAvailableCoreWebView2BrowserVersionString"}),
+       "WebView2LoaderWin64.dll does not export CreateCoreWebView2EnvironmentWithOptions"},
+      {"usable", test::MakePeLibrary({"CreateCoreWebView2Environment", create}), ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(Utf8ToPath(loader));
+    if (c.bytes) test::WriteBytes(loader, *c.bytes);
+    fs::remove(Utf8ToPath(output_));
+    const PackRun refused = Pack({app_, output_, "--runtime", runtime_});
+    const PackRun allowed = Pack({app_, output_, "--runtime", runtime_, "--allow-missing-loader"});
+    if (*c.problem == 0) {
+      EXPECT_EQ(refused.code, 0) << refused.err;
+      EXPECT_EQ(refused.err, "");
+      continue;
+    }
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_TRUE(refused.err.starts_with("tessel-pack: error: " + std::string(c.problem)))
+        << refused.err;
+    EXPECT_TRUE(refused.err.ends_with(", or pass --allow-missing-loader\n")) << refused.err;
+    EXPECT_EQ(allowed.code, 0) << allowed.err;
+    EXPECT_TRUE(allowed.err.starts_with("tessel-pack: warning: " + std::string(c.problem)))
+        << allowed.err;
+  }
+  // The installer is needed only where the app offers to install the engine.
+  fs::remove(Utf8ToPath(app_ + "/WebView2Installer.exe"));
+  for (const auto& [ini, warned] : {std::pair{"", true}, std::pair{"EdgeInstaller=0\n", false}}) {
+    WriteApp("[App]\nID=a\nName=b\nDirName=web\n" + std::string(ini));
+    const PackRun run = Pack({app_, output_, "--runtime", runtime_});
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.err.find("warning: the app folder has no WebView2Installer.exe: where the "
+                           "WebView2 runtime is missing, a user who accepts installing it is told "
+                           "the app cannot continue") != std::string::npos,
+              warned)
+        << run.err;
+  }
 }
 
 // A Linux runtime takes its engine module along and refuses Windows-only
@@ -525,7 +584,8 @@ TEST_F(PackerTest, IgnoreFileAndDefaultsKeepFilesOutOfTheArchive) {
   std::vector<std::string> names;
   for (const TZipEntryInfo& e : ListPackagedApp(output_)) names.push_back(e.name);
   EXPECT_EQ(names,
-            (std::vector<std::string>{"vtx.ini", "web/app.js", "web/index.html", "web/logo.psd"}));
+            (std::vector<std::string>{"WebView2Installer.exe", "WebView2LoaderWin64.dll", "vtx.ini",
+                                      "web/app.js", "web/index.html", "web/logo.psd"}));
 
   // A rule that would leave out what the app cannot start without.
   for (const auto& [rule, needed] :
@@ -549,12 +609,14 @@ TEST_F(PackerTest, DryRunListsWhatWouldGoInAndWritesNothing) {
   const PackRun run = Pack({app_, output, "--runtime", runtime_, "--dry-run"});
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(run.out,
+            "WebView2Installer.exe 2\n"
+            "WebView2LoaderWin64.dll 1024\n"
             "vtx.ini 50\n"
             "web/app.js 6\n"
             "web/index.html 15\n"
             "left out: .tesselignore (by default)\n"
             "left out: web/a.draft (.tesselignore line 2: *.draft)\n"
-            "dry run: 3 files (71 bytes) would go into " +
+            "dry run: 5 files (1097 bytes) would go into " +
                 output + "; nothing written\n");
   EXPECT_FALSE(fs::exists(Utf8ToPath(dir_.File("out/new"))));
   EXPECT_TRUE(OutputFolder().empty());

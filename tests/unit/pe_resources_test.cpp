@@ -157,6 +157,47 @@ TEST(PeImageTest, DamagedImagesFailWithAnError) {
   }
 }
 
+TEST(PeLibraryTest, ReadsKindAndExportNamesAndFailsOnDamagedTables) {
+  const TPeLibrary library = ReadPeLibrary(test::MakePeLibrary({"First", "Second"}));
+  EXPECT_TRUE(library.pe32_plus);
+  EXPECT_TRUE(library.is_dll);
+  EXPECT_EQ(library.machine, 0x8664);
+  EXPECT_EQ(library.exports, (std::vector<std::string>{"First", "Second"}));
+  const TPeLibrary program = ReadPeLibrary(Fixture("template"));
+  EXPECT_FALSE(program.is_dll);
+  EXPECT_TRUE(program.exports.empty());
+
+  // The export directory sits at file offset 0x200 (RVA 0x1000); the names
+  // array at 0x228, the first name at 0x230.
+  struct Case {
+    const char* name;
+    std::function<void(std::vector<uint8_t>&)> damage;
+    const char* message_part;
+  };
+  const std::vector<Case> cases = {
+      {"names array outside the sections", [](auto& b) { test::Put32(b, 0x220, 0x7FFFFFF0); },
+       "outside the image's section data"},
+      {"more names than ordinals", [](auto& b) { test::Put32(b, 0x218, 0x10001); },
+       "export table with 65537 names"},
+      {"a name outside the sections", [](auto& b) { test::Put32(b, 0x228, 0x9000); },
+       "outside the image's section data"},
+      {"a name without its end", [](auto& b) { std::fill(b.begin() + 0x230, b.end(), 'A'); },
+       "export name without its end"},
+      {"cut in the export table", [](auto& b) { b.resize(0x210); }, "outside"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> bad = test::MakePeLibrary({"First", "Second"});
+    c.damage(bad);
+    try {
+      ReadPeLibrary(bad);
+      FAIL() << "accepted";
+    } catch (const EPeResourceError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message_part), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST(IconFileTest, Validation) {
   std::vector<uint8_t> wraps = MakeIcon({4});
   test::Put32(wraps, 6 + 12, 0xFFFFFFFE);

@@ -91,7 +91,9 @@ for row in "${cases[@]}"; do
   else
     cp "$file" "$dir/WebView2LoaderWin64.dll"
   fi
-  $emu "$packer" "$dir" "$out/$case.exe" --runtime "$runtime" >"$out/$case.pack.log" 2>&1 ||
+  # Some rows carry a loader no engine can start from, on purpose.
+  $emu "$packer" "$dir" "$out/$case.exe" --runtime "$runtime" --allow-missing-loader \
+    >"$out/$case.pack.log" 2>&1 ||
     { fail "$case: packing: $(cat "$out/$case.pack.log")"; continue; }
   rm -rf "$(app_data "$case")"
 
