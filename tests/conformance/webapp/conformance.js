@@ -546,6 +546,17 @@
     eq("JSON reads back", json, { name: "conformance", items: [1, 2, 3] });
   }
 
+  // An image element's view of an address, which needs no fetch.
+  function imageSize(address) {
+    return new Promise(function (resolve) {
+      var image = new Image();
+      image.onload = function () { resolve([image.naturalWidth, image.naturalHeight]); };
+      image.onerror = function () { resolve("error"); };
+      image.src = address;
+      setTimeout(function () { resolve("no load or error within 10 s"); }, 10000);
+    });
+  }
+
   async function lookups() {
     var archived = "from the archive\n";
     var cases = [
@@ -562,6 +573,9 @@
     var beside = await request(WORK + "/beside.txt");
     eq("serves a file beside the executable", beside.failed || [beside.status, text(beside.body)],
       [200, "beside\r\n"]);
+    var svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"6\" height=\"7\"/>";
+    await vtx.files.writeTextFile({ filePath: WORK + "/beside.svg", contents: svg });
+    eq("an image beside the executable loads", await imageSize(WORK + "/beside.svg"), [6, 7]);
     await vtx.files.writeTextFile({ filePath: "fixtures/shadowed.txt", contents: "the disk" });
     var shadowed = await request("fixtures/shadowed.txt");
     eq("the archive wins over the disk", shadowed.failed || text(shadowed.body), "the archive wins\n");
@@ -580,6 +594,10 @@
     // origin of its own.
     await vtx.files.writeTextFile({ filePath: tempDir + "tessel-conformance-abs.txt", contents: "absolute" });
     await vtx.files.writeTextFile({ filePath: tempDir + "tessel-conformance-abs.html", contents: "<p>x</p>" });
+    await vtx.files.writeTextFile({ filePath: tempDir + "tessel-conformance-abs.svg", contents: svg });
+    eq("an image by its absolute path loads",
+      await imageSize(absoluteAddress(tempDir + "tessel-conformance-abs.svg")), [6, 7]);
+    await vtx.files.deleteFile({ filePath: tempDir + "tessel-conformance-abs.svg" });
     var abs = await request(absoluteAddress(tempDir + "tessel-conformance-abs.txt"));
     eq("serves a file by its absolute path", abs.failed || [abs.status, text(abs.body)], [200, "absolute\r\n"]);
     var absDoc = await request(absoluteAddress(tempDir + "tessel-conformance-abs.html"));
@@ -677,10 +695,9 @@
       reports[f.report.kind] = reports[f.report.kind] || {};
       reports[f.report.kind][f.stage] = f.report;
     });
-    var probe = await (await fetch("fixtures/frame-probe.js")).text();
+    var probe = String(window.conformanceFrameProbe);
     function inline(kind) {
-      return "<!DOCTYPE html><script>window.conformanceFrameKind = " + JSON.stringify(kind) + ";\n" + probe +
-        "</" + "script>";
+      return "<!DOCTYPE html><script>(" + probe + ")(" + JSON.stringify(kind) + ");</" + "script>";
     }
     function add(kind, setup) {
       kinds.push(kind);
@@ -700,7 +717,7 @@
     // about:blank shares the page's origin: run the probe in it from here.
     try {
       var script = blank.contentDocument.createElement("script");
-      script.textContent = "window.conformanceFrameKind = 'about-blank';\n" + probe;
+      script.textContent = "(" + probe + ")('about-blank');";
       blank.contentDocument.documentElement.appendChild(script);
     } catch (e) {
       reports["about-blank"] = { posted: { kind: "about-blank", error: String(e), answered: [] } };
