@@ -741,6 +741,19 @@
     await call("the page keeps its bridge after its frames tried", vtx.hello(), resolves("2021.28"));
   }
 
+  async function permissions() {
+    // The app's own top-level page is granted what it asks, without a prompt.
+    var notification;
+    try {
+      notification = await outcome(Notification.requestPermission(), 10000);
+    } catch (e) {
+      notification = { threw: String(e) };
+    }
+    eq("the app's page is granted notifications without a prompt", notification, resolves("granted"));
+    skip("new windows", "a window the page opens starts a new instance of the app, which outlives the checks");
+    skip("the close box", "only vtx.app.close() is exercised; the close box needs a person");
+  }
+
   // --- report and close ---
 
   async function finish() {
@@ -776,7 +789,7 @@
       record("the folders the checks need", false, "two folder paths", String(e));
     }
     var steps = [topLevel, neverAnswered, files, folders, serving, appAndWindow, shell, dialogs, overlapping,
-      frames];
+      frames, permissions];
     for (var i = 0; i < steps.length; i++) {
       try {
         await steps[i]();
