@@ -5,6 +5,7 @@
 // layout is in 96-DPI units, scaled to the DPI of its monitor.
 #include <windows.h>
 
+#include <cmath>
 #include <optional>
 #include <vector>
 
@@ -138,7 +139,7 @@ class Win32InstallerSplash : public InstallerSplash {
       HGDIOBJ old_brush = SelectObject(mem, brush);
       std::vector<POINT> points;
       for (const PointD& p : ShapeOutline(s, 24)) {
-        points.push_back({static_cast<LONG>(left + p.x + 0.5), static_cast<LONG>(top + p.y + 0.5)});
+        points.push_back({std::lround(left + p.x), std::lround(top + p.y)});
       }
       Polygon(mem, points.data(), static_cast<int>(points.size()));
       SelectObject(mem, old_brush);

@@ -419,6 +419,8 @@ class Win32MainWindow : public TopLevelWindow {
         SetWindowPos(hwnd_, nullptr, suggested.left, suggested.top, width, height,
                      SWP_NOZORDER | SWP_NOACTIVATE);
         dpi_changing_ = false;
+        // A maximized or minimized window returns to its size at this DPI.
+        if (IsIconic(hwnd_) || IsZoomed(hwnd_)) ApplySize(width_, height_);
         Layout();
         *result = 0;
         return true;
