@@ -98,14 +98,14 @@
     eq(name, last, resolves(want));
   }
   // Waits until the page's width passes `test` three reads in a row.
-  async function sized(name, test, ms) {
+  async function sized(name, test) {
     var streak = 0;
-    var until = Date.now() + (ms || 10000);
+    var until = Date.now() + 10000;
     while (streak < 3 && Date.now() < until) {
       streak = test(window.innerWidth) ? streak + 1 : 0;
       await sleep(100);
     }
-    record(name, streak >= 3, "the width settles", window.innerWidth);
+    record(name, streak >= 3, test.description, window.innerWidth);
   }
   // A bridge round trip and one turn of the event loop: every message the
   // page posted before it has been handled by then.
@@ -288,6 +288,8 @@
     var normalWidth = window.innerWidth;
     var wider = function (w) { return w > normalWidth; };
     var normal = function (w) { return w === normalWidth; };
+    wider.description = "wider than " + normalWidth;
+    normal.description = normalWidth;
     await call("getState", vtx.window.getState(), resolves("normal"));
     await call("setState Maximized", vtx.window.setState({ state: "Maximized" }), resolves(true));
     await call("setState is case-sensitive", vtx.window.getState(), resolves("normal"));
