@@ -1,8 +1,8 @@
 #!/bin/bash
 # The program's windows at 96, 144 and 192 DPI under Wine: the prefix's
 # LogPixels is set for each run, and the main window (size keys and a limit),
-# its web view's area and the password prompt with its edit box are read
-# back in device pixels by a probe of our own. Every size must be its 96-DPI
+# its web view's area, the password prompt with its edit box and the
+# installer splash are read back in device pixels by a probe of our own. Every size must be its 96-DPI
 # value scaled by DPI / 96.
 # Usage: dpi_e2e.sh RUNTIME PACKER PROBE OUT_DIR EMULATOR
 # The Wine prefix is shared with the other runs: its DPI is put back as it
@@ -78,6 +78,9 @@ pack() {
 # hold the window at 560 device pixels.
 pack main 'Width=600\r\nHeight=400\r\nMaxWidth=560\r\n' || exit 1
 pack prompt 'Password=s3Cret\r\n' || exit 1
+# Run with no engine: the install question, then the splash under the
+# message of the installation that fails (the archive carries no installer).
+pack installer '' || exit 1
 
 # `value` at 96 DPI in pixels at `dpi`, rounded to nearest.
 scaled() { echo $((($1 * $2 + 48) / 96)); }
@@ -89,6 +92,20 @@ near() {
 }
 # The value of field $1 (name=a,b,...) of probe line $2, split on commas.
 field() { sed -n "s/.* $1=\([0-9,]*\).*/\1/p" <<<" $2" | tr , ' '; }
+
+# Answers window $1 with key $2; false when it does not come. A key pressed
+# while a busy Wine is still giving the window the focus is lost: pressed
+# again until the window goes.
+answer() {
+  local win
+  win=$(find_window "$1" 30) || return 1
+  for _ in 1 2 3 4 5; do
+    xdotool windowactivate --sync "$win" 2>/dev/null
+    xdotool key --clearmodifiers "$2"
+    window_gone "$1" 5 && return 0
+  done
+  return 0
+}
 
 # --- the runs --------------------------------------------------------------------
 base_glyph=
@@ -162,6 +179,24 @@ for dpi in 96 144 192; do
     [[ $code == 0 ]] || { fail "$dpi: prompt: exit code $code"; kill "$pid" 2>/dev/null; }
   else
     fail "$dpi: no prompt; $(cat "$out/prompt-$dpi.out")"
+    kill "$pid" 2>/dev/null
+  fi
+
+  # The installer splash, 80 by 80 at 96 DPI.
+  TESSEL_STANDIN_NO_ENGINE=1 $emu "$out/installer.exe" >"$out/installer-$dpi.out" 2>&1 &
+  pid=$!
+  E2E_CHILDREN=$pid
+  if answer Confirm Return && find_window Error 30 >/dev/null; then
+    line=$($emu "$probe" TesselEdgeInstallerForm 2>/dev/null)
+    echo "splash: $line"
+    read -r w h <<<"$(field window "$line")"
+    near "$dpi: splash width" "${w:-0}" "$(scaled 80 "$dpi")" 1
+    near "$dpi: splash height" "${h:-0}" "$(scaled 80 "$dpi")" 1
+    answer Error Return
+    wait_exit "$pid" 20
+    [[ $code == 0 ]] || { fail "$dpi: installer: exit code $code"; kill "$pid" 2>/dev/null; }
+  else
+    fail "$dpi: no install question or no message after it: $(visible_titles)"
     kill "$pid" 2>/dev/null
   fi
   E2E_CHILDREN=
