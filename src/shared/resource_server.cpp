@@ -331,7 +331,8 @@ bool IsDocumentType(std::string_view mime_type) {
 std::string ResourceResponseHeaders(std::string_view mime_type) {
   std::string headers = "Content-Type: ";
   headers.append(mime_type);
-  headers.append("; charset=utf-8");
+  // WebAssembly's streaming compile takes this type only without parameters.
+  if (mime_type != "application/wasm") headers.append("; charset=utf-8");
   return headers;
 }
 
@@ -408,6 +409,12 @@ std::optional<TServedResource> AnswerResourceRequest(platform::EngineEnvironment
         headers = "Content-Range: " + served->ContentRange +
                   "\r\nContent-Length: 0\r\nAccept-Ranges: bytes";
         break;
+    }
+    // A HEAD request asks for the headers alone; engines pass on whatever
+    // body the answer has.
+    std::string method;
+    if (platform::Succeeded(request->get_Method(&method)) && method == "HEAD") {
+      body = platform::MakeMemoryStream();
     }
 
     std::shared_ptr<platform::WebResourceResponse> response;
