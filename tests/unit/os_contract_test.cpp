@@ -193,6 +193,15 @@ TEST_F(NativeOsTest, CreateDirectoriesFailsWhereAFileIsInTheWay) {
   EXPECT_FALSE(os.CreateDirectories(Root() + os.PathSeparator() + "file"));
 }
 
+// A shell start of nothing fails at once with the system's reason, and no
+// box of the shell's own waits for someone to close it.
+TEST_F(NativeOsTest, AShellStartOfNothingFailsWithTheSystemsReason) {
+  Os& os = CurrentOs();
+  const std::string missing = Root() + os.PathSeparator() + "no-such-document.tesselx";
+  EXPECT_FALSE(os.ShellStart(missing, ""));
+  EXPECT_NE(os.LastErrorCode(), 0);
+}
+
 // A console start that fails says which step failed, with a code the
 // system has a text for.
 TEST_F(NativeOsTest, AConsoleThatCannotStartSaysWhy) {

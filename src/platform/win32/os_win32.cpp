@@ -134,9 +134,17 @@ bool Win32Os::RemoveDirectoryTree(const std::string& path) {
 bool Win32Os::ShellStart(const std::string& file, const std::string& args) {
   const std::wstring wfile = WideFromUtf8(file);
   const std::wstring wargs = WideFromUtf8(args);
-  const HINSTANCE r = ShellExecuteW(GetActiveWindow(), L"open", wfile.c_str(), wargs.c_str(),
-                                    nullptr, SW_SHOWNORMAL);
-  return reinterpret_cast<INT_PTR>(r) > 32;
+  // No error box of the shell's own: the caller answers a failure with the
+  // system's text, and a box would hold the UI thread until someone came.
+  SHELLEXECUTEINFOW info{};
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_FLAG_NO_UI;
+  info.hwnd = GetActiveWindow();
+  info.lpVerb = L"open";
+  info.lpFile = wfile.c_str();
+  info.lpParameters = wargs.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  return ShellExecuteExW(&info) != FALSE;
 }
 
 namespace {
