@@ -67,10 +67,11 @@ inline constexpr int kBorderDialog = 3;          // caption without minimize/max
 inline constexpr int kBorderToolWindow = 4;      // small caption, fixed size, not on the taskbar
 inline constexpr int kBorderSizeToolWindow = 5;  // the same, resizable
 
-// The limits of a window's outer size, in pixels; 0 is no limit, and so is a
-// negative value. Setting a maximum below the minimum of its dimension lowers
-// that minimum to it; setting a minimum above the maximum raises that maximum
-// to it. So when maxima are set before minima, the minimum wins.
+// The limits of a window's outer size, in the window's units (see
+// TopLevelWindow); 0 is no limit, and so is a negative value. Setting a
+// maximum below the minimum of its dimension lowers that minimum to it;
+// setting a minimum above the maximum raises that maximum to it. So when
+// maxima are set before minima, the minimum wins.
 class SizeLimits {
  public:
   int MaxWidth() const { return max_width_; }
@@ -101,9 +102,11 @@ class SizeLimits {
 // place, never by re-creating it, so a web view inside keeps its page.
 //
 // Its client area holds the content (a native container the browser host
-// fills) above a 4-pixel marquee busy bar. Sizes are the window's outer size
-// as far as the toolkit controls it: on Windows including the frame, on X11
-// the size of the client window that the window manager frames.
+// fills) above a marquee busy bar 4 units high. Sizes are the window's outer
+// size as far as the toolkit controls it: on Windows including the frame, on
+// X11 the size of the client window that the window manager frames. Units
+// are pixels on X11 and 96-dpi units on Windows, scaled to the DPI of the
+// window's monitor.
 //
 // UI thread only. The platform's windows come from Ui::CreateMainWindow.
 class TopLevelWindow {
