@@ -49,6 +49,9 @@ class EngineHarness {
   // What the engine still holds once the test has let go of everything;
   // empty when it cannot tell.
   virtual std::string Leaks() { return {}; }
+  // The calls the engine refused and the other faults it saw so far, one a
+  // line; empty when none or when it cannot tell.
+  virtual std::string Faults() { return {}; }
   // Makes the engine raise what the user or the system would cause: "key
   // KIND VK LPARAM", "move-focus REASON", "focus got|lost", "process-failed
   // KIND". False when this engine cannot be driven so (the case is skipped).
@@ -267,6 +270,15 @@ class WebView2Harness : public EngineHarness {
     }
     return true;
   }
+  std::string Faults() override {
+    std::ifstream in(log_);
+    std::string faults;
+    // "<pid> error: <what>"
+    for (std::string line; std::getline(in, line);) {
+      if (line.find(" error: ") != std::string::npos) faults += line + "\n";
+    }
+    return faults;
+  }
   std::string Leaks() override {
     if (counts_ == nullptr) return "the stand-in does not count";
     long objects = 0;
@@ -303,8 +315,10 @@ class EngineContract : public ::testing::TestWithParam<HarnessFactory> {
     environment_.reset();
     if (harness_ && !IsSkipped()) {
       harness_->Pump([] { return false; }, 20ms);
-      // Every object released exactly once, every handed-out string freed.
+      // Every object released exactly once, every handed-out string freed,
+      // every call made where and when the engine takes it.
       EXPECT_EQ(harness_->Leaks(), "");
+      EXPECT_EQ(harness_->Faults(), "");
     }
   }
 

@@ -4,10 +4,15 @@
 // real COM objects that keep the rules the real engine keeps, strictly, so
 // that a fault of the runtime shows here:
 // - events and completions come later, from the UI thread's message loop;
-// - a call from another thread fails with RPC_E_WRONG_THREAD, creation
-//   without a single-threaded apartment with CO_E_NOTINITIALIZED;
-// - every object and every handed-out string is counted, and at process exit
-//   the log says what was never released or freed.
+// - a call from another thread fails with RPC_E_WRONG_THREAD (every method,
+//   getters of event arguments included), creation without a
+//   single-threaded apartment with CO_E_NOTINITIALIZED, a view's methods
+//   after the runtime's Close with ERROR_INVALID_STATE; each such refusal is
+//   an error line;
+// - every object and every handed-out string (the loader's version string
+//   too) is counted, and at process exit the report says what was never
+//   released or freed. Error lines and the report also go to the verdict
+//   log, whatever the environment says (standin_support.h).
 // Its "pages" are a model: a navigation asks the runtime's resource filter for
 // the document, then for every script, style sheet and image the served HTML
 // names, reads the title, and then plays the scenario the test wrote (the
@@ -54,9 +59,6 @@ constexpr ::HRESULT kLateWrite = static_cast<::HRESULT>(0x8000000EL);  // E_ILLE
 bool EngineHidden() {
   return GetEnvironmentVariableW(L"TESSEL_STANDIN_NO_ENGINE", nullptr, 0) != 0;
 }
-
-#define STANDIN_ON_OWNER_THREAD() \
-  if (WrongThread()) return RPC_E_WRONG_THREAD
 
 ::HRESULT OutString(const std::wstring& text, LPWSTR* out) {
   if (out == nullptr) return E_POINTER;
@@ -376,7 +378,7 @@ struct Deferrable {
   std::function<void()> resume;
   bool Writable(const char* what) const {
     if (!sealed || taken > 0) return true;
-    Log(std::string("error: ") + what + " written after its event");
+    Fault(std::string(what) + " written after its event (E_ILLEGAL_METHOD_CALL)");
     return false;
   }
   ::HRESULT Take(wv::ICoreWebView2Deferral** deferral) {
@@ -402,9 +404,11 @@ class NavigationStartingArgs final : public Object<wv::ICoreWebView2NavigationSt
     return OutString(uri_, uri);
   }
   ::HRESULT STDMETHODCALLTYPE get_IsUserInitiated(BOOL* value) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue<BOOL>(FALSE, value);
   }
   ::HRESULT STDMETHODCALLTYPE get_IsRedirected(BOOL* value) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue<BOOL>(FALSE, value);
   }
   ::HRESULT STDMETHODCALLTYPE
@@ -415,6 +419,7 @@ class NavigationStartingArgs final : public Object<wv::ICoreWebView2NavigationSt
         headers);
   }
   ::HRESULT STDMETHODCALLTYPE get_Cancel(BOOL* cancel) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue(cancel_, cancel);
   }
   ::HRESULT STDMETHODCALLTYPE put_Cancel(BOOL cancel) override {
@@ -422,7 +427,10 @@ class NavigationStartingArgs final : public Object<wv::ICoreWebView2NavigationSt
     cancel_ = cancel;
     return S_OK;
   }
-  ::HRESULT STDMETHODCALLTYPE get_NavigationId(UINT64* id) override { return OutValue(id_, id); }
+  ::HRESULT STDMETHODCALLTYPE get_NavigationId(UINT64* id) override {
+    STANDIN_ON_OWNER_THREAD();
+    return OutValue(id_, id);
+  }
 
  private:
   std::wstring uri_;
@@ -435,13 +443,18 @@ class NavigationCompletedArgs final : public Object<wv::ICoreWebView2NavigationC
   NavigationCompletedArgs(bool success, wv::COREWEBVIEW2_WEB_ERROR_STATUS status, UINT64 id)
       : Object("NavigationCompletedEventArgs"), success_(success), status_(status), id_(id) {}
   ::HRESULT STDMETHODCALLTYPE get_IsSuccess(BOOL* success) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue<BOOL>(success_, success);
   }
   ::HRESULT STDMETHODCALLTYPE
   get_WebErrorStatus(wv::COREWEBVIEW2_WEB_ERROR_STATUS* status) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue(status_, status);
   }
-  ::HRESULT STDMETHODCALLTYPE get_NavigationId(UINT64* id) override { return OutValue(id_, id); }
+  ::HRESULT STDMETHODCALLTYPE get_NavigationId(UINT64* id) override {
+    STANDIN_ON_OWNER_THREAD();
+    return OutValue(id_, id);
+  }
 
  private:
   bool success_;
@@ -454,9 +467,13 @@ class ContentLoadingArgs final : public Object<wv::ICoreWebView2ContentLoadingEv
   ContentLoadingArgs(bool error_page, UINT64 id)
       : Object("ContentLoadingEventArgs"), error_page_(error_page), id_(id) {}
   ::HRESULT STDMETHODCALLTYPE get_IsErrorPage(BOOL* value) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue<BOOL>(error_page_, value);
   }
-  ::HRESULT STDMETHODCALLTYPE get_NavigationId(UINT64* id) override { return OutValue(id_, id); }
+  ::HRESULT STDMETHODCALLTYPE get_NavigationId(UINT64* id) override {
+    STANDIN_ON_OWNER_THREAD();
+    return OutValue(id_, id);
+  }
 
  private:
   bool error_page_;
@@ -467,6 +484,7 @@ class SourceChangedArgs final : public Object<wv::ICoreWebView2SourceChangedEven
  public:
   SourceChangedArgs() : Object("SourceChangedEventArgs") {}
   ::HRESULT STDMETHODCALLTYPE get_IsNewDocument(BOOL* value) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue<BOOL>(TRUE, value);
   }
 };
@@ -502,6 +520,7 @@ class ResourceArgs final : public Object<wv::ICoreWebView2WebResourceRequestedEv
   }
   ::HRESULT STDMETHODCALLTYPE
   get_ResourceContext(wv::COREWEBVIEW2_WEB_RESOURCE_CONTEXT* context) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue(context_, context);
   }
 
@@ -540,22 +559,44 @@ class MessageArgs final : public Object<wv::ICoreWebView2WebMessageReceivedEvent
 class WindowFeatures final : public Object<wv::ICoreWebView2WindowFeatures> {
  public:
   WindowFeatures() : Object("WindowFeatures") {}
-  ::HRESULT STDMETHODCALLTYPE get_HasPosition(BOOL* v) override { return OutValue<BOOL>(FALSE, v); }
-  ::HRESULT STDMETHODCALLTYPE get_HasSize(BOOL* v) override { return OutValue<BOOL>(FALSE, v); }
-  ::HRESULT STDMETHODCALLTYPE get_Left(UINT32* v) override { return OutValue<UINT32>(0, v); }
-  ::HRESULT STDMETHODCALLTYPE get_Top(UINT32* v) override { return OutValue<UINT32>(0, v); }
-  ::HRESULT STDMETHODCALLTYPE get_Height(UINT32* v) override { return OutValue<UINT32>(0, v); }
-  ::HRESULT STDMETHODCALLTYPE get_Width(UINT32* v) override { return OutValue<UINT32>(0, v); }
+  ::HRESULT STDMETHODCALLTYPE get_HasPosition(BOOL* v) override {
+    STANDIN_ON_OWNER_THREAD();
+    return OutValue<BOOL>(FALSE, v);
+  }
+  ::HRESULT STDMETHODCALLTYPE get_HasSize(BOOL* v) override {
+    STANDIN_ON_OWNER_THREAD();
+    return OutValue<BOOL>(FALSE, v);
+  }
+  ::HRESULT STDMETHODCALLTYPE get_Left(UINT32* v) override {
+    STANDIN_ON_OWNER_THREAD();
+    return OutValue<UINT32>(0, v);
+  }
+  ::HRESULT STDMETHODCALLTYPE get_Top(UINT32* v) override {
+    STANDIN_ON_OWNER_THREAD();
+    return OutValue<UINT32>(0, v);
+  }
+  ::HRESULT STDMETHODCALLTYPE get_Height(UINT32* v) override {
+    STANDIN_ON_OWNER_THREAD();
+    return OutValue<UINT32>(0, v);
+  }
+  ::HRESULT STDMETHODCALLTYPE get_Width(UINT32* v) override {
+    STANDIN_ON_OWNER_THREAD();
+    return OutValue<UINT32>(0, v);
+  }
   ::HRESULT STDMETHODCALLTYPE get_ShouldDisplayMenuBar(BOOL* v) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue<BOOL>(TRUE, v);
   }
   ::HRESULT STDMETHODCALLTYPE get_ShouldDisplayStatus(BOOL* v) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue<BOOL>(TRUE, v);
   }
   ::HRESULT STDMETHODCALLTYPE get_ShouldDisplayToolbar(BOOL* v) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue<BOOL>(TRUE, v);
   }
   ::HRESULT STDMETHODCALLTYPE get_ShouldDisplayScrollBars(BOOL* v) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue<BOOL>(TRUE, v);
   }
 };
@@ -571,9 +612,11 @@ class NewWindowArgs final : public Object<wv::ICoreWebView2NewWindowRequestedEve
     return OutString(uri_, uri);
   }
   ::HRESULT STDMETHODCALLTYPE put_NewWindow(wv::ICoreWebView2* /*window*/) override {
+    STANDIN_ON_OWNER_THREAD();
     return E_NOTIMPL;
   }
   ::HRESULT STDMETHODCALLTYPE get_NewWindow(wv::ICoreWebView2** window) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue<wv::ICoreWebView2*>(nullptr, window);
   }
   ::HRESULT STDMETHODCALLTYPE put_Handled(BOOL handled) override {
@@ -583,9 +626,11 @@ class NewWindowArgs final : public Object<wv::ICoreWebView2NewWindowRequestedEve
     return S_OK;
   }
   ::HRESULT STDMETHODCALLTYPE get_Handled(BOOL* handled) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue(handled_, handled);
   }
   ::HRESULT STDMETHODCALLTYPE get_IsUserInitiated(BOOL* value) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue<BOOL>(TRUE, value);
   }
   ::HRESULT STDMETHODCALLTYPE GetDeferral(wv::ICoreWebView2Deferral** deferral) override {
@@ -613,12 +658,15 @@ class PermissionArgs final : public Object<wv::ICoreWebView2PermissionRequestedE
     return OutString(uri_, uri);
   }
   ::HRESULT STDMETHODCALLTYPE get_PermissionKind(wv::COREWEBVIEW2_PERMISSION_KIND* kind) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue(kind_, kind);
   }
   ::HRESULT STDMETHODCALLTYPE get_IsUserInitiated(BOOL* value) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue<BOOL>(TRUE, value);
   }
   ::HRESULT STDMETHODCALLTYPE get_State(wv::COREWEBVIEW2_PERMISSION_STATE* state) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue(state_, state);
   }
   ::HRESULT STDMETHODCALLTYPE put_State(wv::COREWEBVIEW2_PERMISSION_STATE state) override {
@@ -655,6 +703,7 @@ class ScriptDialogArgs final : public Object<wv::ICoreWebView2ScriptDialogOpenin
     return OutString(uri_, uri);
   }
   ::HRESULT STDMETHODCALLTYPE get_Kind(wv::COREWEBVIEW2_SCRIPT_DIALOG_KIND* kind) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue(kind_, kind);
   }
   ::HRESULT STDMETHODCALLTYPE get_Message(LPWSTR* message) override {
@@ -702,6 +751,7 @@ class ProcessFailedArgs final : public Object<wv::ICoreWebView2ProcessFailedEven
       : Object("ProcessFailedEventArgs"), kind_(kind) {}
   ::HRESULT STDMETHODCALLTYPE
   get_ProcessFailedKind(wv::COREWEBVIEW2_PROCESS_FAILED_KIND* kind) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue(kind_, kind);
   }
 
@@ -718,15 +768,21 @@ class KeyArgs final : public Object<wv::ICoreWebView2AcceleratorKeyPressedEventA
   Deferrable deferrable;
   bool handled() const { return handled_ != FALSE; }
   ::HRESULT STDMETHODCALLTYPE get_KeyEventKind(wv::COREWEBVIEW2_KEY_EVENT_KIND* kind) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue(kind_, kind);
   }
-  ::HRESULT STDMETHODCALLTYPE get_VirtualKey(UINT* key) override { return OutValue(key_, key); }
+  ::HRESULT STDMETHODCALLTYPE get_VirtualKey(UINT* key) override {
+    STANDIN_ON_OWNER_THREAD();
+    return OutValue(key_, key);
+  }
   ::HRESULT STDMETHODCALLTYPE get_KeyEventLParam(INT* lparam) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue(lparam_, lparam);
   }
   // The lParam's fields, as the engine splits them.
   ::HRESULT STDMETHODCALLTYPE
   get_PhysicalKeyStatus(wv::COREWEBVIEW2_PHYSICAL_KEY_STATUS* status) override {
+    STANDIN_ON_OWNER_THREAD();
     if (status == nullptr) return E_POINTER;
     const auto bits = static_cast<UINT32>(lparam_);
     status->RepeatCount = bits & 0xFFFFu;
@@ -738,6 +794,7 @@ class KeyArgs final : public Object<wv::ICoreWebView2AcceleratorKeyPressedEventA
     return S_OK;
   }
   ::HRESULT STDMETHODCALLTYPE get_Handled(BOOL* handled) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue(handled_, handled);
   }
   ::HRESULT STDMETHODCALLTYPE put_Handled(BOOL handled) override {
@@ -761,9 +818,11 @@ class MoveFocusArgs final : public Object<wv::ICoreWebView2MoveFocusRequestedEve
   Deferrable deferrable;
   bool handled() const { return handled_ != FALSE; }
   ::HRESULT STDMETHODCALLTYPE get_Reason(wv::COREWEBVIEW2_MOVE_FOCUS_REASON* reason) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue(reason_, reason);
   }
   ::HRESULT STDMETHODCALLTYPE get_Handled(BOOL* handled) override {
+    STANDIN_ON_OWNER_THREAD();
     return OutValue(handled_, handled);
   }
   ::HRESULT STDMETHODCALLTYPE put_Handled(BOOL handled) override {
@@ -1203,10 +1262,12 @@ class DevToolsReceiver final : public Object<wv::ICoreWebView2DevToolsProtocolEv
   ::HRESULT STDMETHODCALLTYPE add_DevToolsProtocolEventReceived(
       wv::ICoreWebView2DevToolsProtocolEventReceivedEventHandler* handler,
       ::EventRegistrationToken* token) override {
+    STANDIN_ON_OWNER_THREAD();
     return handlers_.Add(handler, token);
   }
   ::HRESULT STDMETHODCALLTYPE
   remove_DevToolsProtocolEventReceived(::EventRegistrationToken token) override {
+    STANDIN_ON_OWNER_THREAD();
     return handlers_.Remove(token);
   }
 
@@ -1214,9 +1275,14 @@ class DevToolsReceiver final : public Object<wv::ICoreWebView2DevToolsProtocolEv
   Handlers<wv::ICoreWebView2DevToolsProtocolEventReceivedEventHandler> handlers_;
 };
 
-#define STANDIN_OPEN()       \
-  STANDIN_ON_OWNER_THREAD(); \
-  if (core_->closed) return kInvalidState
+// After the runtime's own Close a call is its fault; after the engine closed
+// the view itself it cannot know yet.
+#define STANDIN_OPEN()                                                            \
+  STANDIN_ON_OWNER_THREAD();                                                      \
+  if (core_->closed) {                                                            \
+    if (!core_->crashed) Fault(MethodName(__PRETTY_FUNCTION__) + " after Close"); \
+    return kInvalidState;                                                         \
+  }
 
 #define STANDIN_EVENT(Name, member, HandlerType)                                       \
   ::HRESULT STDMETHODCALLTYPE add_##Name(wv::HandlerType* handler,                     \
@@ -1527,6 +1593,7 @@ class Controller final : public Object<wv::ICoreWebView2Controller> {
   }
   STANDIN_EVENT(ZoomFactorChanged, zoom_factor_changed, ICoreWebView2ZoomFactorChangedEventHandler)
   ::HRESULT STDMETHODCALLTYPE SetBoundsAndZoomFactor(RECT bounds, double zoom) override {
+    STANDIN_ON_OWNER_THREAD();
     const ::HRESULT hr = put_ZoomFactor(zoom);
     return FAILED(hr) ? hr : put_Bounds(bounds);
   }
@@ -1988,7 +2055,7 @@ void RunSteps(const std::shared_ptr<Core>& core, std::shared_ptr<std::vector<Ste
       OpenDialog(core, *kind, text.substr(0, bar),
                  bar == std::string::npos ? "" : text.substr(bar + 1), [](const std::string&) {});
     } else {
-      Log("error: unknown dialog " + step.rest);
+      Fault("unknown dialog " + step.rest);
     }
   } else if (step.verb == "key") {
     // "key KIND VK [LPARAM]", numbers as C writes them
@@ -2016,7 +2083,7 @@ void RunSteps(const std::shared_ptr<Core>& core, std::shared_ptr<std::vector<Ste
   } else if (step.verb == "log") {
     Log("note " + step.rest);
   } else {
-    Log("error: unknown scenario step " + step.verb);
+    Fault("unknown scenario step " + step.verb);
   }
   Post(next);
 }
@@ -2084,10 +2151,12 @@ class Environment final : public Object<wv::ICoreWebView2Environment> {
   ::HRESULT STDMETHODCALLTYPE
   add_NewBrowserVersionAvailable(wv::ICoreWebView2NewBrowserVersionAvailableEventHandler* handler,
                                  ::EventRegistrationToken* token) override {
+    STANDIN_ON_OWNER_THREAD();
     return handlers_.Add(handler, token);
   }
   ::HRESULT STDMETHODCALLTYPE
   remove_NewBrowserVersionAvailable(::EventRegistrationToken token) override {
+    STANDIN_ON_OWNER_THREAD();
     return handlers_.Remove(token);
   }
 
@@ -2120,12 +2189,11 @@ __declspec(dllexport) HRESULT STDAPICALLTYPE
   if (version == nullptr) return E_POINTER;
   *version = nullptr;
   if (tessel::standin::EngineHidden()) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-  // The loader's own string, outside the engine's count.
-  auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof tessel::standin::kVersion));
-  if (copy == nullptr) return E_OUTOFMEMORY;
-  CopyMemory(copy, tessel::standin::kVersion, sizeof tessel::standin::kVersion);
-  *version = copy;
-  return S_OK;
+  // Any thread may ask, before any engine exists; the string is counted all
+  // the same.
+  tessel::standin::StartCounting();
+  *version = tessel::standin::HandOut(tessel::standin::kVersion);
+  return *version != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 // Left out of a second build: a library that answers the version query but
@@ -2142,14 +2210,19 @@ __declspec(dllexport) HRESULT STDAPICALLTYPE CreateCoreWebView2EnvironmentWithOp
   APTTYPEQUALIFIER qualifier{};
   const HRESULT apartment = CoGetApartmentType(&type, &qualifier);
   if (apartment == CO_E_NOTINITIALIZED) {
-    Log("refused: no apartment");
+    Fault("no apartment: CreateCoreWebView2EnvironmentWithOptions (CO_E_NOTINITIALIZED)");
     return CO_E_NOTINITIALIZED;
   }
   if (FAILED(apartment) || (type != APTTYPE_STA && type != APTTYPE_MAINSTA)) {
-    Log("refused: not a single-threaded apartment");
+    Fault(
+        "not a single-threaded apartment: CreateCoreWebView2EnvironmentWithOptions "
+        "(RPC_E_CHANGED_MODE)");
     return RPC_E_CHANGED_MODE;
   }
-  if (OwnerThread() != 0 && OwnerThread() != GetCurrentThreadId()) return RPC_E_WRONG_THREAD;
+  if (OwnerThread() != 0 && WrongThread() &&
+      WrongThreadFault("CreateCoreWebView2EnvironmentWithOptions")) {
+    return RPC_E_WRONG_THREAD;
+  }
   SetOwnerThread(GetCurrentThreadId());
   if (!StartQueue()) return E_FAIL;
   Log("environment user-data=" +

@@ -23,7 +23,7 @@ std::set<void*>& Strings() {
   static auto* strings = new std::set<void*>;
   return *strings;
 }
-bool g_used = false;
+std::atomic<bool> g_used{false};
 bool g_spying = false;
 DWORD g_owner = 0;
 
@@ -67,13 +67,6 @@ class FreeSpy final : public IMallocSpy {
 
 FreeSpy g_spy;
 
-void StartSpying() {
-  if (g_used) return;
-  g_used = true;
-  g_spying = SUCCEEDED(CoRegisterMallocSpy(&g_spy));
-  if (!g_spying) Log("warning: CoTaskMemFree cannot be watched; strings are not counted");
-}
-
 // The queue: tasks travel as heap pointers in posted messages.
 constexpr UINT kRunTask = WM_APP + 0x5A;
 constexpr wchar_t kQueueClass[] = L"TesselStandinQueue";
@@ -86,7 +79,7 @@ LRESULT CALLBACK QueueProc(HWND window, UINT message, WPARAM wparam, LPARAM lpar
     try {
       (*task)();
     } catch (...) {
-      Log("error: a stand-in task threw");
+      Fault("a stand-in task threw");
     }
     delete task;
     return 0;
@@ -94,31 +87,8 @@ LRESULT CALLBACK QueueProc(HWND window, UINT message, WPARAM wparam, LPARAM lpar
   return DefWindowProcW(window, message, wparam, lparam);
 }
 
-void Report() {
-  if (!g_used) return;
-  const std::lock_guard lock(Lock());
-  long objects = 0;
-  for (const auto& [kind, count] : Objects()) {
-    if (count != 0) {
-      objects += count;
-      Log("leaked " + kind + " " + std::to_string(count));
-    }
-  }
-  const std::string strings = g_spying ? std::to_string(Strings().size()) : "unknown";
-  Log("leaks objects=" + std::to_string(objects) + " strings=" + strings);
-}
-
-}  // namespace
-
-std::wstring LogPath() {
-  wchar_t buffer[MAX_PATH * 2];
-  const DWORD size = GetEnvironmentVariableW(L"TESSEL_STANDIN_LOG", buffer, MAX_PATH * 2);
-  if (size == 0 || size >= MAX_PATH * 2) return {};
-  return {buffer, size};
-}
-
-void Log(std::string_view text) {
-  const std::wstring path = LogPath();
+// "<pid> text" to the file at `path`, whole, beside other processes' lines.
+void Append(const std::wstring& path, std::string_view text) {
   if (path.empty()) return;
   std::string line = std::to_string(GetCurrentProcessId()) + " ";
   for (char c : text) {
@@ -135,6 +105,80 @@ void Log(std::string_view text) {
   DWORD written = 0;
   WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   CloseHandle(file);
+}
+
+// A line the harness judges the run by: into both logs.
+void Verdict(std::string_view text) {
+  Append(LogPath(), text);
+  Append(VerdictLogPath(), text);
+}
+
+// At process exit. Another thread may have been ended inside the spy while
+// holding the lock: the report is written then all the same.
+void Report() {
+  if (!g_used) return;
+  std::unique_lock lock(Lock(), std::defer_lock);
+  for (int tries = 0; tries < 200 && !lock.try_lock(); ++tries) Sleep(5);
+  long objects = 0;
+  for (const auto& [kind, count] : Objects()) {
+    if (count != 0) {
+      objects += count;
+      Verdict("leaked " + kind + " " + std::to_string(count));
+    }
+  }
+  const std::string strings = g_spying ? std::to_string(Strings().size()) : "unknown";
+  Verdict("leaks objects=" + std::to_string(objects) + " strings=" + strings);
+}
+
+}  // namespace
+
+std::wstring LogPath() {
+  wchar_t buffer[MAX_PATH * 2];
+  const DWORD size = GetEnvironmentVariableW(L"TESSEL_STANDIN_LOG", buffer, MAX_PATH * 2);
+  if (size == 0 || size >= MAX_PATH * 2) return {};
+  return {buffer, size};
+}
+
+void Log(std::string_view text) {
+  Append(LogPath(), text);
+  // An error line is a verdict whoever writes it.
+  if (text.starts_with("error: ")) Append(VerdictLogPath(), text);
+}
+
+// "virtual HRESULT tessel::standin::{anonymous}::Settings::get_X(BOOL*)" as
+// "Settings::get_X".
+std::string MethodName(std::string_view pretty) {
+  std::string name(pretty.substr(0, pretty.find('(')));
+  if (const auto space = name.rfind(' '); space != std::string::npos) name.erase(0, space + 1);
+  for (const std::string_view noise : {"tessel::standin::", "{anonymous}::"}) {
+    if (const auto at = name.find(noise); at != std::string::npos) name.erase(at, noise.size());
+  }
+  return name;
+}
+
+std::wstring VerdictLogPath() {
+  wchar_t folder[MAX_PATH + 1];
+  const DWORD size = GetTempPathW(MAX_PATH + 1, folder);
+  if (size == 0 || size > MAX_PATH) return {};
+  return std::wstring(folder, size) + L"tessel-standin.log";
+}
+
+void Fault(std::string_view what) { Log("error: " + std::string(what)); }
+
+bool WrongThreadFault(std::string_view method) {
+  Fault("wrong thread: " + MethodName(method) + " (RPC_E_WRONG_THREAD)");
+  return true;
+}
+
+void StartCounting() {
+  // Not under Lock(): the allocator may hold its own lock while calling the spy.
+  if (g_used.exchange(true)) return;
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCWSTR>(&Report), &self);
+  g_spying = SUCCEEDED(CoRegisterMallocSpy(&g_spy));
+  Verdict("in-use");
+  if (!g_spying) Verdict("warning: CoTaskMemFree cannot be watched; strings are not counted");
 }
 
 void CountObject(const char* kind, int change) {
@@ -157,13 +201,14 @@ DWORD OwnerThread() { return g_owner; }
 void SetOwnerThread(DWORD thread) { g_owner = thread; }
 
 bool StartQueue() {
-  StartSpying();
+  // Pinned there: tasks and window procedures must outlive the runtime's
+  // last FreeLibrary too.
+  StartCounting();
   if (g_queue != nullptr) return true;
-  // Pinned: tasks and window procedures must outlive the runtime's last
-  // FreeLibrary, and the leak report runs at process exit.
   HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                     reinterpret_cast<LPCWSTR>(&QueueProc), &self);
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&QueueProc), &self);
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof window_class;
   window_class.lpfnWndProc = QueueProc;

@@ -1,6 +1,7 @@
-// Plumbing of the stand-in engine: the log the tests read, counted COM
-// objects and strings, and the UI-thread task queue every event and
-// completion goes through. Test code only: never packed into an app.
+// Plumbing of the stand-in engine: the logs the tests read, counted COM
+// objects and strings, the thread check of every method, and the UI-thread
+// task queue every event and completion goes through. Test code only: never
+// packed into an app.
 #pragma once
 
 #include <windows.h>
@@ -26,10 +27,23 @@ struct InterfaceId<IStream> {
 namespace tessel::standin {
 
 // One line to the log named by TESSEL_STANDIN_LOG ("<pid> <text>"); nothing
-// when it is not set. Lines of several processes interleave whole.
+// when it is not set. Lines of several processes interleave whole. An
+// "error: " line goes to the verdict log too.
 void Log(std::string_view text);
 // The log's path, empty when there is none.
 std::wstring LogPath();
+// The verdict log every process of the stand-in writes, whatever the
+// environment says: "tessel-standin.log" in the Windows temp folder
+// (GetTempPathW). It gets each process's "in-use" line when it first uses
+// the stand-in, every error line and the leak report at exit; the harness
+// fails a run on any error, any leak and any "in-use" without its report.
+std::wstring VerdictLogPath();
+// A fault of the runtime (a refused call, a late write) or of a test: one
+// "<pid> error: <what>" line.
+void Fault(std::string_view what);
+// Starts counting strings (the CoTaskMemFree spy) and pins the library, so
+// the spy and the report at exit outlive the runtime's FreeLibrary.
+void StartCounting();
 
 // Live objects by kind, and the strings handed out and not yet freed.
 void CountObject(const char* kind, int change);
@@ -41,6 +55,18 @@ DWORD OwnerThread();
 void SetOwnerThread(DWORD thread);
 // True off the owner thread: the call must fail with RPC_E_WRONG_THREAD.
 inline bool WrongThread() { return GetCurrentThreadId() != OwnerThread(); }
+// "virtual HRESULT tessel::standin::{anonymous}::Settings::get_X(BOOL*)" as
+// "Settings::get_X".
+std::string MethodName(std::string_view pretty);
+// Logs a call of `method` (a name or a __PRETTY_FUNCTION__) refused for its
+// thread; true, for the macro below.
+bool WrongThreadFault(std::string_view method);
+
+// First in every method of every engine object.
+#define STANDIN_ON_OWNER_THREAD()                               \
+  if (::tessel::standin::WrongThread() &&                       \
+      ::tessel::standin::WrongThreadFault(__PRETTY_FUNCTION__)) \
+  return RPC_E_WRONG_THREAD
 
 // Runs `task` later from the owner thread's message loop, never inside the
 // caller; after `delay_ms` when given.
@@ -57,6 +83,9 @@ class Object : public Interface {
   Object& operator=(const Object&) = delete;
 
   ::HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (WrongThread() && WrongThreadFault(std::string(kind_) + "::QueryInterface")) {
+      return RPC_E_WRONG_THREAD;
+    }
     if (object == nullptr) return E_POINTER;
     if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, webview2::InterfaceId<Interface>::value) ||
         (std::is_same_v<Interface, IStream> && IsEqualIID(iid, IID_ISequentialStream))) {
@@ -67,8 +96,14 @@ class Object : public Interface {
     *object = nullptr;
     return E_NOINTERFACE;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  // These cannot refuse; a count changed off the owner thread is still a
+  // fault of the caller.
+  ULONG STDMETHODCALLTYPE AddRef() override {
+    if (WrongThread()) WrongThreadFault(std::string(kind_) + "::AddRef");
+    return ++references_;
+  }
   ULONG STDMETHODCALLTYPE Release() override {
+    if (WrongThread()) WrongThreadFault(std::string(kind_) + "::Release");
     const ULONG left = --references_;
     if (left == 0) delete this;
     return left;
