@@ -41,6 +41,7 @@
 
 #include "platform/engine_basics.h"
 #include "platform/win32/wide_text.h"
+#include "standin_downloads.h"
 #include "standin_support.h"
 
 namespace tessel::standin {
@@ -1082,6 +1083,7 @@ struct Core {
 
   void Close() {
     closed = true;
+    ForgetDownloads(this);
     navigation_starting.Clear();
     content_loading.Clear();
     source_changed.Clear();
@@ -1301,6 +1303,12 @@ class WebView final : public Object<wv::ICoreWebView2> {
     core_->web_view = this;
   }
   ~WebView() override { core_->web_view = nullptr; }
+
+  // The newer view interfaces (downloads) are a tear-off of this view.
+  ::HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (IsNewerViewInterface(iid)) return QueryNewerView(this, core_.get(), iid, object);
+    return Object::QueryInterface(iid, object);
+  }
 
   ::HRESULT STDMETHODCALLTYPE get_Settings(wv::ICoreWebView2Settings** settings) override {
     STANDIN_OPEN();
@@ -2080,6 +2088,10 @@ void RunSteps(const std::shared_ptr<Core>& core, std::shared_ptr<std::vector<Ste
     RequestFocusMove(core, static_cast<wv::COREWEBVIEW2_MOVE_FOCUS_REASON>(std::stoi(step.rest)));
   } else if (step.verb == "process-failed") {
     FailProcess(core, static_cast<wv::COREWEBVIEW2_PROCESS_FAILED_KIND>(std::stoi(step.rest)));
+  } else if (step.verb == "download") {
+    if (!core->closed && core->web_view != nullptr) {
+      StartDownload(core.get(), core->web_view, core->source, step.rest);
+    }
   } else if (step.verb == "log") {
     Log("note " + step.rest);
   } else {
