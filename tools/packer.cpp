@@ -1,6 +1,7 @@
 #include "packer.h"
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -11,7 +12,9 @@
 
 #include "platform/os.h"
 #include "shared/app_rules.h"
+#include "shared/desktop_id.h"
 #include "shared/exe_utils.h"
+#include "shared/icon_image.h"
 #include "shared/pe_resources.h"
 #include "shared/program_constants.h"
 #include "shared/settings.h"
@@ -27,7 +30,7 @@ namespace {
 std::string Usage(std::string_view program) {
   const std::string pad(program.size(), ' ');
   std::string usage = "usage: " + std::string(program) +
-                      " APP_DIR OUTPUT [--runtime RUNTIME] [--icon FILE.ico]\n"
+                      " APP_DIR OUTPUT [--runtime RUNTIME] [--icon FILE.png|FILE.ico]\n"
                       "       " +
                       pad +
                       " [--version-info KEY=VALUE]... [--no-engine-module] [--dry-run]\n"
@@ -40,10 +43,13 @@ std::string Usage(std::string_view program) {
          "--dry-run checks everything and lists what would go in, with sizes; it writes\n"
          "nothing. The app folder's .tesselignore (gitignore patterns) leaves files out;\n"
          ".git/, .svn/, .hg/, .DS_Store, Thumbs.db and desktop.ini never go in.\n"
-         "--icon and --version-info apply to Windows runtimes; version keys: CompanyName,\n"
+         "--icon takes a square PNG of at least 16 px (256 or more is best): Windows\n"
+         "runtimes get an icon of 256, 48, 32 and 16 px made from it (never scaled up),\n"
+         "Linux apps carry it for their window. An .ico serves Windows runtimes only.\n"
+         "--version-info applies to Windows runtimes; version keys: CompanyName,\n"
          "FileDescription, FileVersion, InternalName, LegalCopyright, LegalTrademarks,\n"
          "OriginalFilename, ProgramID, ProductName, ProductVersion, Comments.\n"
-         "Defaults for both: section [Package] of the app's vtx.ini (Icon=FILE.ico and\n"
+         "Defaults for both: section [Package] of the app's vtx.ini (Icon=FILE and\n"
          "the version keys); the command line wins. Unset, FileDescription and\n"
          "ProductName are the app's Name, OriginalFilename and InternalName the\n"
          "output's file name.\n"
@@ -323,6 +329,28 @@ std::vector<uint8_t> ReadIconFile(const std::string& icon) {
   std::vector<uint8_t> bytes = ReadWholeFile(icon, "icon");
   if (!IsValidIconFile(bytes)) throw EPackError("icon " + Quoted(icon) + ": Icon file is invalid");
   return bytes;
+}
+
+// An icon named .png, or whose bytes start as a PNG's, is a picture to make
+// the icons from; anything else is a Windows icon file.
+bool IsPngIcon(const std::string& icon) {
+  if (FoldAscii(PathToUtf8(Utf8ToPath(icon).extension())) == ".png") return true;
+  std::ifstream in(Utf8ToPath(icon), std::ios::binary);
+  std::array<char, 8> head{};
+  in.read(head.data(), head.size());
+  return in.gcount() == 8 && LooksLikePng({reinterpret_cast<const uint8_t*>(head.data()), 8});
+}
+
+TIconPicture ReadPngIconFile(const std::string& icon) {
+  std::error_code ec;
+  const uint64_t size = fs::file_size(Utf8ToPath(icon), ec);
+  if (ec) throw EPackError("icon " + Quoted(icon) + " not found");
+  if (size > kMaxIconPngSize) throw EPackError("icon " + icon + " is larger than 16 MB");
+  try {
+    return DecodePngIcon(ReadWholeFile(icon, "icon"), icon);
+  } catch (const EIconImageError& e) {
+    throw EPackError(e.what());
+  }
 }
 
 // Checks each text against the room its value has in the runtime's version
@@ -693,16 +721,15 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
     });
   };
   std::string icon = options.icon;
-  const bool edits_resources = !icon.empty() || !texts.empty();
+  const std::string package_icon = settings.ReadString("Package", "Icon", "");
+  if (icon.empty() && !package_icon.empty()) {
+    icon = PathToUtf8(app_dir / Utf8ToPath(package_icon));  // an absolute path stays itself
+  }
   std::vector<TNamedVersionText> default_texts;
   if (format == TImageFormat::kPe) {
     // The app's own defaults, so that one app folder packs the same way every
-    // time; the command line wins key by key. A Linux runtime ignores them:
-    // the same folder packs for both.
-    const std::string package_icon = settings.ReadString("Package", "Icon", "");
-    if (icon.empty() && !package_icon.empty()) {
-      icon = PathToUtf8(app_dir / Utf8ToPath(package_icon));  // an absolute path stays itself
-    }
+    // time; the command line wins key by key. A Linux runtime ignores the
+    // version texts: the same folder packs for both.
     for (const std::string_view key : kVersionKeys) {
       const std::string value = settings.ReadString("Package", std::string(key), "");
       if (!value.empty() && !given(key)) {
@@ -725,10 +752,44 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
     }
   }
   std::vector<TZipFileEntry> extra_files;
+  TempFiles icon_temps;
   if (format == TImageFormat::kElf64) {
-    if (edits_resources) {
-      throw EPackError("--icon and --version-info apply to Windows runtimes; " + Quoted(runtime) +
-                       " is a Linux runtime, whose executables carry no icon or version texts");
+    if (!texts.empty()) {
+      throw EPackError("--version-info applies to Windows runtimes; " + Quoted(runtime) +
+                       " is a Linux runtime, whose executables carry no version texts");
+    }
+    // A Linux app's icon travels in its archive, as a PNG the window takes.
+    if (!icon.empty() && options.icon.empty() &&
+        FoldAscii(PathToUtf8(Utf8ToPath(icon).extension())) != ".png") {
+      result.warnings.push_back("vtx.ini [Package] Icon=" + package_icon +
+                                " is not a PNG; the Linux app gets an icon from a PNG only");
+      icon.clear();
+    }
+    if (!icon.empty() && !fs::exists(Utf8ToPath(icon), ec)) {
+      throw EPackError("icon " + Quoted(icon) + " not found");
+    }
+    if (!icon.empty() && !IsPngIcon(icon)) {
+      throw EPackError("icon " + Quoted(icon) +
+                       " is a Windows icon file; a Linux app's icon must be a PNG");
+    }
+    if (!icon.empty()) {
+      const TIconPicture picture = ReadPngIconFile(icon);
+      result.icon_png = EncodePng(ScaleIcon(picture, IconSizes(picture.size).front()));
+      if (has_entry(kAppIconEntry)) {
+        result.warnings.push_back("skipped the app folder's " + std::string(kAppIconEntry) +
+                                  ": the icon " + Quoted(icon) + " replaces it");
+        std::erase_if(names, [](const std::string& n) {
+          return FoldAscii(n) == FoldAscii(std::string(kAppIconEntry));
+        });
+      }
+      const std::string icon_temp = icon_temps.Add(
+          TempPathBeside(PathToUtf8(fs::temp_directory_path(ec) / Utf8ToPath(std::string(kAppIconEntry)))));
+      std::ofstream out(Utf8ToPath(icon_temp), std::ios::binary | std::ios::trunc);
+      out.write(reinterpret_cast<const char*>(result.icon_png.data()),
+                static_cast<std::streamsize>(result.icon_png.size()));
+      out.close();
+      if (!out) throw EPackError("cannot write " + Quoted(icon_temp));
+      extra_files.push_back({std::string(kAppIconEntry), icon_temp});
     }
     if (options.engine_module && !has_entry(kEngineModuleName)) {
       const std::string module = FindEngineModule(runtime);
@@ -812,7 +873,7 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
   const std::string zip_temp = temps.Add(TempPathBeside(options.output));
   const std::string exe_temp = temps.Add(TempPathBeside(options.output));
   try {
-    WriteZipFile(zip_temp, files, kAppArchivePassword, [&](uint64_t written) {
+    WriteZipFile(zip_temp, files, kAppArchivePassword, archive_time, [&](uint64_t written) {
       if (progress) progress("packing", written, total);
     });
   } catch (const EZipWriteError& e) {

@@ -26,8 +26,10 @@ struct TPackOptions {
   std::string app_dir;  // mirrors the archive's root: vtx.ini, <DirName>/, ...
   std::string output;   // the packaged app to write
   std::string runtime;  // empty: tessel-runtime beside the running packer
-  // Windows runtimes only: the app's icon file and version texts (keys of
-  // the runtime's version template, without regard to case).
+  // The app's icon: a square PNG (Windows gets an icon group made from it,
+  // Linux carries it in the archive) or, for Windows runtimes, an icon file.
+  // Version texts: Windows runtimes only (keys of the runtime's version
+  // template, without regard to case).
   std::string icon;
   std::vector<std::pair<std::string, std::string>> version_info;
   // Linux runtimes: carry the engine module found beside the runtime in the
@@ -58,6 +60,8 @@ struct TPackResult {
   std::vector<uint64_t> sizes;       // of each entry's file, in the same order
   std::vector<TLeftOut> left_out;
   uint64_t archive_size = 0;  // 0 for a dry run
+  // Linux runtimes: the app's icon as it went into the archive (empty: none).
+  std::vector<uint8_t> icon_png;
 };
 
 // The archive entry names for the files below `app_dir` that its

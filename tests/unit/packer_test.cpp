@@ -11,6 +11,7 @@
 #include "platform/fake/fake_os.h"
 #include "shared/app_rules.h"
 #include "shared/exe_utils.h"
+#include "shared/icon_image.h"
 #include "shared/pe_resources.h"
 #include "shared/program_constants.h"
 
@@ -347,7 +348,9 @@ TEST_F(PackerTest, LinuxRuntimeCarriesItsEngineModule) {
 
   const PackRun without = Pack({app_, output_, "--runtime", runtime, "--no-engine-module"});
   EXPECT_EQ(without.code, 0) << without.err;
-  EXPECT_EQ(without.err, "");
+  EXPECT_EQ(without.err,
+            "tessel-pack: warning: vtx.ini [Package] Icon=none.ico is not a PNG; the Linux app "
+            "gets an icon from a PNG only\n");
 
   test::WriteBytes(dir_.File("lib/libtessel-engine-webkit.so"), std::string("module"));
   const PackRun with = Pack({app_, output_, "--runtime", runtime});
@@ -357,14 +360,79 @@ TEST_F(PackerTest, LinuxRuntimeCarriesItsEngineModule) {
     return e.name == "libtessel-engine-webkit.so" && e.size == 6;
   }));
 
-  for (const std::vector<std::string>& extra :
-       {std::vector<std::string>{"--icon", "app.ico"}, {"--version-info", "ProductName=x"}}) {
+  test::WriteBytes(dir_.File("app.ico"), std::string("\0\0\1\0\0\0", 6));
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
+      {{"--icon", dir_.File("app.ico")}, "is a Windows icon file; a Linux app's icon must be a PNG"},
+      {{"--version-info", "ProductName=x"}, "applies to Windows runtimes"}};
+  for (const auto& [extra, message] : refusals) {
     std::vector<std::string> args = {app_, dir_.File("out/linux"), "--runtime", runtime};
     args.insert(args.end(), extra.begin(), extra.end());
     const PackRun run = Pack(args);
     EXPECT_EQ(run.code, 1);
-    EXPECT_NE(run.err.find("apply to Windows runtimes"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(Utf8ToPath(dir_.File("out/linux"))));
+  }
+}
+
+// A PNG icon: a Linux app carries it (at most 256 px) in its archive, a
+// Windows runtime gets an icon group made from it; one that cannot be an
+// icon is refused with the reason, before anything is written.
+TEST_F(PackerTest, PngIconsGoWhereEachRuntimeShowsThem) {
+  TIconPicture picture{300, std::vector<uint8_t>(300 * 300 * 4, 0xC0)};
+  test::WriteBytes(app_ + "/art/app.png", EncodePng(picture));
+  test::WriteBytes(app_ + "/tessel-icon.png", std::string("stale"));
+  WriteApp("[App]\nID=a\nName=b\nDirName=web\n[Package]\nIcon=art/app.png\n");
+  const std::string linux_runtime = dir_.File("bin/tessel-runtime");
+  test::WriteBytes(linux_runtime, MarkedAsRuntime(test::MakeElf({{0, 0x400}}, {})));
+  const PackRun run = Pack({app_, output_, "--runtime", linux_runtime, "--no-engine-module"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.err.find("skipped the app folder's tessel-icon.png"), std::string::npos) << run.err;
+  TExeUtils utils(output_);
+  std::vector<uint8_t> archive;
+  utils.GetZipFromExe(archive);
+  TExeZip zip;
+  zip.SetPassword(std::string(kAppArchivePassword));
+  zip.SetStream(archive);
+  const std::optional<std::string> carried = zip.ReadEntry("tessel-icon.png");
+  ASSERT_TRUE(carried.has_value());
+  const TIconPicture read = DecodePngIcon(
+      std::vector<uint8_t>(carried->begin(), carried->end()), "tessel-icon.png");
+  EXPECT_EQ(read.size, 256);
+  EXPECT_EQ(read.rgba[0], 0xC0);
+
+#ifdef TESSEL_PE_FIXTURES
+  const std::string windows_runtime = std::string(TESSEL_PE_FIXTURES) + "/template.exe";
+  const PackRun windows = Pack({app_, dir_.File("out/win.exe"), "--runtime", windows_runtime});
+  ASSERT_EQ(windows.code, 0) << windows.err;
+  std::vector<uint8_t> packed = test::ReadBytes(dir_.File("out/win.exe"));
+  packed.resize(ComputeAttachOffset(packed).attach_offset);
+  const TPeImage image(packed);
+  const TResource* group = image.Find(TResId::Id(kRtGroupIcon), TResId::Name(u"MAINICON"), kLangEnUs);
+  ASSERT_NE(group, nullptr);
+  EXPECT_EQ(group->data[4], 4);                // 256, 48, 32 and 16 px
+  const TResource* large = image.Find(TResId::Id(kRtIcon), TResId::Id(1), kLangEnUs);
+  ASSERT_NE(large, nullptr);
+  EXPECT_TRUE(LooksLikePng(large->data));  // the 256 px image stays a PNG
+#endif
+
+  picture.size = 20;
+  picture.rgba.resize(20 * 20 * 4);
+  std::vector<uint8_t> wide = EncodePng(picture);
+  wide[19] = 30;  // the header's width: 30x20
+  test::WriteBytes(dir_.File("wide.png"), wide);
+  test::WriteBytes(dir_.File("broken.png"), std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR"
+                                                        "\0\0\0\x20\0\0\0\x20\x08\x06"));
+  const std::vector<std::pair<std::string, std::string>> refusals = {
+      {dir_.File("wide.png"), "is 30x20: an icon must be square"},
+      {dir_.File("broken.png"), "is not a readable PNG: "},
+      {dir_.File("gone.png"), "not found"},
+  };
+  for (const auto& [icon, message] : refusals) {
+    const PackRun refused = Pack({app_, dir_.File("out/refused"), "--runtime", linux_runtime,
+                                  "--no-engine-module", "--icon", icon});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.err.find(message), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(Utf8ToPath(dir_.File("out/refused"))));
   }
 }
 
