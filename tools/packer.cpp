@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -217,6 +218,37 @@ TSettings ReadAppSettings(const fs::path& app_dir, const std::string& app_dir_te
   }
   for (std::string& warning : SettingsWarnings(bytes)) warnings.push_back(std::move(warning));
   return settings;
+}
+
+// One time for every entry, so that the same files give the same bytes on
+// any machine: SOURCE_DATE_EPOCH when set (seconds since 1970, UTC), else the
+// format's earliest date.
+TDosDateTime ArchiveTime() {
+  const std::string epoch = platform::CurrentOs().GetEnv("SOURCE_DATE_EPOCH");
+  if (epoch.empty()) return {};
+  int64_t seconds = 0;
+  const auto [end, error] = std::from_chars(epoch.data(), epoch.data() + epoch.size(), seconds);
+  if (error != std::errc() || end != epoch.data() + epoch.size() || seconds < 0) {
+    throw EPackError("SOURCE_DATE_EPOCH is not a number of seconds since 1970: " + Quoted(epoch));
+  }
+  return ToDosDateTime(static_cast<std::time_t>(seconds));
+}
+
+// Entries in the order of their names' bytes, whatever order they were
+// found in; `sizes` follows its files.
+void SortByName(std::vector<TZipFileEntry>& files, std::vector<uint64_t>& sizes) {
+  std::vector<size_t> order(files.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return files[a].name < files[b].name; });
+  std::vector<TZipFileEntry> sorted_files;
+  std::vector<uint64_t> sorted_sizes;
+  for (const size_t i : order) {
+    sorted_files.push_back(std::move(files[i]));
+    sorted_sizes.push_back(sizes[i]);
+  }
+  files = std::move(sorted_files);
+  sizes = std::move(sorted_sizes);
 }
 
 // Why a file cannot serve a Windows app as its engine's loader library, or
@@ -854,6 +886,8 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
     total += result.sizes.back();
     files.push_back(std::move(extra));
   }
+  SortByName(files, result.sizes);
+  const TDosDateTime archive_time = ArchiveTime();
   if (options.dry_run) {
     for (const TZipFileEntry& file : files) result.entries.push_back(file.name);
     return result;

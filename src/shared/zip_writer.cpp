@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -81,16 +80,20 @@ class Bytes {
 }  // namespace
 
 TDosDateTime ToDosDateTime(std::time_t t) {
-  // The format keeps local wall-clock time. std::localtime is not reentrant;
-  // archives are written from one thread.
-  const std::tm* tm = std::localtime(&t);
-  if (tm == nullptr || tm->tm_year < 80) return {};
-  if (tm->tm_year > 207) {
+  // UTC, not the packing machine's zone: the same time gives the same bytes
+  // anywhere.
+  std::tm tm{};
+#ifdef _WIN32
+  if (gmtime_s(&tm, &t) != 0 || tm.tm_year < 80) return {};
+#else
+  if (gmtime_r(&t, &tm) == nullptr || tm.tm_year < 80) return {};
+#endif
+  if (tm.tm_year > 207) {
     return {static_cast<uint16_t>(23 << 11 | 59 << 5 | 29),
             static_cast<uint16_t>(127 << 9 | 12 << 5 | 31)};
   }
-  return {static_cast<uint16_t>(tm->tm_hour << 11 | tm->tm_min << 5 | std::min(tm->tm_sec, 59) / 2),
-          static_cast<uint16_t>((tm->tm_year - 80) << 9 | (tm->tm_mon + 1) << 5 | tm->tm_mday)};
+  return {static_cast<uint16_t>(tm.tm_hour << 11 | tm.tm_min << 5 | std::min(tm.tm_sec, 59) / 2),
+          static_cast<uint16_t>((tm.tm_year - 80) << 9 | (tm.tm_mon + 1) << 5 | tm.tm_mday)};
 }
 
 TZipWriter::TZipWriter(std::ostream& out, std::string password)
@@ -120,6 +123,31 @@ void TZipWriter::AddEntry(std::string_view name, std::istream& data, TDosDateTim
   entry.when = when;
   entry.offset = Offset();
 
+  // The encryption header is derived from the entry rather than drawn at
+  // random, so that the same files give the same archive: a first pass
+  // takes the content's CRC and size, the second encrypts.
+  const std::istream::pos_type start = data.tellg();
+  if (start == std::istream::pos_type(-1)) {
+    throw EZipWriteError("Cannot read the content of entry " + entry.name);
+  }
+  std::array<char, 65536> block{};
+  uLong first_crc = crc32(0, nullptr, 0);
+  uint64_t first_size = 0;
+  for (;;) {
+    data.read(block.data(), block.size());
+    const auto got = static_cast<size_t>(data.gcount());
+    if (got == 0) break;
+    first_size += got;
+    if (first_size > kMax32 - kEncryptionHeaderSize) {
+      throw EZipWriteError("Entry " + entry.name + " is larger than 4 GiB");
+    }
+    first_crc =
+        crc32(first_crc, reinterpret_cast<const Bytef*>(block.data()), static_cast<uInt>(got));
+  }
+  if (data.bad()) throw EZipWriteError("Cannot read the content of entry " + entry.name);
+  data.clear();
+  if (!data.seekg(start)) throw EZipWriteError("Cannot read the content of entry " + entry.name);
+
   // Sizes and CRC are zero here and follow the data in the descriptor.
   Bytes local;
   local.U32(0x04034B50).U16(kVersionNeeded).U16(kFlags).U16(0);
@@ -132,15 +160,22 @@ void TZipWriter::AddEntry(std::string_view name, std::istream& data, TDosDateTim
   // byte of the modification time (what Info-ZIP tests; libzip accepts it
   // as well as the CRC's high byte).
   std::array<uint8_t, kEncryptionHeaderSize> header{};
-  std::random_device random;
-  for (size_t i = 0; i + 1 < header.size(); ++i) header[i] = static_cast<uint8_t>(random());
+  uint64_t seed = 0xCBF29CE484222325ULL;  // FNV-1a over the name, then mixed
+  for (const char c : name) seed = (seed ^ static_cast<uint8_t>(c)) * 0x100000001B3ULL;
+  seed ^= static_cast<uint64_t>(first_crc) << 32 ^ first_size;
+  for (size_t i = 0; i + 1 < header.size(); ++i) {
+    seed += 0x9E3779B97F4A7C15ULL;  // splitmix64
+    uint64_t z = seed;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    header[i] = static_cast<uint8_t>(z ^ (z >> 31));
+  }
   header.back() = static_cast<uint8_t>(when.time >> 8);
   cipher.Encrypt(header.data(), header.size());
   Write(header.data(), header.size());
 
   uLong crc = crc32(0, nullptr, 0);
   uint64_t size = 0;
-  std::array<char, 65536> block{};
   for (;;) {
     data.read(block.data(), block.size());
     const auto got = static_cast<size_t>(data.gcount());
@@ -156,6 +191,9 @@ void TZipWriter::AddEntry(std::string_view name, std::istream& data, TDosDateTim
     if (OnProgress) OnProgress(FDataWritten);
   }
   if (data.bad()) throw EZipWriteError("Cannot read the content of entry " + entry.name);
+  if (crc != first_crc || size != first_size) {
+    throw EZipWriteError("Entry " + entry.name + " changed while it was packed");
+  }
 
   entry.crc = static_cast<uint32_t>(crc);
   entry.size = static_cast<uint32_t>(size);
@@ -206,7 +244,7 @@ std::string TempPathBeside(const std::string& path) {
 }
 
 void WriteZipFile(const std::string& zip_path, const std::vector<TZipFileEntry>& entries,
-                  std::string_view password,
+                  std::string_view password, TDosDateTime when,
                   const std::function<void(uint64_t written)>& on_progress) {
   const std::string temp = TempPathBeside(zip_path);
   try {
@@ -218,14 +256,9 @@ void WriteZipFile(const std::string& zip_path, const std::vector<TZipFileEntry>&
       for (const TZipFileEntry& entry : entries) {
         const fs::path source = Utf8ToPath(entry.path);
         std::ifstream in(source, std::ios::binary);
-        std::error_code ec;
-        const auto modified = fs::last_write_time(source, ec);
-        if (!in || ec) throw EZipWriteError("Cannot read " + entry.path);
-        const auto seconds = std::chrono::system_clock::to_time_t(
-            std::chrono::time_point_cast<std::chrono::system_clock::duration>(
-                std::chrono::file_clock::to_sys(modified)));
+        if (!in) throw EZipWriteError("Cannot read " + entry.path);
         try {
-          writer.AddEntry(entry.name, in, ToDosDateTime(seconds));
+          writer.AddEntry(entry.name, in, when);
         } catch (const EZipWriteError& e) {
           throw EZipWriteError(std::string(e.what()) + " (" + entry.path + ")");
         }

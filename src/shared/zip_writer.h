@@ -29,7 +29,7 @@ struct TDosDateTime {
   uint16_t date = 1 << 5 | 1;  // (year - 1980) << 9 | month << 5 | day: 1980-01-01
 };
 
-// `t` in local time, clamped to the years 1980-2107 that the format holds.
+// `t` in UTC, clamped to the years 1980-2107 that the format holds.
 TDosDateTime ToDosDateTime(std::time_t t);
 
 class TZipWriter {
@@ -38,9 +38,12 @@ class TZipWriter {
   // archive count from there.
   TZipWriter(std::ostream& out, std::string password);
 
-  // Adds one entry with the bytes of `data` up to its end. Throws
-  // EZipWriteError on a bad name, an entry or archive too large for the
-  // format (4 GiB, 65535 entries), or when `data` or `out` fail.
+  // Adds one entry with the bytes of `data` up to its end, read twice (the
+  // encryption header is derived from the name and content, so the same
+  // entries give the same archive). Throws EZipWriteError on a bad name, an
+  // entry or archive too large for the format (4 GiB, 65535 entries), a
+  // content that changes between the reads, or when `data` (which must be
+  // seekable) or `out` fail.
   void AddEntry(std::string_view name, std::istream& data, TDosDateTime when);
   void AddEntry(std::string_view name, std::string_view data, TDosDateTime when);
 
@@ -78,14 +81,15 @@ std::string TempPathBeside(const std::string& path);
 
 struct TZipFileEntry {
   std::string name;  // entry name, '/' separators
-  std::string path;  // UTF-8 path of the file whose content and time it gets
+  std::string path;  // UTF-8 path of the file whose content it gets
 };
 
-// Writes an archive of `entries` to `zip_path`. Goes through a temporary file
-// beside it, so `zip_path` is either complete or untouched. Throws
-// EZipWriteError naming the file or entry at fault.
+// Writes an archive of `entries`, in their order and each dated `when`, to
+// `zip_path`. Goes through a temporary file beside it, so `zip_path` is
+// either complete or untouched. Throws EZipWriteError naming the file or
+// entry at fault.
 void WriteZipFile(const std::string& zip_path, const std::vector<TZipFileEntry>& entries,
-                  std::string_view password,
+                  std::string_view password, TDosDateTime when = {},
                   const std::function<void(uint64_t written)>& on_progress = nullptr);
 
 }  // namespace tessel::shared

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -274,6 +275,70 @@ TEST_F(PackerTest, UsageErrors) {
   EXPECT_EQ(version.code, 0);
   EXPECT_EQ(version.out, "tessel-pack " + std::string(ToolsVersion()) + "\n");
   EXPECT_FALSE(ToolsVersion().empty());
+}
+
+// Release pipelines check a build by its hash: the same folder, runtime and
+// options give the same bytes wherever the files were made and whenever,
+// with SOURCE_DATE_EPOCH as the only time that goes in.
+TEST_F(PackerTest, TheSameFolderPacksToTheSameBytes) {
+  auto os = platform::MakeFakeOs();
+  platform::ScopedOs scoped(*os);
+  const auto copy_app = [&](const std::string& to, fs::file_time_type when, fs::perms perms) {
+    fs::copy(Utf8ToPath(app_), Utf8ToPath(to), fs::copy_options::recursive);
+    for (const auto& f : fs::recursive_directory_iterator(Utf8ToPath(to))) {
+      fs::last_write_time(f.path(), when);
+      if (f.is_regular_file()) fs::permissions(f.path(), perms);
+    }
+  };
+  test::WriteBytes(app_ + "/web/b.js", std::string("let b;"));
+  test::WriteBytes(app_ + "/web/a.js", std::string("let a;"));
+  const auto now = fs::file_time_type::clock::now();
+  copy_app(dir_.File("one"), now - std::chrono::hours(24 * 400),
+           fs::perms::owner_read | fs::perms::owner_write);
+  copy_app(dir_.File("two"), now, fs::perms::owner_all | fs::perms::others_read);
+  const auto pack = [&](const std::string& folder, const std::string& out) {
+    const PackRun run = Pack({folder, out, "--runtime", runtime_});
+    EXPECT_EQ(run.code, 0) << run.err;
+    return test::ReadBytes(out);
+  };
+  const auto first = pack(dir_.File("one"), dir_.File("out/1/app.exe"));
+  EXPECT_EQ(pack(dir_.File("two"), dir_.File("out/2/app.exe")), first);
+
+  // The archive's entries: sorted by name, every one dated 1980-01-01 00:00.
+  TExeUtils utils(dir_.File("out/1/app.exe"));
+  std::vector<uint8_t> archive;
+  utils.GetZipFromExe(archive);
+  EXPECT_EQ(archive[10] | archive[11] << 8, 0);
+  EXPECT_EQ(archive[12] | archive[13] << 8, 1 << 5 | 1);
+  std::vector<std::string> names;
+  for (const TZipEntryInfo& e : ListPackagedApp(dir_.File("out/1/app.exe")))
+    names.push_back(e.name);
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.end())) << testing::PrintToString(names);
+
+  // SOURCE_DATE_EPOCH dates them (2023-11-14 22:13:20 UTC) and nothing else.
+  os->environment["SOURCE_DATE_EPOCH"] = "1700000000";
+  const auto dated = pack(dir_.File("one"), dir_.File("out/3/app.exe"));
+  EXPECT_EQ(pack(dir_.File("two"), dir_.File("out/4/app.exe")), dated);
+  EXPECT_NE(dated, first);
+  TExeUtils dated_utils(dir_.File("out/3/app.exe"));
+  dated_utils.GetZipFromExe(archive);
+  EXPECT_EQ(archive[10] | archive[11] << 8, 22 << 11 | 13 << 5 | 10);
+  EXPECT_EQ(archive[12] | archive[13] << 8, 43 << 9 | 11 << 5 | 14);
+
+  // One byte of one file changes the output.
+  test::WriteBytes(dir_.File("two/web/a.js"), std::string("let A;"));
+  EXPECT_NE(pack(dir_.File("two"), dir_.File("out/5/app.exe")), dated);
+
+  for (const char* bad : {"soon", "-1", "17e8", "1700000000 "}) {
+    os->environment["SOURCE_DATE_EPOCH"] = bad;
+    const PackRun run = Pack({app_, dir_.File("out/6/app.exe"), "--runtime", runtime_});
+    EXPECT_EQ(run.code, 1) << bad;
+    EXPECT_NE(run.err.find("SOURCE_DATE_EPOCH is not a number of seconds since 1970: '" +
+                           std::string(bad) + "'"),
+              std::string::npos)
+        << run.err;
+    EXPECT_FALSE(fs::exists(Utf8ToPath(dir_.File("out/6/app.exe"))));
+  }
 }
 
 // A Windows app without a loader library its engine can start from would

@@ -132,8 +132,8 @@ TEST(ZipWriter, ArchivesOpenWithLibzipAndInfoZip) {
   }
 }
 
-TEST(ZipWriter, DosDateTimeIsLocalAndClamped) {
-  auto local = [](int y, int mo, int d, int h, int mi, int s) {
+TEST(ZipWriter, DosDateTimeIsUtcAndClamped) {
+  auto utc = [](int y, int mo, int d, int h, int mi, int s) {
     std::tm tm{};
     tm.tm_year = y - 1900;
     tm.tm_mon = mo - 1;
@@ -141,18 +141,21 @@ TEST(ZipWriter, DosDateTimeIsLocalAndClamped) {
     tm.tm_hour = h;
     tm.tm_min = mi;
     tm.tm_sec = s;
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
+#ifdef _WIN32
+    return _mkgmtime(&tm);
+#else
+    return timegm(&tm);
+#endif
   };
   const struct {
     std::time_t t;
     uint16_t time;
     uint16_t date;
   } cases[] = {
-      {local(2025, 4, 12, 13, 26, 21), 13 << 11 | 26 << 5 | 10, 45 << 9 | 4 << 5 | 12},
-      {local(1980, 1, 1, 0, 0, 0), 0, 1 << 5 | 1},
-      {local(1975, 6, 1, 12, 0, 0), 0, 1 << 5 | 1},  // before 1980: the earliest
-      {local(2107, 12, 31, 23, 59, 59), 23 << 11 | 59 << 5 | 29, 127 << 9 | 12 << 5 | 31},
+      {utc(2025, 4, 12, 13, 26, 21), 13 << 11 | 26 << 5 | 10, 45 << 9 | 4 << 5 | 12},
+      {utc(1980, 1, 1, 0, 0, 0), 0, 1 << 5 | 1},
+      {utc(1975, 6, 1, 12, 0, 0), 0, 1 << 5 | 1},  // before 1980: the earliest
+      {utc(2107, 12, 31, 23, 59, 59), 23 << 11 | 59 << 5 | 29, 127 << 9 | 12 << 5 | 31},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.t);
@@ -173,6 +176,64 @@ TEST(ZipWriter, RefusesWhatTheFormatCannotHold) {
   EXPECT_THROW(writer.Finish(), EZipWriteError);
 }
 
+// The same entries give the same bytes: nothing is drawn at random. An
+// entry's encryption header follows its name and content, so a change of
+// either changes it; a content that changes between the writer's two reads
+// is refused rather than written with a header that does not fit it.
+TEST(ZipWriter, TheSameEntriesGiveTheSameBytes) {
+  const std::vector<Entry> entries = {{"a.txt", "alpha", {0x6B4A, 0x5A8C}},
+                                      {"b.txt", "alpha", {0x6B4A, 0x5A8C}}};
+  const std::string zip = Write(entries);
+  EXPECT_EQ(Write(entries), zip);
+  // The two headers differ though the contents are equal (each follows a
+  // 30-byte local header and a 5-byte name).
+  EXPECT_NE(zip.substr(35, 12), zip.substr(35 + 12 + 5 + 16 + 35, 12));
+  std::vector<Entry> changed = entries;
+  changed[1].content = "alphA";
+  const std::string other = Write(changed);
+  EXPECT_EQ(other.substr(0, 35 + 12 + 5 + 16), zip.substr(0, 35 + 12 + 5 + 16));
+  EXPECT_NE(other.substr(35 + 12 + 5 + 16 + 35, 12), zip.substr(35 + 12 + 5 + 16 + 35, 12));
+
+  // A stream whose bytes differ on the second read.
+  class Shifting : public std::streambuf {
+   protected:
+    int_type underflow() override {
+      if (served_ >= 3) return traits_type::eof();
+      current_ = static_cast<char>('a' + reads_ + served_);
+      setg(&current_, &current_, &current_ + 1);
+      ++served_;
+      return traits_type::to_int_type(current_);
+    }
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
+      if (off == 0 && dir == std::ios_base::cur) return served_;
+      return -1;
+    }
+    pos_type seekpos(pos_type pos, std::ios_base::openmode) override {
+      if (pos != 0) return -1;
+      ++reads_;
+      served_ = 0;
+      setg(nullptr, nullptr, nullptr);
+      return 0;
+    }
+
+   private:
+    char current_ = 0;
+    int reads_ = 0;
+    int served_ = 0;
+  };
+  Shifting buffer;
+  std::istream shifting(&buffer);
+  std::ostringstream out;
+  TZipWriter writer(out, kPassword);
+  try {
+    writer.AddEntry("moving.txt", shifting, {});
+    ADD_FAILURE() << "written";
+  } catch (const EZipWriteError& e) {
+    EXPECT_NE(std::string(e.what()).find("changed while it was packed"), std::string::npos)
+        << e.what();
+  }
+}
+
 TEST(ZipWriter, WriteZipFileIsAllOrNothing) {
   test::TempDir dir;
   test::WriteBytes(dir.File("a.txt"), std::string("alpha"));
@@ -181,7 +242,7 @@ TEST(ZipWriter, WriteZipFileIsAllOrNothing) {
 
   std::vector<uint64_t> progress;
   WriteZipFile(zip_path, {{"a.txt", dir.File("a.txt")}, {"sub/b.txt", dir.File("b.txt")}},
-               kPassword, [&](uint64_t written) { progress.push_back(written); });
+               kPassword, {}, [&](uint64_t written) { progress.push_back(written); });
   EXPECT_EQ(progress.back(), 30005u);
   const Bytes good = test::ReadBytes(zip_path);
   TExeZip reader;
