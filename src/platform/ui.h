@@ -128,6 +128,15 @@ class TopLevelWindow {
   // switcher) where it differs from the caption.
   virtual void SetApplicationTitle(const std::string& title) = 0;
   virtual std::string ApplicationTitle() const = 0;
+  // The name the desktop knows the application by (the window class and
+  // program name on Linux), so that its desktop entry finds the window.
+  // Given before the window is first shown. Windows: nothing to do.
+  virtual void SetApplicationId(const std::string& /*id*/) {}
+  // The window's icon from the bytes of a square PNG: shown at its own size
+  // and scaled down to 48, 32 and 16 px. Bytes that do not read as a
+  // picture leave the icon as it was. Windows: nothing to do, the program's
+  // resource icon (the app's, written by the packer) is the window's.
+  virtual void SetIcon(const std::string& /*png*/) {}
 
   // Sets the outer size, kept within Limits(). Negative values count as 0.
   void SetSize(int width, int height);

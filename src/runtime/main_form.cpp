@@ -9,6 +9,7 @@
 #include "platform/os.h"
 #include "runtime/page_trace.h"
 #include "shared/bridge_script.h"
+#include "shared/desktop_id.h"
 #include "shared/settings.h"
 #include "shared/utf.h"
 
@@ -96,6 +97,9 @@ void TMainForm::FormCreate() {
   const shared::TSettings& ini = *FApp.ProjectINI;
 
   FCanClose = false;
+  // Before the content view: making it may realize the window, which takes
+  // its class from this.
+  FWindow->SetApplicationId(shared::DesktopAppId(FApp.ID));
 
   FBrowserExternalModule = std::make_unique<shared::TBrowserExternalModule>();
   shared::TBrowserExternalModule& module = *FBrowserExternalModule;
@@ -156,6 +160,9 @@ void TMainForm::FormCreate() {
 
   FWindow->SetCaption(FApp.Name);
   FWindow->SetApplicationTitle(FApp.Name);
+  // A Linux app's icon travels in its archive (Windows has it as a resource).
+  const std::optional<std::string> icon = ReadAppFile(FApp, std::string(shared::kAppIconEntry));
+  if (icon && !icon->empty()) FWindow->SetIcon(*icon);
 
   FWindow->SetSize(SizeSetting(ini, "Width", kDefaultWidth),
                    SizeSetting(ini, "Height", kDefaultHeight));

@@ -131,7 +131,8 @@ TEST_F(MainFormTest, CreationWiresHostAndModuleBeforeTheEngineIsReady) {
   // Caption and title, then the size, then border and state: the busy bar
   // went on as the host was made, before any of them.
   EXPECT_EQ(window_->changes,
-            (std::vector<std::string>{"busy bar 1", "caption Example", "application title Example",
+            (std::vector<std::string>{"application id com.example.app", "busy bar 1",
+                                      "caption Example", "application title Example",
                                       "size 800x600", "border 2", "state normal"}));
   EXPECT_FALSE(window_->shown);
 
@@ -418,6 +419,23 @@ TEST_F(MainFormTest, AnAppFolderRunLiveReloadsOnEditsAndRereadsItsSettings) {
   }
   form_.reset();
   std::filesystem::remove_all(folder);
+}
+
+// The desktop finds the window by the app's ID, made fit for a window class;
+// the archive's icon, when it has one, is the window's.
+TEST_F(MainFormTest, TheWindowGetsTheAppsIdAndTheArchivesIcon) {
+  app_.ID = "Notes App/2";
+  SetArchive({{"webapp/index.html", "x"}, {"tessel-icon.png", "\x89PNG-bytes"}});
+  CreateForm();
+  EXPECT_EQ(window_->application_id, "Notes_App_2");
+  EXPECT_EQ(window_->icon, "\x89PNG-bytes");
+  form_.reset();
+
+  SetArchive({{"webapp/index.html", "x"}});
+  CreateForm();
+  EXPECT_EQ(std::count_if(window_->changes.begin(), window_->changes.end(),
+                          [](const std::string& c) { return c.starts_with("icon "); }),
+            0);
 }
 
 TEST_F(MainFormTest, AppScriptIsDecodedAsUtf8WithItsByteOrderMarkKept) {

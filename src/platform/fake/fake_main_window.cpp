@@ -39,6 +39,16 @@ void FakeMainWindow::SetApplicationTitle(const std::string& value) {
   changes.push_back("application title " + value);
 }
 
+void FakeMainWindow::SetApplicationId(const std::string& value) {
+  application_id = value;
+  changes.push_back("application id " + value);
+}
+
+void FakeMainWindow::SetIcon(const std::string& png) {
+  icon = png;
+  changes.push_back("icon " + std::to_string(png.size()) + " bytes");
+}
+
 void FakeMainWindow::SetBorderStyle(int value) {
   border_style = value >= kBorderNone && value <= kBorderSizeToolWindow ? value : kBorderSizeable;
   changes.push_back("border " + std::to_string(border_style));

@@ -22,6 +22,8 @@ class FakeMainWindow : public TopLevelWindow {
   // The native window's state.
   std::string caption;
   std::string application_title;
+  std::string application_id;
+  std::string icon;  // the PNG's bytes
   int width = 0;
   int height = 0;
   int border_style = kBorderSizeable;
@@ -33,7 +35,8 @@ class FakeMainWindow : public TopLevelWindow {
   bool centred = false;  // placed in the middle of the screen at its first showing
 
   // Every native change, in order: "caption T", "application title T",
-  // "size WxH", "limits max WxH min WxH", "border N", "state normal|minimized|
+  // "application id I", "icon N bytes", "size WxH", "limits max WxH min WxH",
+  // "border N", "state normal|minimized|
   // maximized", "on top 0|1", "busy bar 0|1", "show", "activate", "close
   // refused", "closed".
   std::vector<std::string> changes;
@@ -59,6 +62,8 @@ class FakeMainWindow : public TopLevelWindow {
   std::string Caption() const override { return caption; }
   void SetApplicationTitle(const std::string& value) override;
   std::string ApplicationTitle() const override { return application_title; }
+  void SetApplicationId(const std::string& value) override;
+  void SetIcon(const std::string& png) override;
   int Width() const override { return width; }
   int Height() const override { return height; }
   void SetBorderStyle(int value) override;

@@ -9,6 +9,7 @@
 
 #include "platform/gtk/gtk_ui.h"
 #include "platform/gtk/native_view_gtk.h"
+#include "shared/icon_image.h"
 
 namespace tessel::platform {
 namespace {
@@ -164,6 +165,41 @@ class GtkMainWindow : public TopLevelWindow {
     }
   }
   std::string ApplicationTitle() const override { return application_title_; }
+
+  void SetApplicationId(const std::string& id) override {
+    if (id.empty()) return;
+    // Desktops match the window class (instance and class) against a
+    // desktop entry's StartupWMClass, Wayland's application id is the
+    // program name. GtkWindow took its class from the program's when it was
+    // made; the call to change it is deprecated but still the one that works
+    // before the window is realized.
+    g_set_prgname(id.c_str());
+    gdk_set_program_class(id.c_str());
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    gtk_window_set_wmclass(GTK_WINDOW(window_), id.c_str(), id.c_str());
+    G_GNUC_END_IGNORE_DEPRECATIONS
+  }
+
+  void SetIcon(const std::string& png) override {
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
+    const bool written =
+        gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(png.data()), png.size(),
+                                nullptr) != FALSE;
+    // Closed either way: a loader must not be freed open.
+    const bool read = gdk_pixbuf_loader_close(loader, nullptr) != FALSE && written;
+    GdkPixbuf* picture = read ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
+    if (picture != nullptr) {
+      const int side = std::min(gdk_pixbuf_get_width(picture), gdk_pixbuf_get_height(picture));
+      GList* icons = nullptr;
+      for (const int size : shared::IconSizes(side)) {
+        icons =
+            g_list_append(icons, gdk_pixbuf_scale_simple(picture, size, size, GDK_INTERP_HYPER));
+      }
+      if (icons != nullptr) gtk_window_set_icon_list(GTK_WINDOW(window_), icons);
+      g_list_free_full(icons, g_object_unref);
+    }
+    g_object_unref(loader);
+  }
 
   int Width() const override { return width_; }
   int Height() const override { return height_; }
