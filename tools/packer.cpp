@@ -835,11 +835,14 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
   } else {
     CheckWindowsEngineFiles(options, settings, names, result.warnings);
   }
-  if (!icon.empty() || !texts.empty()) {
+  if (format == TImageFormat::kPe && (!icon.empty() || !texts.empty())) {
     // Everything is checked before anything is written.
     try {
       TPeImage image(std::move(runtime_bytes));
-      if (!icon.empty()) ReplaceMainIcon(image, ReadIconFile(icon));
+      if (!icon.empty()) {
+        ReplaceMainIcon(image, IsPngIcon(icon) ? IconFileFromPicture(ReadPngIconFile(icon))
+                                               : ReadIconFile(icon));
+      }
       const bool explicit_texts = !texts.empty();
       AddFittingDefaults(image, default_texts, texts);
       if (explicit_texts || !texts.empty()) {
