@@ -319,14 +319,20 @@ TImageFormat CheckRuntime(const std::string& runtime, bool is_default) {
   }
   const uint64_t size = fs::file_size(Utf8ToPath(runtime), ec);
   if (ec) throw EPackError("cannot read runtime " + Quoted(runtime) + ": " + ec.message());
+  // A signature covers the image as it was; the archive and version texts
+  // would break it, and the archive would sit before the certificate table.
+  constexpr std::string_view kAlreadySigned = "sign after packing: the runtime is already signed";
   TImageLayout layout{};
   try {
     layout = ComputeAttachOffsetOfFile(runtime);
+  } catch (const ECertificateTableError&) {
+    throw EPackError(std::string(kAlreadySigned));
   } catch (const EExeFormatError& e) {
     throw EPackError("runtime " + Quoted(runtime) + " is not an executable: " + e.what());
   } catch (const std::exception& e) {
     throw EPackError("cannot read runtime " + Quoted(runtime) + ": " + e.what());
   }
+  if (layout.is_signed) throw EPackError(std::string(kAlreadySigned));
   if (size > layout.attach_offset) {
     throw EPackError("runtime " + Quoted(runtime) + " already carries attached data (" +
                      std::to_string(size - layout.attach_offset) + " bytes after its image)");

@@ -101,7 +101,34 @@ uint64_t TableEnd(const ImageReader& file, uint64_t offset, uint64_t count, uint
   return end;
 }
 
-uint64_t PeAttachOffset(const ImageReader& file) {
+// The certificate table a PE image's security directory names, checked
+// against the image's end and the file: `layout.attach_end` becomes where
+// it begins. The directory's "address" is a file offset, not an RVA.
+void ApplyCertificateTable(const ImageReader& file, uint64_t directory, TImageLayout& layout) {
+  const auto entry = file.Read<8>(directory, "PE security directory");
+  const uint64_t offset = Le32(entry.data());
+  const uint64_t size = Le32(&entry[4]);
+  if (size == 0) return;  // an empty directory is no directory
+  const std::string what =
+      "the certificate table (" + std::to_string(size) + " bytes at " + Hex(offset) + ")";
+  if (offset > file.size() || size > file.size() - offset) {
+    throw ECertificateTableError(what + " lies outside the file (" + std::to_string(file.size()) +
+                                 " bytes)");
+  }
+  if (offset < layout.attach_offset) {
+    throw ECertificateTableError(what + " overlaps the image, which ends at " +
+                                 Hex(layout.attach_offset));
+  }
+  if (offset + size != file.size()) {
+    throw ECertificateTableError(
+        what + " does not end the file: " + std::to_string(file.size() - offset - size) +
+        " bytes follow it (data added after signing)");
+  }
+  layout.attach_end = offset;
+  layout.is_signed = true;
+}
+
+TImageLayout PeAttachOffset(const ImageReader& file) {
   const auto dos = file.Read<64>(0, "DOS header");
   const uint32_t pe_offset = Le32(&dos[0x3C]);
   const auto sig = file.Read<4>(pe_offset, "PE signature");
@@ -132,7 +159,18 @@ uint64_t PeAttachOffset(const ImageReader& file) {
     const uint32_t end = static_cast<uint32_t>(Le32(&section[20]) + raw_size);
     attach = std::max(attach, end);
   }
-  return attach;
+  TImageLayout layout{TImageFormat::kPe, attach, file.size()};
+  // The data directories follow the optional header's fixed fields; an
+  // image with fewer than five has no security directory.
+  const uint64_t directories = magic == 0x20B ? 112 : 96;
+  constexpr uint64_t kSecurity = 4;
+  if (optional_size >= directories + (kSecurity + 1) * 8) {
+    const auto count = file.Read<4>(optional_offset + directories - 4, "PE directory count");
+    if (Le32(count.data()) > kSecurity) {
+      ApplyCertificateTable(file, optional_offset + directories + kSecurity * 8, layout);
+    }
+  }
+  return layout;
 }
 
 uint64_t ElfAttachOffset(const ImageReader& file) {
@@ -197,9 +235,9 @@ TImageLayout ComputeAttachOffset(uint64_t file_size, const TReadAt& read) {
   const ImageReader file(file_size, read);
   if (file_size < 4) throw EExeFormatError("file too short to be an executable");
   const auto magic = file.Read<4>(0, "file signature");
-  if (magic[0] == 'M' && magic[1] == 'Z') return {TImageFormat::kPe, PeAttachOffset(file)};
+  if (magic[0] == 'M' && magic[1] == 'Z') return PeAttachOffset(file);
   if (magic[0] == 0x7F && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F') {
-    return {TImageFormat::kElf64, ElfAttachOffset(file)};
+    return {TImageFormat::kElf64, ElfAttachOffset(file), file_size};
   }
   throw EExeFormatError("not an executable image (neither PE nor ELF)");
 }
@@ -270,16 +308,17 @@ int64_t TExeUtils::GetFileLength(const std::string& path) {
 
 int64_t TExeUtils::GetExeFileLength() const { return GetFileLength(FExePath); }
 
-uint64_t TExeUtils::GetAttachOffset() const {
-  return ComputeAttachOffsetOfFile(FExePath).attach_offset;
-}
+TImageLayout TExeUtils::GetAttachOffset() const { return ComputeAttachOffsetOfFile(FExePath); }
 
 int64_t TExeUtils::AttachedLength(uint64_t& attach_offset) const {
   const int64_t file_length = GetExeFileLength();
   if (file_length < 0) return -1;
-  attach_offset = GetAttachOffset();
-  if (attach_offset >= static_cast<uint64_t>(file_length)) return 0;
-  return file_length - static_cast<int64_t>(attach_offset);
+  const TImageLayout layout = GetAttachOffset();
+  attach_offset = layout.attach_offset;
+  // A signature's certificate table is no part of the archive before it.
+  const uint64_t end = std::min(layout.attach_end, static_cast<uint64_t>(file_length));
+  if (attach_offset >= end) return 0;
+  return static_cast<int64_t>(end - attach_offset);
 }
 
 bool TExeUtils::ExeHasAttachedStub() {

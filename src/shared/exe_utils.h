@@ -59,6 +59,14 @@ class EExeFormatError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A PE image's security directory names a certificate table that cannot be
+// the signature of this file: outside it, over the image, or followed by
+// other data (appended after signing).
+class ECertificateTableError : public EExeFormatError {
+ public:
+  using EExeFormatError::EExeFormatError;
+};
+
 enum class TImageFormat { kPe, kElf64 };
 
 struct TImageLayout {
@@ -66,6 +74,12 @@ struct TImageLayout {
   // First byte after the image: where an attached archive starts. May lie
   // beyond the end of a truncated file.
   uint64_t attach_offset;
+  // Where attached data ends: the start of a signed image's certificate
+  // table, else the end of the file.
+  uint64_t attach_end;
+  // A signed PE image: its certificate table runs from attach_end to the
+  // end of the file.
+  bool is_signed = false;
 };
 
 // Fills `out` with the bytes at `offset`. Only called for ranges inside the
@@ -79,6 +93,10 @@ using TReadAt = std::function<bool(uint64_t offset, std::span<uint8_t> out)>;
 // ELF64 (little-endian executable or shared object): the largest end of the
 // ELF header, the program header table, every segment's file extent, the
 // section header table and every section's data (SHT_NOBITS excluded).
+// A PE image whose security directory (data directory 4, a file offset and a
+// size) is not empty is signed: its certificate table must lie after the
+// image and end the file, else ECertificateTableError. An attached archive
+// then ends where the table begins (with the signer's padding to 8 bytes).
 // Throws EExeFormatError naming the problem; never reads outside the file.
 TImageLayout ComputeAttachOffset(uint64_t file_size, const TReadAt& read);
 TImageLayout ComputeAttachOffset(std::span<const uint8_t> file);
@@ -116,8 +134,9 @@ class TExeUtils {
 
   const std::string& ExePath() const { return FExePath; }
 
-  // True when the executable's file is longer than its image. False when the
-  // file is missing; throws EExeFormatError when its headers are unreadable.
+  // True when data lies between the executable's image and the end of its
+  // file (or its certificate table). False when the file is missing; throws
+  // EExeFormatError when its headers are unreadable.
   bool ExeHasAttachedStub();
 
   // Replaces the contents of `stream` with the attached archive. Without
@@ -160,9 +179,10 @@ class TExeUtils {
   // Length of the file in bytes, or -1 when no file matches the path.
   static int64_t GetFileLength(const std::string& path);
   int64_t GetExeFileLength() const;
-  uint64_t GetAttachOffset() const;
+  TImageLayout GetAttachOffset() const;
 
-  // Bytes behind the image; 0 or less when there are none.
+  // Bytes behind the image, up to a signature's certificate table; 0 or
+  // less when there are none.
   int64_t AttachedLength(uint64_t& attach_offset) const;
   // Copies `length` bytes from `in` to `write` in blocks, reporting progress.
   void CopyBlocks(std::FILE* in, int64_t length, const std::string& source,

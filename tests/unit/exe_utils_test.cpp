@@ -126,6 +126,109 @@ TEST(ComputeAttachOffset, RefusesBadHeadersWithANamedError) {
   }
 }
 
+// --- signed images ---------------------------------------------------------------
+
+// Sets a PE image's security directory (data directory 4; PE32+ unless the
+// optional header's magic says PE32) and its directory count.
+void SetSecurityDirectory(std::vector<uint8_t>& b, uint32_t offset, uint32_t size,
+                          uint32_t directory_count = 16) {
+  const size_t directories = b[0x58] == 0x0B && b[0x59] == 0x01 ? 0x58 + 96 : 0x58 + 112;
+  Put32(b, directories - 4, directory_count);
+  Put32(b, directories + 32, offset);  // the fifth entry
+  Put32(b, directories + 36, size);
+}
+
+// As a signing tool leaves it: the image, `archive`, zeros up to a multiple
+// of 8 and a certificate table of `table_size` bytes that ends the file.
+std::vector<uint8_t> SignedPe(const std::vector<uint8_t>& archive, uint32_t table_size = 0x80) {
+  std::vector<uint8_t> b = MakePe({{0x400, 0x200}});
+  b.insert(b.end(), archive.begin(), archive.end());
+  b.resize((b.size() + 7) / 8 * 8, 0);
+  const auto table = static_cast<uint32_t>(b.size());
+  b.resize(b.size() + table_size, 0xA5);
+  SetSecurityDirectory(b, table, table_size);
+  return b;
+}
+
+TEST(ComputeAttachOffset, ASignedImagesArchiveEndsAtItsCertificateTable) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> image;
+    uint64_t attach_end;
+    bool is_signed;
+  };
+  auto with = [](std::vector<uint8_t> b, auto&& change) {
+    change(b);
+    return b;
+  };
+  const std::vector<Case> cases = {
+      {"signed after packing", SignedPe(test::Pattern(0x105)), 0x708, true},
+      {"signed, no archive", SignedPe({}), 0x600, true},
+      {"PE32 directories",
+       with(SignedPe(test::Pattern(0x100)),
+            [](auto& b) {
+              Put16(b, 0x58, 0x10B);
+              Put32(b, 0x58 + 112 - 4, 0);
+              Put64(b, 0x58 + 112 + 32, 0);
+              SetSecurityDirectory(b, 0x700, 0x80);
+            }),
+       0x700, true},
+      {"zero size: no table, whatever the offset",
+       with(SignedPe(test::Pattern(0x100)),
+            [](auto& b) { SetSecurityDirectory(b, 0xFFFFFFF0, 0); }),
+       0x780, false},
+      {"fewer than five directories: no security directory",
+       with(SignedPe(test::Pattern(0x100)), [](auto& b) { Put32(b, 0x58 + 108, 4); }), 0x780,
+       false},
+      {"optional header too short to hold it: the section table is not read as one",
+       with(MakePe({{0x400, 0x200}}),
+            [](auto& b) {
+              Put32(b, 0x58 + 108, 16);
+              Put16(b, 0x54, 112 + 4 * 8);
+              std::copy_n(b.begin() + test::kPeSectionTable, 40, b.begin() + 0x58 + 112 + 32);
+            }),
+       0x600, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TImageLayout layout = ComputeAttachOffset(c.image);
+    EXPECT_EQ(layout.attach_offset, 0x600u);
+    EXPECT_EQ(layout.attach_end, c.attach_end);
+    EXPECT_EQ(layout.is_signed, c.is_signed);
+  }
+
+  // A table that cannot be this file's signature is refused, never followed.
+  struct BadCase {
+    const char* name;
+    uint32_t offset;
+    uint32_t size;
+    const char* message_part;
+  };
+  const std::vector<uint8_t> signed_pe = SignedPe(test::Pattern(0x100));  // table at 0x700
+  const std::vector<BadCase> bad_cases = {
+      {"offset beyond the file", 0xFFFFFF00, 0x80, "lies outside the file"},
+      {"size beyond the file", 0x700, 0xFFFFFFFF, "lies outside the file"},
+      {"overlapping the image", 0x500, 0x280, "overlaps the image, which ends at 0x600"},
+      {"not at the end (archive appended after signing)", 0x700, 0x40,
+       "64 bytes follow it (data added after signing)"},
+  };
+  for (const BadCase& c : bad_cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> image = signed_pe;
+    SetSecurityDirectory(image, c.offset, c.size);
+    try {
+      ComputeAttachOffset(image.size(), [&](uint64_t offset, std::span<uint8_t> out) {
+        EXPECT_LE(offset + out.size(), image.size()) << "read outside the file";
+        std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
+        return true;
+      });
+      ADD_FAILURE() << "accepted";
+    } catch (const ECertificateTableError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message_part), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST(ComputeAttachOffset, RealExecutableEndsWithItsImage) {
   // This test program itself: unstripped on Linux (the symbol table is a
   // section and counts), stripped PE for Windows.
@@ -294,6 +397,44 @@ TEST_F(ExeUtilsTest, NoAttachedDataIsFatal) {
       EXPECT_EQ(call.caption, "Error");
     }
   }
+}
+
+TEST_F(ExeUtilsTest, ASignedAppsArchiveStopsAtTheSignature) {
+  std::ostringstream zip_bytes;
+  TZipWriter writer(zip_bytes, "pw");
+  writer.AddEntry("vtx.ini", "[App]\nID=x\n", {});
+  writer.Finish();
+  const std::string zip = zip_bytes.str();
+  const std::string exe = dir_.File("signed.exe");
+  test::WriteBytes(exe, SignedPe(std::vector<uint8_t>(zip.begin(), zip.end()), 0x5A8));
+
+  // The archive and the signer's padding, none of the certificate table.
+  TExeUtils utils(exe);
+  EXPECT_TRUE(utils.ExeHasAttachedStub());
+  std::vector<uint8_t> stream;
+  utils.GetZipFromExe(stream);
+  const std::string padded = zip + std::string((8 - (0x600 + zip.size()) % 8) % 8, '\0');
+  ASSERT_NE(padded, zip) << "the fixture should need padding";
+  EXPECT_EQ(std::string(stream.begin(), stream.end()), padded);
+  const TMappedFile mapped = utils.MapZipFromExe();
+  EXPECT_EQ(std::string(mapped.Bytes().begin(), mapped.Bytes().end()), padded);
+  TExeZip reader;
+  reader.SetPassword("pw");
+  reader.SetStream(stream);
+  EXPECT_EQ(reader.ReadEntry("vtx.ini"), "[App]\nID=x\n");
+
+  // A signed runtime alone carries no archive.
+  const std::string bare = dir_.File("bare-signed.exe");
+  test::WriteBytes(bare, SignedPe({}));
+  EXPECT_FALSE(TExeUtils(bare).ExeHasAttachedStub());
+
+  // Data appended after signing: named, not read as the archive.
+  std::vector<uint8_t> appended = test::ReadBytes(exe);
+  appended.insert(appended.end(), zip.begin(), zip.end());
+  const std::string late = dir_.File("appended.exe");
+  test::WriteBytes(late, appended);
+  EXPECT_THROW(TExeUtils(late).ExeHasAttachedStub(), ECertificateTableError);
+  EXPECT_THROW(TExeUtils(late).GetZipFromExe(stream), ECertificateTableError);
 }
 
 TEST_F(ExeUtilsTest, DefaultFatalHandlerExitsWithCodeZero) {

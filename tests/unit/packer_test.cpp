@@ -36,6 +36,18 @@ std::vector<uint8_t> MarkedAsRuntime(std::vector<uint8_t> image) {
   return image;
 }
 
+// As a signing tool leaves an image: a certificate table of `size` bytes
+// at its end, named by the security directory (PE32+), then `after` bytes
+// appended later.
+std::vector<uint8_t> Signed(std::vector<uint8_t> image, uint32_t size, size_t after = 0) {
+  const auto table = static_cast<uint32_t>(image.size());
+  image.resize(image.size() + size + after, 0xA5);
+  test::Put32(image, 0x58 + 108, 16);
+  test::Put32(image, 0x58 + 112 + 32, table);
+  test::Put32(image, 0x58 + 112 + 36, size);
+  return image;
+}
+
 PackRun Pack(const std::vector<std::string>& args) {
   std::ostringstream out;
   std::ostringstream err;
@@ -169,6 +181,17 @@ TEST_F(PackerTest, BadInputFailsWithOneLineAndLeavesNoOutput) {
        },
        "truncated"},
       {"output is the runtime", [](PackerTest& t) { t.output_ = t.runtime_; }, "runtime itself"},
+      // Packing must come first: a signature does not cover what follows it.
+      {"runtime signed",
+       [](PackerTest& t) {
+         test::WriteBytes(t.runtime_, Signed(test::ReadBytes(t.runtime_), 0x80));
+       },
+       "tessel-pack: error: sign after packing: the runtime is already signed\n"},
+      {"runtime signed, then something appended",
+       [](PackerTest& t) {
+         test::WriteBytes(t.runtime_, Signed(test::ReadBytes(t.runtime_), 0x80, 4));
+       },
+       "tessel-pack: error: sign after packing: the runtime is already signed\n"},
   };
   for (const Failure& c : cases) {
     SCOPED_TRACE(c.name);
