@@ -428,6 +428,27 @@ void CheckVersionTexts(const TPeImage& image, const std::string& runtime,
   }
 }
 
+// A version text that is no number leaves the numeric version where it was,
+// which installers and Explorer's details read: say so, with that number.
+void WarnNonNumericVersions(const TPeImage& image, const std::vector<TNamedVersionText>& texts,
+                            std::vector<std::string>& warnings) {
+  const TResource* version = FindVersionResource(image);
+  if (version == nullptr) return;
+  const std::optional<TFixedVersion> fixed = ReadFixedVersion(version->data);
+  for (const TNamedVersionText& text : texts) {
+    const bool file = FoldAscii(text.key) == "fileversion";
+    if ((!file && FoldAscii(text.key) != "productversion") || ParseVersionNumber(text.value)) {
+      continue;
+    }
+    const std::string kind = file ? "file" : "product";
+    warnings.push_back(
+        (file ? "FileVersion " : "ProductVersion ") + Quoted(utf::Utf16ToUtf8(text.value)) +
+        " is not a dotted number of up to four parts: the numeric " + kind + " version " +
+        (fixed ? "stays " + VersionNumberText(file ? fixed->file : fixed->product)
+               : "is left as it is"));
+  }
+}
+
 // Moves each default text the runtime's version template has a value for
 // into `texts`, cut to the value's room: a default is only a convenience, so
 // a long app name is shortened rather than refused.
@@ -853,6 +874,7 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
       AddFittingDefaults(image, default_texts, texts);
       if (explicit_texts || !texts.empty()) {
         CheckVersionTexts(image, runtime, texts);
+        WarnNonNumericVersions(image, texts, result.warnings);
         UpdateVersionTexts(image, std::vector<TVersionText>(texts.begin(), texts.end()));
       }
       runtime_bytes = image.Build();

@@ -756,7 +756,75 @@ const VersionBlock* ChildNamed(const std::vector<VersionBlock>& children, std::u
 
 std::u16string Widen(std::string_view s) { return {s.begin(), s.end()}; }
 
+constexpr uint32_t kFixedSignature = 0xFEEF04BD;
+constexpr size_t kFixedSize = 52;
+
+// Where the block's VS_FIXEDFILEINFO lies; nothing when it has none.
+std::optional<size_t> FixedPartOffset(std::span<const uint8_t> block) {
+  if (block.size() < 6) throw EPeResourceError("version information is too short");
+  const VersionBlock root =
+      VersionReader(block).Read(0, std::min<size_t>(block.size(), Le16(&block[0])));
+  if (root.type != 0 || root.value_length < kFixedSize ||
+      Le32(&block[root.value_offset]) != kFixedSignature) {
+    return std::nullopt;
+  }
+  return root.value_offset;
+}
+
+TVersionNumber GetVersionNumber(const uint8_t* ms_ls) {
+  const uint32_t ms = Le32(ms_ls);
+  const uint32_t ls = Le32(ms_ls + 4);
+  return {static_cast<uint16_t>(ms >> 16), static_cast<uint16_t>(ms),
+          static_cast<uint16_t>(ls >> 16), static_cast<uint16_t>(ls)};
+}
+
 }  // namespace
+
+std::optional<TVersionNumber> ParseVersionNumber(std::u16string_view text) {
+  TVersionNumber number{};
+  size_t part = 0;
+  size_t p = 0;
+  for (;;) {
+    if (part == number.size() || p == text.size() || text[p] < u'0' || text[p] > u'9') {
+      return std::nullopt;
+    }
+    uint32_t value = 0;
+    for (; p < text.size() && text[p] >= u'0' && text[p] <= u'9'; ++p) {
+      value = value * 10 + (text[p] - u'0');
+      if (value > 0xFFFF) return std::nullopt;
+    }
+    number[part++] = static_cast<uint16_t>(value);
+    if (p == text.size()) return number;
+    if (text[p++] != u'.') return std::nullopt;
+  }
+}
+
+std::string VersionNumberText(const TVersionNumber& number) {
+  return std::to_string(number[0]) + "." + std::to_string(number[1]) + "." +
+         std::to_string(number[2]) + "." + std::to_string(number[3]);
+}
+
+std::optional<TFixedVersion> ReadFixedVersion(std::span<const uint8_t> block) {
+  const std::optional<size_t> at = FixedPartOffset(block);
+  if (!at) return std::nullopt;
+  return TFixedVersion{GetVersionNumber(&block[*at + 8]), GetVersionNumber(&block[*at + 16])};
+}
+
+void PutFixedVersion(uint8_t* fixed, bool file, const TVersionNumber& number) {
+  uint8_t* ms_ls = fixed + (file ? 8 : 16);
+  Put32(ms_ls, (uint32_t{number[0]} << 16) | number[1]);
+  Put32(ms_ls + 4, (uint32_t{number[2]} << 16) | number[3]);
+}
+
+std::u16string VersionValueText(std::span<const uint8_t> block, const TVersionValue& value) {
+  std::u16string text;
+  for (size_t i = 0; i < value.chars && value.offset + 2 * i + 2 <= block.size(); ++i) {
+    const auto c = static_cast<char16_t>(Le16(&block[value.offset + 2 * i]));
+    if (c == u'\0') break;
+    text.push_back(c);
+  }
+  return text;
+}
 
 std::vector<TVersionValue> ListVersionValues(std::span<const uint8_t> block) {
   const VersionReader reader(block);
@@ -790,9 +858,11 @@ std::vector<uint8_t> WriteVersionTexts(std::span<const uint8_t> block,
                                        std::vector<std::string>* too_long) {
   std::vector<uint8_t> out(block.begin(), block.end());
   const std::vector<TVersionValue> values = ListVersionValues(block);
+  const std::optional<size_t> fixed = FixedPartOffset(block);
   for (const TVersionText& text : texts) {
     const std::u16string key = Widen(text.key);
     bool reported = false;
+    bool written = false;
     for (const TVersionValue& v : values) {
       if (!EqualNoCase(v.key, key) || v.chars == 0) continue;
       if (text.value.size() > v.chars - 1) {
@@ -802,6 +872,13 @@ std::vector<uint8_t> WriteVersionTexts(std::span<const uint8_t> block,
       }
       std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(v.offset), 2 * v.chars, 0);
       for (size_t i = 0; i < text.value.size(); ++i) Put16(&out[v.offset + 2 * i], text.value[i]);
+      written = true;
+    }
+    const bool file = EqualNoCase(key, u"FileVersion");
+    if (written && fixed && (file || EqualNoCase(key, u"ProductVersion"))) {
+      if (const std::optional<TVersionNumber> number = ParseVersionNumber(text.value)) {
+        PutFixedVersion(&out[*fixed], file, *number);
+      }
     }
   }
   return out;
@@ -821,6 +898,17 @@ bool UpdateVersionTexts(TPeImage& image, const std::vector<TVersionText>& texts,
   if (source == nullptr) return false;
   TResource updated{source->type, source->name, 0, source->code_page,
                     WriteVersionTexts(source->data, texts, too_long)};
+  for (const TVersionValue& v : ListVersionValues(updated.data)) {
+    const bool set = std::any_of(texts.begin(), texts.end(), [&](const TVersionText& t) {
+      return EqualNoCase(v.key, Widen(t.key));
+    });
+    if (set) continue;
+    std::u16string text = VersionValueText(updated.data, v);
+    const size_t kept = text.find_last_not_of(u' ') + 1;  // npos + 1 == 0: blanks alone
+    if (kept == text.size()) continue;
+    std::fill(updated.data.begin() + static_cast<std::ptrdiff_t>(v.offset + 2 * kept),
+              updated.data.begin() + static_cast<std::ptrdiff_t>(v.offset + 2 * v.chars), 0);
+  }
   image.Put(std::move(updated));
   return true;
 }

@@ -4,6 +4,7 @@
 // validation, the group directory built from it and the version-string edit.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -133,11 +134,42 @@ struct TVersionValue {
 // order. Throws EPeResourceError for a block whose lengths lie.
 std::vector<TVersionValue> ListVersionValues(std::span<const uint8_t> block);
 
+// The four 16-bit parts of a numeric version, most significant first.
+using TVersionNumber = std::array<uint16_t, 4>;
+
+// A version text read as a number: one to four parts of decimal digits, each
+// 0..65535, separated by dots; missing parts are 0 ("1.2" is 1.2.0.0).
+// Nothing for any other text (blanks, a suffix, a fifth part, "").
+std::optional<TVersionNumber> ParseVersionNumber(std::u16string_view text);
+std::string VersionNumberText(const TVersionNumber& number);  // "1.2.0.0"
+
+// The numbers of a version block's fixed part (VS_FIXEDFILEINFO).
+struct TFixedVersion {
+  TVersionNumber file{};
+  TVersionNumber product{};
+};
+
+// Nothing when the block has no fixed part (too short a value or a wrong
+// signature). Throws EPeResourceError for a damaged block.
+std::optional<TFixedVersion> ReadFixedVersion(std::span<const uint8_t> block);
+
+// Sets one version of a fixed part in place; `fixed` points at the
+// VS_FIXEDFILEINFO (52 bytes), `file` picks dwFileVersion over
+// dwProductVersion.
+void PutFixedVersion(uint8_t* fixed, bool file, const TVersionNumber& number);
+
+// The text a string value holds: up to its first NUL.
+std::u16string VersionValueText(std::span<const uint8_t> block, const TVersionValue& value);
+
 // Writes each text in place into a copy of a version block: the value's room
 // is filled with NULs and the text copied from its start. A text that does
 // not fit (more characters than the room less its NUL) is not written; its
 // key lands in `too_long` and the value keeps its old text. Keys the block
-// lacks are skipped. Throws EPeResourceError for a damaged block.
+// lacks are skipped. A "FileVersion" or "ProductVersion" text that is written
+// and reads as a number (ParseVersionNumber) sets the same number in the
+// fixed part, so that what installers and Explorer's details read agrees
+// with the text; other texts leave the fixed part as it is. Throws
+// EPeResourceError for a damaged block.
 std::vector<uint8_t> WriteVersionTexts(std::span<const uint8_t> block,
                                        const std::vector<TVersionText>& texts,
                                        std::vector<std::string>* too_long = nullptr);
@@ -147,8 +179,11 @@ std::vector<uint8_t> WriteVersionTexts(std::span<const uint8_t> block,
 const TResource* FindVersionResource(const TPeImage& image);
 
 // Writes the texts into the image's version information and stores it as
-// the neutral-language resource beside the template. False when the image
-// has no version information. Texts that do not fit go to `too_long`.
+// the neutral-language resource beside the template. Each value `texts` does
+// not set loses its trailing blanks: a template's padding is room for a
+// text, not one, and would show as the text of a key nobody set; the room
+// stays for later edits. False when the image has no version information.
+// Texts that do not fit go to `too_long`.
 bool UpdateVersionTexts(TPeImage& image, const std::vector<TVersionText>& texts,
                         std::vector<std::string>* too_long = nullptr);
 

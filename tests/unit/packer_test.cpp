@@ -550,10 +550,29 @@ TEST_F(PackerTest, WindowsRuntimeTakesIconAndVersionTexts) {
   }
   ASSERT_FALSE(ListPackagedApp(output_).empty());
 
+  // A version that is no number keeps the numeric one, and the packer says
+  // which; a number sets it.
+  const PackRun beta = Pack({app_, dir_.File("out/beta.exe"), "--runtime", runtime,
+                             "--version-info", "FileVersion=1.2-beta", "--version-info",
+                             "ProductVersion=1.2"});
+  ASSERT_EQ(beta.code, 0) << beta.err;
+  EXPECT_NE(beta.err.find("FileVersion '1.2-beta' is not a dotted number of up to four parts: "
+                          "the numeric file version stays 1.0.0.0"),
+            std::string::npos)
+      << beta.err;
+  EXPECT_EQ(beta.err.find("ProductVersion '"), std::string::npos) << beta.err;
+  std::vector<uint8_t> beta_image = test::ReadBytes(dir_.File("out/beta.exe"));
+  beta_image.resize(ComputeAttachOffset(beta_image).attach_offset);
+  const std::optional<TFixedVersion> fixed =
+      ReadFixedVersion(TPeImage(beta_image).Find(TResId::Id(kRtVersion), TResId::Id(1), 0)->data);
+  ASSERT_TRUE(fixed);
+  EXPECT_EQ(fixed->file, (TVersionNumber{1, 0, 0, 0}));
+  EXPECT_EQ(fixed->product, (TVersionNumber{1, 2, 0, 0}));
+
   test::WriteBytes(dir_.File("bad.ico"), std::string("MZ"));
   const std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
-      {{"--version-info", "FileVersion=1.10.0.0"},
-       "--version-info FileVersion is 8 characters long; the runtime has room for 7"},
+      {{"--version-info", "FileVersion=65535.65535.65535.65535a"},
+       "--version-info FileVersion is 24 characters long; the runtime has room for 23"},
       {{"--icon", dir_.File("bad.ico")}, "Icon file is invalid"},
       {{"--icon", dir_.File("none.ico")}, "not found"},
   };
@@ -598,10 +617,11 @@ TEST_F(PackerTest, PackageSectionGivesWindowsDefaults) {
     }
   }
 
-  WriteApp("[App]\nID=a\nName=b\nDirName=web\n[Package]\nFileVersion=1.10.0.0\n");
+  WriteApp("[App]\nID=a\nName=b\nDirName=web\n[Package]\nFileVersion=" +
+           std::string(24, '1') + "\n");
   const PackRun refused = Pack({app_, dir_.File("out/win.exe"), "--runtime", runtime});
   EXPECT_EQ(refused.code, 1);
-  EXPECT_NE(refused.err.find("vtx.ini [Package] FileVersion is 8 characters long"),
+  EXPECT_NE(refused.err.find("vtx.ini [Package] FileVersion is 24 characters long"),
             std::string::npos)
       << refused.err;
   EXPECT_FALSE(fs::exists(Utf8ToPath(dir_.File("out/win.exe"))));

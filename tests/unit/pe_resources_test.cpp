@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <optional>
 
 #include "archive_fixtures.h"
 #include "shared/exe_utils.h"
@@ -283,12 +285,17 @@ TEST(VersionTextsTest, WritesInPlaceBesideTheTemplate) {
   TPeImage image(Fixture("template"));
   const std::vector<uint8_t> template_block =
       image.Find(TResId::Id(kRtVersion), TResId::Id(1), kLangEnUs)->data;
+  // The template's room: blanks, and a version padded to 23 characters.
+  EXPECT_EQ(VersionText(template_block, "CompanyName"), std::u16string(255, u' ') + u'\0');
+  EXPECT_EQ(VersionText(template_block, "FileVersion"),
+            u"1.0.0.0" + std::u16string(16, u' ') + u'\0');
   const std::u16string name255(255, u'\u00e9');
+  const std::u16string version23 = u"65535.65535.65535.65535";
   std::vector<std::string> too_long;
   ASSERT_TRUE(UpdateVersionTexts(image,
                                  {{"ProductName", name255},
-                                  {"FileVersion", u"2.1.0.9"},
-                                  {"ProductVersion", u"10.0.0.0"},
+                                  {"FileVersion", version23},
+                                  {"ProductVersion", version23 + u"0"},
                                   {"originalfilename", u"notes.exe"},
                                   {"Comments", u""}},
                                  &too_long));
@@ -297,20 +304,101 @@ TEST(VersionTextsTest, WritesInPlaceBesideTheTemplate) {
   ASSERT_NE(neutral, nullptr);
   ASSERT_EQ(neutral->data.size(), template_block.size());
   EXPECT_EQ(VersionText(neutral->data, "ProductName"), name255 + u'\0');
-  EXPECT_EQ(VersionText(neutral->data, "FileVersion"), std::u16string(u"2.1.0.9") + u'\0');
-  EXPECT_EQ(VersionText(neutral->data, "ProductVersion"), std::u16string(u"1.0.0.0") + u'\0');
+  EXPECT_EQ(VersionText(neutral->data, "FileVersion"), version23 + u'\0');
   EXPECT_EQ(VersionText(neutral->data, "OriginalFilename"),
             u"notes.exe" + std::u16string(256 - 9, u'\0'));
   EXPECT_EQ(VersionText(neutral->data, "Comments"), std::u16string(256, u'\0'));
-  EXPECT_EQ(VersionText(neutral->data, "CompanyName"), std::u16string(255, u' ') + u'\0');
-  // The template itself is untouched; a second edit starts from the neutral one.
+  // Values nobody set lose their padding, not their room; the text too long
+  // for its room leaves its value as it was.
+  EXPECT_EQ(VersionText(neutral->data, "CompanyName"), std::u16string(256, u'\0'));
+  EXPECT_EQ(VersionText(neutral->data, "LegalTrademarks"), std::u16string(256, u'\0'));
+  EXPECT_EQ(VersionText(neutral->data, "ProductVersion"),
+            VersionText(template_block, "ProductVersion"));
+  // The template itself is untouched; a second edit starts from the neutral
+  // one and still has the whole room.
   EXPECT_EQ(image.Find(TResId::Id(kRtVersion), TResId::Id(1), kLangEnUs)->data, template_block);
-  ASSERT_TRUE(UpdateVersionTexts(image, {{"CompanyName", u"Example"}}));
-  EXPECT_EQ(VersionText(image.Find(TResId::Id(kRtVersion), TResId::Id(1), 0)->data, "ProductName"),
-            name255 + u'\0');
+  too_long.clear();
+  ASSERT_TRUE(UpdateVersionTexts(image, {{"CompanyName", std::u16string(255, u'C')}}, &too_long));
+  EXPECT_TRUE(too_long.empty());
+  const std::vector<uint8_t>& second = image.Find(TResId::Id(kRtVersion), TResId::Id(1), 0)->data;
+  EXPECT_EQ(VersionText(second, "ProductName"), name255 + u'\0');
+  EXPECT_EQ(VersionText(second, "CompanyName"), std::u16string(255, u'C') + u'\0');
 
   TPeImage no_version(Fixture("noicon"));
   EXPECT_FALSE(UpdateVersionTexts(no_version, {{"CompanyName", u"x"}}));
+}
+
+// A version text that reads as a number sets the fixed part's number of the
+// same kind; any other text leaves it as it was.
+TEST(VersionTextsTest, NumericVersionsFollowTheirTexts) {
+  const std::vector<uint8_t> block =
+      TPeImage(Fixture("template")).Find(TResId::Id(kRtVersion), TResId::Id(1), kLangEnUs)->data;
+  const TVersionNumber kTemplate = {1, 0, 0, 0};
+  ASSERT_EQ(ReadFixedVersion(block)->file, kTemplate);
+  ASSERT_EQ(ReadFixedVersion(block)->product, kTemplate);
+  struct Case {
+    std::u16string text;
+    std::optional<TVersionNumber> number;  // nothing: not a number
+  };
+  const std::vector<Case> cases = {
+      {u"1.2.3.4", TVersionNumber{1, 2, 3, 4}},
+      {u"1.2", TVersionNumber{1, 2, 0, 0}},
+      {u"7", TVersionNumber{7, 0, 0, 0}},
+      {u"65535.65535.65535.65535", TVersionNumber{65535, 65535, 65535, 65535}},
+      {u"1.2.0.10", TVersionNumber{1, 2, 0, 10}},
+      {u"01.002", TVersionNumber{1, 2, 0, 0}},
+      {u"1.2-beta", std::nullopt},
+      {u"", std::nullopt},
+      {u"1.2.3.4.5", std::nullopt},
+      {u"65536.0", std::nullopt},
+      {u"99999999999", std::nullopt},
+      {u" 1.2", std::nullopt},
+      {u"1.2 ", std::nullopt},
+      {u"1..2", std::nullopt},
+      {u"1.2.", std::nullopt},
+      {u".1", std::nullopt},
+      {u"1,2", std::nullopt},
+      {u"\uff11.2", std::nullopt},  // a full-width digit
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.text.begin(), c.text.end()));
+    EXPECT_EQ(ParseVersionNumber(c.text), c.number);
+    // Each key drives its own number: the other one gets a number of its own.
+    for (const bool file : {true, false}) {
+      const std::vector<uint8_t> out =
+          WriteVersionTexts(block, {{file ? "fileversion" : "ProductVersion", c.text},
+                                    {file ? "ProductVersion" : "FileVersion", u"9.8"}});
+      EXPECT_EQ(VersionText(out, file ? "FileVersion" : "ProductVersion").substr(0, c.text.size()),
+                c.text);
+      const std::optional<TFixedVersion> fixed = ReadFixedVersion(out);
+      ASSERT_TRUE(fixed);
+      EXPECT_EQ(file ? fixed->file : fixed->product, c.number.value_or(kTemplate)) << file;
+      EXPECT_EQ(file ? fixed->product : fixed->file, (TVersionNumber{9, 8, 0, 0})) << file;
+    }
+  }
+  EXPECT_EQ(VersionNumberText({65535, 0, 7, 10}), "65535.0.7.10");
+
+  // A number too long for its room is not written, so neither is its value.
+  std::vector<std::string> too_long;
+  const std::u16string padded = std::u16string(22, u'0') + u"1.2";
+  ASSERT_EQ(ParseVersionNumber(padded), (TVersionNumber{1, 2, 0, 0}));
+  const std::vector<uint8_t> refused =
+      WriteVersionTexts(block, {{"FileVersion", padded}}, &too_long);
+  EXPECT_EQ(too_long, std::vector<std::string>{"FileVersion"});
+  EXPECT_EQ(refused, block);
+
+  // A fixed part without its signature is no fixed part: left as it is.
+  std::vector<uint8_t> unsigned_fixed = block;
+  const uint8_t kSignature[] = {0xBD, 0x04, 0xEF, 0xFE};
+  const auto at = std::search(unsigned_fixed.begin(), unsigned_fixed.end(), std::begin(kSignature),
+                              std::end(kSignature));
+  ASSERT_NE(at, unsigned_fixed.end());
+  *at = 0;
+  EXPECT_FALSE(ReadFixedVersion(unsigned_fixed));
+  const std::vector<uint8_t> out = WriteVersionTexts(unsigned_fixed, {{"FileVersion", u"2.0"}});
+  EXPECT_TRUE(std::equal(out.begin(), out.begin() + (at - unsigned_fixed.begin()) + 52,
+                         unsigned_fixed.begin()));
+  EXPECT_EQ(VersionText(out, "FileVersion").substr(0, 4), std::u16string(u"2.0") + u'\0');
 }
 
 TEST(VersionTextsTest, LyingLengthsFailWithAnError) {
