@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -151,6 +152,13 @@ bool TExeUtils::UpdateExeInfo(const std::string& exe_path, const std::string& co
       &company_name,     &file_description,   &file_version, &internal_name, &legal_copyright,
       &legal_trademarks, &original_file_name, &program_id,   &product_name,  &product_version,
       &comments};
+  // The numeric versions follow the texts that read as numbers.
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT fixed_size = 0;
+  if (!VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixed_size) ||
+      fixed_size < sizeof(VS_FIXEDFILEINFO) || fixed->dwSignature != VS_FFI_SIGNATURE) {
+    fixed = nullptr;
+  }
   void* translations = nullptr;
   UINT translations_size = 0;
   if (VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", &translations,
@@ -174,6 +182,12 @@ bool TExeUtils::UpdateExeInfo(const std::string& exe_path, const std::string& co
         if (text.size() > chars - 1) continue;
         std::memset(value, 0, sizeof(wchar_t) * chars);
         std::memcpy(value, text.data(), sizeof(char16_t) * text.size());
+        const bool file = texts[k] == &file_version;
+        if (fixed != nullptr && (file || texts[k] == &product_version)) {
+          if (const std::optional<TVersionNumber> number = ParseVersionNumber(text)) {
+            PutFixedVersion(reinterpret_cast<uint8_t*>(fixed), file, *number);
+          }
+        }
       }
     }
   }

@@ -440,6 +440,7 @@ std::wstring Wide(const std::string& s) { return Utf8ToPath(s).wstring(); }
 struct ReadBack {
   std::vector<std::vector<uint8_t>> images;  // the images MAINICON names, in order
   std::vector<std::u16string> texts;         // each version key's value
+  TFixedVersion fixed;
 };
 
 ReadBack ReadThroughTheApi(const std::string& exe) {
@@ -469,11 +470,22 @@ ReadBack ReadThroughTheApi(const std::string& exe) {
     VerQueryValueW(info.data(), path.c_str(), &value, &chars);
     out.texts.emplace_back(static_cast<const char16_t*>(value));
   }
+  void* fixed = nullptr;
+  UINT size = 0;
+  EXPECT_TRUE(VerQueryValueW(info.data(), L"\\", &fixed, &size));
+  EXPECT_EQ(size, sizeof(VS_FIXEDFILEINFO));
+  const auto* numbers = static_cast<const VS_FIXEDFILEINFO*>(fixed);
+  const auto split = [](DWORD ms, DWORD ls) {
+    return TVersionNumber{HIWORD(ms), LOWORD(ms), HIWORD(ls), LOWORD(ls)};
+  };
+  out.fixed = {split(numbers->dwFileVersionMS, numbers->dwFileVersionLS),
+               split(numbers->dwProductVersionMS, numbers->dwProductVersionLS)};
   return out;
 }
 
 // The platform's resource-update calls and the portable editor, given the
-// same icon and texts, leave the same icon images and version strings.
+// same icon and texts, leave the same icon images, version strings and
+// numeric versions: a version text that is no number keeps its number.
 TEST(ExeUtilsResourcesTest, PlatformAndPortablePathsAgree) {
   test::TempDir dir;
   const std::string api = dir.File("api.exe");
@@ -484,14 +496,14 @@ TEST(ExeUtilsResourcesTest, PlatformAndPortablePathsAgree) {
   test::WriteBytes(ico, IconFile("five.ico"));
   const std::vector<std::string> texts = {"Example Corp",
                                           "Notes",
-                                          "2.0.0.1",
+                                          "2.0.0.1-rc",
                                           "notes",
                                           "(c) Example",
                                           "",
                                           "notes.exe",
                                           "com.example.notes",
                                           "Notes \xc3\xa9t\xc3\xa9",
-                                          "2.0.0.1",
+                                          "65535.65535.65535.65535",
                                           "A comment"};
 
   TExeUtils utils(api);
@@ -516,6 +528,11 @@ TEST(ExeUtilsResourcesTest, PlatformAndPortablePathsAgree) {
   }
   EXPECT_EQ(a.texts, b.texts);
   EXPECT_EQ(b.texts[8], u"Notes \u00e9t\u00e9");
+  EXPECT_EQ(b.texts[9], u"65535.65535.65535.65535");
+  EXPECT_EQ(a.fixed.file, b.fixed.file);
+  EXPECT_EQ(a.fixed.product, b.fixed.product);
+  EXPECT_EQ(b.fixed.file, (TVersionNumber{1, 0, 0, 0}));
+  EXPECT_EQ(b.fixed.product, (TVersionNumber{65535, 65535, 65535, 65535}));
 }
 
 TEST(ExeUtilsResourcesTest, PlatformPathFailures) {
