@@ -11,6 +11,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "linux_package.h"
 #include "platform/os.h"
 #include "shared/app_rules.h"
 #include "shared/desktop_id.h"
@@ -36,7 +37,7 @@ std::string Usage(std::string_view program) {
                       pad +
                       " [--version-info KEY=VALUE]... [--no-engine-module] [--dry-run]\n"
                       "       " +
-                      pad + " [--allow-missing-loader]\n";
+                      pad + " [--allow-missing-loader] [--desktop | --deb]\n";
   if (program == "tessel-pack") {
     usage += "       tessel-pack --list PACKAGED\n       tessel-pack --version\n";
   }
@@ -55,7 +56,13 @@ std::string Usage(std::string_view program) {
          "ProductName are the app's Name, OriginalFilename and InternalName the\n"
          "output's file name.\n"
          "A Windows app folder must hold WebView2LoaderWin64.dll (the WebView2 SDK's x64\n"
-         "loader); --allow-missing-loader packs it anyway, with a warning.\n";
+         "loader); --allow-missing-loader packs it anyway, with a warning.\n"
+         "Linux runtimes: --desktop also writes OUTPUT.desktop (Exec= OUTPUT's absolute\n"
+         "path) and the icon as OUTPUT.png; --deb makes OUTPUT a Debian package (the app\n"
+         "in /opt/<ID>/, /usr/bin/<package>, its desktop entry and hicolor icons; built\n"
+         "with dpkg-deb). Package name from ID; Version from ProductVersion (default\n"
+         "1.0), Maintainer from CompanyName (default Name), both from --version-info or\n"
+         "[Package]; [Package] Categories= goes into the desktop entry (default Utility).\n";
 }
 
 constexpr std::string_view kEngineModuleName = "libtessel-engine-webkit.so";
@@ -108,7 +115,7 @@ std::vector<std::string_view> AppKeys() {
 // The keys of section [Package], read by the packer alone: defaults for
 // --icon and --version-info.
 std::vector<std::string_view> PackageKeys() {
-  std::vector<std::string_view> keys{"Icon"};
+  std::vector<std::string_view> keys{"Icon", "Categories"};
   keys.insert(keys.end(), std::begin(kVersionKeys), std::end(kVersionKeys));
   return keys;
 }
@@ -761,6 +768,10 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
   const bool default_runtime = options.runtime.empty();
   const std::string runtime = default_runtime ? DefaultRuntime() : options.runtime;
   const TImageFormat format = CheckRuntime(runtime, default_runtime);
+  if (options.linux_only && format != TImageFormat::kElf64) {
+    throw EPackError("--desktop and --deb apply to Linux runtimes; " + Quoted(runtime) +
+                     " is a Windows runtime");
+  }
   if (fs::equivalent(output, Utf8ToPath(runtime), ec)) {
     throw EPackError("the output " + Quoted(options.output) + " is the runtime itself");
   }
@@ -818,10 +829,10 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
                        " is a Linux runtime, whose executables carry no version texts");
     }
     // A Linux app's icon travels in its archive, as a PNG the window takes.
+    // An icon file in [Package] is the Windows app's: the same folder packs
+    // for both, and the Linux app goes without.
     if (!icon.empty() && options.icon.empty() &&
         FoldAscii(PathToUtf8(Utf8ToPath(icon).extension())) != ".png") {
-      result.warnings.push_back("vtx.ini [Package] Icon=" + package_icon +
-                                " is not a PNG; the Linux app gets an icon from a PNG only");
       icon.clear();
     }
     if (!icon.empty() && !fs::exists(Utf8ToPath(icon), ec)) {
@@ -841,8 +852,8 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
           return FoldAscii(n) == FoldAscii(std::string(kAppIconEntry));
         });
       }
-      const std::string icon_temp = icon_temps.Add(
-          TempPathBeside(PathToUtf8(fs::temp_directory_path(ec) / Utf8ToPath(std::string(kAppIconEntry)))));
+      const std::string icon_temp = icon_temps.Add(TempPathBeside(
+          PathToUtf8(fs::temp_directory_path(ec) / Utf8ToPath(std::string(kAppIconEntry)))));
       std::ofstream out(Utf8ToPath(icon_temp), std::ios::binary | std::ios::trunc);
       out.write(reinterpret_cast<const char*>(result.icon_png.data()),
                 static_cast<std::streamsize>(result.icon_png.size()));
@@ -1042,6 +1053,8 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
   std::string& runtime = options.runtime;
   bool list = false;
   bool windows_options = false;
+  bool desktop = false;
+  bool deb = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "-h" || arg == "--help") {
@@ -1091,6 +1104,10 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
       options.dry_run = true;
     } else if (arg == "--allow-missing-loader") {
       options.allow_missing_loader = true;
+    } else if (arg == "--desktop") {
+      desktop = true;
+    } else if (arg == "--deb") {
+      deb = true;
     } else if (arg.starts_with("-") && arg.size() > 1) {
       return usage_error("unknown option " + arg);
     } else {
@@ -1109,9 +1126,35 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
       return 0;
     }
     if (positional.size() != 2) return usage_error("expected APP_DIR and OUTPUT");
-    ProgressBar bar(err, progress_bar);
     options.app_dir = positional[0];
     options.output = positional[1];
+    if (deb) {
+      if (desktop || options.dry_run)
+        return usage_error("--deb takes neither --desktop nor --dry-run");
+      TDebianPackage package{options.app_dir,
+                             options.output,
+                             options.runtime,
+                             options.icon,
+                             options.engine_module,
+                             {},
+                             {}};
+      for (const auto& [key, value] : options.version_info) {
+        if (key == "ProductVersion") {
+          package.product_version = value;
+        } else if (key == "CompanyName") {
+          package.company_name = value;
+        } else {
+          return usage_error("--deb takes --version-info ProductVersion and CompanyName only");
+        }
+      }
+      for (const std::string& warning : BuildDebianPackage(package)) {
+        err << tag << ": warning: " << warning << '\n';
+      }
+      out << "built the Debian package " << options.output << '\n';
+      return 0;
+    }
+    options.linux_only = desktop;
+    ProgressBar bar(err, progress_bar);
     const TPackResult result = PackApp(options, [&](std::string_view phase, uint64_t pos,
                                                     uint64_t max) { bar.Show(phase, pos, max); });
     bar.End();
@@ -1136,8 +1179,23 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
           << positional[1] << "; nothing written\n";
       return 0;
     }
+    if (desktop) {
+      std::vector<std::string> again;
+      try {
+        WriteDesktopFiles(options.output, ReadAppFolder(options.app_dir, again), result.icon_png);
+      } catch (const std::exception&) {
+        // The app without its entry is not what was asked for.
+        std::error_code ec;
+        fs::remove(Utf8ToPath(options.output), ec);
+        throw;
+      }
+    }
     out << "packed " << result.entries.size() << " files (" << result.archive_size
         << " bytes of archive) into " << positional[1] << '\n';
+    if (desktop) {
+      out << "desktop entry " << positional[1] << ".desktop"
+          << (result.icon_png.empty() ? "" : ", icon " + positional[1] + ".png") << '\n';
+    }
     return 0;
   } catch (const std::exception& e) {
     err << tag << ": error: " << e.what() << '\n';

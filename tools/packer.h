@@ -41,6 +41,8 @@ struct TPackOptions {
   // Windows runtimes: pack an app folder without a usable engine loader
   // library (a warning instead of a refusal).
   bool allow_missing_loader = false;
+  // For a desktop entry or a Debian package: a Windows runtime is refused.
+  bool linux_only = false;
 };
 
 // A phase ("packing", "appending") has moved `pos` of `max` bytes.
@@ -86,7 +88,8 @@ std::vector<TZipEntryInfo> ListPackagedApp(const std::string& packaged);
 // boolean or integer values that do not read as numbers.
 std::vector<std::string> SettingsWarnings(std::string_view settings_bytes);
 
-// The command line: "APP_DIR OUTPUT [--runtime RUNTIME] [--icon FILE.ico]
+// The command line: "APP_DIR OUTPUT [--runtime RUNTIME] [--icon FILE.png|FILE.ico]
+// [--desktop | --deb]
 // [--version-info KEY=VALUE]... [--no-engine-module] [--dry-run]",
 // "--list PACKAGED" or "--version". `program` names the command in messages
 // ("tessel-pack", or "tessel pack" for the tessel command).
