@@ -106,9 +106,10 @@ TIconPicture DecodePngIcon(std::span<const uint8_t> png, std::string_view name) 
       stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &w, &h, &channels, 4),
       &stbi_image_free);
   if (!pixels) {
+    // stb names an unknown chunk by its type's bytes, which may be none.
     const char* reason = stbi_failure_reason();
-    throw EIconImageError(Refusal(
-        name, std::string("is not a readable PNG: ") + (reason != nullptr ? reason : "damaged")));
+    const std::string why = reason != nullptr && *reason != 0 ? reason : "damaged or cut short";
+    throw EIconImageError(Refusal(name, "is not a readable PNG: " + why));
   }
   if (static_cast<uint32_t>(w) != width || static_cast<uint32_t>(h) != height) {
     throw EIconImageError(Refusal(name, "is not a readable PNG: its header lies about its size"));

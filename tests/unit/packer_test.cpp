@@ -465,7 +465,7 @@ TEST_F(PackerTest, LinuxRuntimeCarriesItsEngineModule) {
 // Windows runtime gets an icon group made from it; one that cannot be an
 // icon is refused with the reason, before anything is written.
 TEST_F(PackerTest, PngIconsGoWhereEachRuntimeShowsThem) {
-  TIconPicture picture{300, std::vector<uint8_t>(300 * 300 * 4, 0xC0)};
+  TIconPicture picture{300, std::vector<uint8_t>(size_t{300} * 300 * 4, 0xC0)};
   test::WriteBytes(app_ + "/art/app.png", EncodePng(picture));
   test::WriteBytes(app_ + "/tessel-icon.png", std::string("stale"));
   WriteApp("[App]\nID=a\nName=b\nDirName=web\n[Package]\nIcon=art/app.png\n");
@@ -504,15 +504,18 @@ TEST_F(PackerTest, PngIconsGoWhereEachRuntimeShowsThem) {
 #endif
 
   picture.size = 20;
-  picture.rgba.resize(20 * 20 * 4);
+  picture.rgba.resize(size_t{20} * 20 * 4);
   std::vector<uint8_t> wide = EncodePng(picture);
   wide[19] = 30;  // the header's width: 30x20
   test::WriteBytes(dir_.File("wide.png"), wide);
-  test::WriteBytes(dir_.File("broken.png"), std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR"
-                                                        "\0\0\0\x20\0\0\0\x20\x08\x06"));
+  // A header for 32x32 and no pixels.
+  test::WriteBytes(
+      dir_.File("broken.png"),
+      std::vector<uint8_t>{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0,  0, 0, 13, 'I', 'H', 'D',
+                           'R',  0,   0,   0,   32,   0,    0,    0,    32, 8, 6, 0,  0,   0});
   const std::vector<std::pair<std::string, std::string>> refusals = {
       {dir_.File("wide.png"), "is 30x20: an icon must be square"},
-      {dir_.File("broken.png"), "is not a readable PNG: "},
+      {dir_.File("broken.png"), "is not a readable PNG: damaged or cut short"},
       {dir_.File("gone.png"), "not found"},
   };
   for (const auto& [icon, message] : refusals) {
