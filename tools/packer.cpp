@@ -23,6 +23,14 @@
 #include "shared/utf.h"
 #include "shared/zip_writer.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace tessel::shared {
 
 namespace fs = std::filesystem;
@@ -45,6 +53,10 @@ std::string Usage(std::string_view program) {
          "--dry-run checks everything and lists what would go in, with sizes; it writes\n"
          "nothing. The app folder's .tesselignore (gitignore patterns) leaves files out;\n"
          ".git/, .svn/, .hg/, .DS_Store, Thumbs.db and desktop.ini never go in.\n"
+         "Windows runtimes: --sign-cert CERT --sign-key KEY (PEM files) or --sign-pkcs12\n"
+         "FILE sign the finished app with osslsigncode; --sign-pass-env NAME names the\n"
+         "environment variable holding the password; --timestamp URL a time-stamping\n"
+         "server. A runtime that is already signed is refused: sign after packing.\n"
          "--icon takes a square PNG of at least 16 px (256 or more is best): Windows\n"
          "runtimes get an icon of 256, 48, 32 and 16 px made from it (never scaled up),\n"
          "Linux apps carry it for their window. An .ico serves Windows runtimes only.\n"
@@ -499,6 +511,155 @@ std::string Megabytes(uint64_t bytes) {
   return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MB";
 }
 
+// --- signing --------------------------------------------------------------------
+
+constexpr std::string_view kSigner = "osslsigncode";
+
+// The signer's full path from PATH, or empty.
+std::string FindSigner() {
+  const std::string path = platform::CurrentOs().GetEnv("PATH");
+#ifdef _WIN32
+  constexpr char kListSeparator = ';';
+  const std::string name = std::string(kSigner) + ".exe";
+#else
+  constexpr char kListSeparator = ':';
+  const std::string name(kSigner);
+#endif
+  size_t start = 0;
+  while (start <= path.size()) {
+    const size_t end = std::min(path.find(kListSeparator, start), path.size());
+    const std::string dir = path.substr(start, end - start);
+    start = end + 1;
+    if (dir.empty()) continue;
+    const fs::path candidate = Utf8ToPath(dir) / Utf8ToPath(name);
+    std::error_code ec;
+    if (!fs::is_regular_file(candidate, ec)) continue;
+#ifndef _WIN32
+    if (access(candidate.c_str(), X_OK) != 0) continue;
+#endif
+    return PathToUtf8(candidate);
+  }
+  return {};
+}
+
+// What the signing options ask for, checked before anything is written.
+struct TSigning {
+  std::string signer;    // osslsigncode's path
+  std::string password;  // from the environment; empty: none given
+};
+
+TSigning CheckSigning(const TPackOptions& options, TImageFormat format,
+                      const std::string& runtime) {
+  if (format != TImageFormat::kPe) {
+    throw EPackError("signing applies to Windows runtimes; " + Quoted(runtime) +
+                     " is a Linux runtime, which carries no Authenticode signature");
+  }
+  for (const auto& [file, what] : {std::pair{&options.sign_cert, "certificate"},
+                                   std::pair{&options.sign_key, "private key"},
+                                   std::pair{&options.sign_pkcs12, "PKCS#12 file"}}) {
+    std::error_code ec;
+    if (!file->empty() && !fs::is_regular_file(Utf8ToPath(*file), ec)) {
+      throw EPackError(std::string(what) + " " + Quoted(*file) + " not found");
+    }
+  }
+  TSigning signing;
+  if (!options.sign_pass_env.empty()) {
+    signing.password = platform::CurrentOs().GetEnv(options.sign_pass_env);
+    if (signing.password.empty()) {
+      throw EPackError("the environment variable " + options.sign_pass_env +
+                       " (--sign-pass-env) holds no password");
+    }
+  }
+  signing.signer = FindSigner();
+  if (signing.signer.empty()) {
+    throw EPackError("signing needs osslsigncode, which is not installed (Debian package "
+                     "osslsigncode)");
+  }
+  return signing;
+}
+
+// The signer's own words on a failure, on one line: its lines without the
+// verdict and without OpenSSL's error stack.
+std::string SignerMessage(const std::string& output) {
+  std::string said;
+  std::string all;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    line = Trim(line);
+    if (line.empty()) continue;
+    all += (all.empty() ? "" : "; ") + line;
+    if (line == "Failed" || line.find(":error:") != std::string::npos) continue;
+    said += (said.empty() ? "" : "; ") + line;
+  }
+  return said.empty() ? all : said;
+}
+
+// Signs `in` into `out` (a new file) with osslsigncode. The password goes
+// through a file only the user may read, never the command line.
+void SignExecutable(const TPackOptions& options, const TSigning& signing, const std::string& name,
+                    const std::string& in, const std::string& out) {
+#ifdef _WIN32
+  (void)options;
+  (void)signing;
+  (void)name;
+  (void)in;
+  (void)out;
+  throw EPackError("this packer cannot run osslsigncode: pack on Linux, or sign the packed app");
+#else
+  TempFiles temps;
+  std::vector<std::string> args{signing.signer, "sign"};
+  if (!options.sign_pkcs12.empty()) {
+    args.insert(args.end(), {"-pkcs12", options.sign_pkcs12});
+  } else {
+    args.insert(args.end(), {"-certs", options.sign_cert, "-key", options.sign_key});
+  }
+  if (!signing.password.empty()) {
+    const std::string pass_file = temps.Add(TempPathBeside(out));
+    const int fd = open(pass_file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) throw EPackError("cannot write " + Quoted(pass_file));
+    const auto written = write(fd, signing.password.data(), signing.password.size());
+    if (close(fd) != 0 || written != static_cast<ssize_t>(signing.password.size())) {
+      throw EPackError("cannot write " + Quoted(pass_file));
+    }
+    args.insert(args.end(), {"-readpass", pass_file});
+  }
+  args.insert(args.end(), {"-h", "sha256", "-n", name});
+  if (!options.timestamp.empty()) args.insert(args.end(), {"-ts", options.timestamp});
+  // The signing time is the one time a signature carries of its own; the
+  // same as the archive's makes the signed app reproducible too.
+  const std::string epoch = platform::CurrentOs().GetEnv("SOURCE_DATE_EPOCH");
+  if (!epoch.empty()) args.insert(args.end(), {"-time", epoch});
+  args.insert(args.end(), {"-in", in, "-out", out});
+
+  const std::string log = temps.Add(TempPathBeside(out));
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = 0;
+  const int started = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (started != 0) {
+    throw EPackError("cannot start " + Quoted(signing.signer) + ": " +
+                     std::error_code(started, std::generic_category()).message());
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  std::error_code ec;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !fs::is_regular_file(Utf8ToPath(out), ec)) {
+    const std::vector<uint8_t> said = ReadWholeFile(log, "signer's output");
+    throw EPackError("osslsigncode could not sign the app: " +
+                     SignerMessage(std::string(said.begin(), said.end())));
+  }
+#endif
+}
+
 class ProgressBar {
  public:
   ProgressBar(std::ostream& out, bool enabled) : out_(out), enabled_(enabled) {}
@@ -768,6 +929,8 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
   const bool default_runtime = options.runtime.empty();
   const std::string runtime = default_runtime ? DefaultRuntime() : options.runtime;
   const TImageFormat format = CheckRuntime(runtime, default_runtime);
+  const bool sign = !options.sign_cert.empty() || !options.sign_pkcs12.empty();
+  const TSigning signing = sign ? CheckSigning(options, format, runtime) : TSigning{};
   if (options.linux_only && format != TImageFormat::kElf64) {
     throw EPackError("--desktop and --deb apply to Linux runtimes; " + Quoted(runtime) +
                      " is a Windows runtime");
@@ -981,10 +1144,22 @@ TPackResult PackApp(const TPackOptions& options, const TPackProgress& progress) 
   } catch (const std::exception& e) {
     throw EPackError(e.what());
   }
-  fs::permissions(Utf8ToPath(exe_temp),
+  std::string finished = exe_temp;
+  if (sign) {
+    // Last, over the finished file: the signature covers the icon, the
+    // version texts and the archive. The app must still read its archive.
+    finished = temps.Add(TempPathBeside(options.output));
+    SignExecutable(options, signing, name, exe_temp, finished);
+    try {
+      VerifyPackaged(finished, kAppArchivePassword);
+    } catch (const std::exception& e) {
+      throw EPackError(std::string("the signed app does not read back: ") + e.what());
+    }
+  }
+  fs::permissions(Utf8ToPath(finished),
                   runtime_perms | fs::perms::owner_read | fs::perms::owner_write,
                   fs::perm_options::replace, ec);
-  fs::rename(Utf8ToPath(exe_temp), output, ec);
+  fs::rename(Utf8ToPath(finished), output, ec);
   if (ec) {
     throw EPackError("cannot create " + Quoted(options.output) + ": " + ec.message());
   }
@@ -1040,6 +1215,40 @@ TSettings ReadAppFolder(const std::string& app_dir, std::vector<std::string>& wa
   return settings;
 }
 
+namespace {
+
+// The field a signing option sets and what its value is, when `arg` is one
+// (alone or as --option=value).
+std::optional<std::pair<std::string*, std::string_view>> SigningOption(TPackOptions& options,
+                                                                       const std::string& arg) {
+  const std::string name = arg.substr(0, arg.find('='));
+  if (name == "--sign-cert") return std::pair{&options.sign_cert, "a PEM certificate file"};
+  if (name == "--sign-key") return std::pair{&options.sign_key, "a PEM private key file"};
+  if (name == "--sign-pkcs12") return std::pair{&options.sign_pkcs12, "a PKCS#12 file"};
+  if (name == "--sign-pass-env") {
+    return std::pair{&options.sign_pass_env, "the name of an environment variable"};
+  }
+  if (name == "--timestamp") return std::pair{&options.timestamp, "a time-stamping server's URL"};
+  return std::nullopt;
+}
+
+// Signing options that do not go together, or empty.
+std::string SigningUsageProblem(const TPackOptions& options) {
+  if (!options.sign_pkcs12.empty() && (!options.sign_cert.empty() || !options.sign_key.empty())) {
+    return "--sign-pkcs12 replaces --sign-cert and --sign-key";
+  }
+  if (options.sign_cert.empty() != options.sign_key.empty()) {
+    return options.sign_cert.empty() ? "--sign-key needs --sign-cert"
+                                     : "--sign-cert needs --sign-key";
+  }
+  const bool sign = !options.sign_cert.empty() || !options.sign_pkcs12.empty();
+  if (!sign && !options.sign_pass_env.empty()) return "--sign-pass-env needs a signing key";
+  if (!sign && !options.timestamp.empty()) return "--timestamp needs a signing key";
+  return {};
+}
+
+}  // namespace
+
 int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
               bool progress_bar, std::string_view program) {
   // "tessel pack" speaks as "tessel", the way the rest of that command does.
@@ -1073,6 +1282,13 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
     } else if (arg.starts_with("--runtime=")) {
       runtime = arg.substr(10);
       if (runtime.empty()) return usage_error("--runtime needs a file");
+    } else if (const auto signing_value = SigningOption(options, arg)) {
+      const std::string name = arg.substr(0, arg.find('='));
+      std::string value = arg.find('=') == std::string::npos ? "" : arg.substr(name.size() + 1);
+      if (arg.find('=') == std::string::npos && ++i < args.size()) value = args[i];
+      if (value.empty()) return usage_error(name + " needs " + std::string(signing_value->second));
+      *signing_value->first = value;
+      windows_options = true;
     } else if (arg == "--icon" || arg.starts_with("--icon=")) {
       if (arg == "--icon" && ++i == args.size()) return usage_error("--icon needs a file");
       options.icon = arg == "--icon" ? args[i] : arg.substr(7);
@@ -1115,6 +1331,9 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
     }
   }
 
+  if (const std::string problem = SigningUsageProblem(options); !problem.empty()) {
+    return usage_error(problem);
+  }
   try {
     if (list) {
       if (positional.size() != 1 || !runtime.empty() || windows_options || options.dry_run) {

@@ -32,6 +32,15 @@ struct TPackOptions {
   // template, without regard to case).
   std::string icon;
   std::vector<std::pair<std::string, std::string>> version_info;
+  // Windows runtimes: the finished app is signed by osslsigncode with a PEM
+  // certificate and key, or a PKCS#12 file; the password, if any, is in the
+  // environment variable `sign_pass_env`; `timestamp` names a time-stamping
+  // server.
+  std::string sign_cert;
+  std::string sign_key;
+  std::string sign_pkcs12;
+  std::string sign_pass_env;
+  std::string timestamp;
   // Linux runtimes: carry the engine module found beside the runtime in the
   // archive, so the app runs where Tessel is not installed.
   bool engine_module = true;
