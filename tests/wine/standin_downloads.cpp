@@ -61,49 +61,10 @@ std::filesystem::path DefaultFolder() {
          L"tessel-standin-downloads";
 }
 
-::HRESULT OutText(const std::wstring& text, LPWSTR* out) {
-  if (out == nullptr) return E_POINTER;
-  *out = HandOut(text);
-  return *out != nullptr ? S_OK : E_OUTOFMEMORY;
-}
-
-template <typename T>
-::HRESULT OutValue(T value, T* out) {
-  if (out == nullptr) return E_POINTER;
-  *out = value;
-  return S_OK;
-}
-
-// The handlers of one event, each held by one reference until removed.
-template <typename HandlerInterface>
-class HandlerList {
- public:
-  ::HRESULT Add(HandlerInterface* handler, ::EventRegistrationToken* token) {
-    if (handler == nullptr || token == nullptr) return E_POINTER;
-    token->value = ++last_;
-    entries_.emplace_back(token->value, Ref<HandlerInterface>::Borrow(handler));
-    return S_OK;
-  }
-  void Remove(::EventRegistrationToken token) {
-    std::erase_if(entries_, [&](const auto& e) { return e.first == token.value; });
-  }
-  bool empty() const { return entries_.empty(); }
-  template <typename... Args>
-  void Raise(Args... args) {
-    auto snapshot = entries_;  // a handler may remove itself
-    for (auto& [token, handler] : snapshot) handler->Invoke(args...);
-  }
-  void Clear() { entries_.clear(); }
-
- private:
-  std::vector<std::pair<INT64, Ref<HandlerInterface>>> entries_;
-  INT64 last_ = 0;
-};
-
 // One view's DownloadStarting subscribers; closed with the view.
 struct Events {
   bool closed = false;
-  HandlerList<wv::ICoreWebView2DownloadStartingEventHandler> download_starting;
+  Handlers<wv::ICoreWebView2DownloadStartingEventHandler> download_starting;
 };
 
 std::map<const void*, std::shared_ptr<Events>>& AllEvents() {
@@ -177,15 +138,15 @@ class Operation final : public Object<wv::ICoreWebView2DownloadOperation> {
   }
   ::HRESULT STDMETHODCALLTYPE get_Uri(LPWSTR* uri) override {
     STANDIN_ON_OWNER_THREAD();
-    return OutText(uri_, uri);
+    return OutString(uri_, uri);
   }
   ::HRESULT STDMETHODCALLTYPE get_ContentDisposition(LPWSTR* value) override {
     STANDIN_ON_OWNER_THREAD();
-    return OutText(L"attachment; filename=\"" + name_ + L"\"", value);
+    return OutString(L"attachment; filename=\"" + name_ + L"\"", value);
   }
   ::HRESULT STDMETHODCALLTYPE get_MimeType(LPWSTR* value) override {
     STANDIN_ON_OWNER_THREAD();
-    return OutText(L"application/octet-stream", value);
+    return OutString(L"application/octet-stream", value);
   }
   ::HRESULT STDMETHODCALLTYPE get_TotalBytesToReceive(INT64* value) override {
     STANDIN_ON_OWNER_THREAD();
@@ -197,11 +158,11 @@ class Operation final : public Object<wv::ICoreWebView2DownloadOperation> {
   }
   ::HRESULT STDMETHODCALLTYPE get_EstimatedEndTime(LPWSTR* value) override {
     STANDIN_ON_OWNER_THREAD();
-    return OutText(L"1970-01-01T00:00:00Z", value);
+    return OutString(L"1970-01-01T00:00:00Z", value);
   }
   ::HRESULT STDMETHODCALLTYPE get_ResultFilePath(LPWSTR* value) override {
     STANDIN_ON_OWNER_THREAD();
-    return OutText(path_, value);
+    return OutString(path_, value);
   }
   ::HRESULT STDMETHODCALLTYPE get_State(wv::COREWEBVIEW2_DOWNLOAD_STATE* value) override {
     STANDIN_ON_OWNER_THREAD();
@@ -243,9 +204,9 @@ class Operation final : public Object<wv::ICoreWebView2DownloadOperation> {
   INT64 bytes_ = 0;
   INT64 total_ = -1;
   bool cancelled_ = false;
-  HandlerList<wv::ICoreWebView2BytesReceivedChangedEventHandler> bytes_changed_;
-  HandlerList<wv::ICoreWebView2EstimatedEndTimeChangedEventHandler> end_time_changed_;
-  HandlerList<wv::ICoreWebView2StateChangedEventHandler> state_changed_;
+  Handlers<wv::ICoreWebView2BytesReceivedChangedEventHandler> bytes_changed_;
+  Handlers<wv::ICoreWebView2EstimatedEndTimeChangedEventHandler> end_time_changed_;
+  Handlers<wv::ICoreWebView2StateChangedEventHandler> state_changed_;
 };
 
 class DownloadDeferral final : public Object<wv::ICoreWebView2Deferral> {
@@ -299,7 +260,7 @@ class StartingArgs final : public Object<wv::ICoreWebView2DownloadStartingEventA
   }
   ::HRESULT STDMETHODCALLTYPE get_ResultFilePath(LPWSTR* path) override {
     STANDIN_ON_OWNER_THREAD();
-    return OutText(path_, path);
+    return OutString(path_, path);
   }
   ::HRESULT STDMETHODCALLTYPE put_ResultFilePath(LPCWSTR path) override {
     STANDIN_ON_OWNER_THREAD();

@@ -61,26 +61,6 @@ bool EngineHidden() {
   return GetEnvironmentVariableW(L"TESSEL_STANDIN_NO_ENGINE", nullptr, 0) != 0;
 }
 
-::HRESULT OutString(const std::wstring& text, LPWSTR* out) {
-  if (out == nullptr) return E_POINTER;
-  *out = HandOut(text);
-  return *out != nullptr ? S_OK : E_OUTOFMEMORY;
-}
-
-template <typename T>
-::HRESULT OutValue(T value, T* out) {
-  if (out == nullptr) return E_POINTER;
-  *out = value;
-  return S_OK;
-}
-
-template <typename T>
-::HRESULT OutRef(Ref<T> object, T** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = object.Detach();
-  return S_OK;
-}
-
 std::wstring Wide(const wchar_t* text) { return text == nullptr ? std::wstring() : text; }
 
 // --- headers -----------------------------------------------------------------
@@ -836,36 +816,6 @@ class MoveFocusArgs final : public Object<wv::ICoreWebView2MoveFocusRequestedEve
  private:
   wv::COREWEBVIEW2_MOVE_FOCUS_REASON reason_;
   BOOL handled_ = FALSE;
-};
-
-// --- subscriptions ------------------------------------------------------------------
-
-// The handlers of one event, each held by one reference until removed.
-template <typename HandlerInterface>
-class Handlers {
- public:
-  ::HRESULT Add(HandlerInterface* handler, ::EventRegistrationToken* token) {
-    STANDIN_ON_OWNER_THREAD();
-    if (handler == nullptr || token == nullptr) return E_POINTER;
-    token->value = ++last_;
-    entries_.emplace_back(token->value, Ref<HandlerInterface>::Borrow(handler));
-    return S_OK;
-  }
-  ::HRESULT Remove(::EventRegistrationToken token) {
-    STANDIN_ON_OWNER_THREAD();
-    std::erase_if(entries_, [&](const auto& e) { return e.first == token.value; });
-    return S_OK;
-  }
-  template <typename... Args>
-  void Raise(Args... args) {
-    auto snapshot = entries_;  // a handler may remove itself
-    for (auto& [token, handler] : snapshot) handler->Invoke(args...);
-  }
-  void Clear() { entries_.clear(); }
-
- private:
-  std::vector<std::pair<INT64, Ref<HandlerInterface>>> entries_;
-  INT64 last_ = 0;
 };
 
 // --- the scenario -------------------------------------------------------------------

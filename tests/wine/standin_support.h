@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/win32/com_ref.h"
 #include "platform/win32/webview2_com.h"
@@ -119,5 +120,56 @@ class Object : public Interface {
 
 template <typename T>
 using Ref = platform::ComRef<T>;
+
+// [out] values as the engine hands them out: strings counted until freed,
+// objects with the reference the caller now owns.
+inline ::HRESULT OutString(const std::wstring& text, LPWSTR* out) {
+  if (out == nullptr) return E_POINTER;
+  *out = HandOut(text);
+  return *out != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+template <typename T>
+::HRESULT OutValue(T value, T* out) {
+  if (out == nullptr) return E_POINTER;
+  *out = value;
+  return S_OK;
+}
+
+template <typename T>
+::HRESULT OutRef(Ref<T> object, T** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = object.Detach();
+  return S_OK;
+}
+
+// The handlers of one event, each held by one reference until removed.
+template <typename HandlerInterface>
+class Handlers {
+ public:
+  ::HRESULT Add(HandlerInterface* handler, ::EventRegistrationToken* token) {
+    STANDIN_ON_OWNER_THREAD();
+    if (handler == nullptr || token == nullptr) return E_POINTER;
+    token->value = ++last_;
+    entries_.emplace_back(token->value, Ref<HandlerInterface>::Borrow(handler));
+    return S_OK;
+  }
+  ::HRESULT Remove(::EventRegistrationToken token) {
+    STANDIN_ON_OWNER_THREAD();
+    std::erase_if(entries_, [&](const auto& e) { return e.first == token.value; });
+    return S_OK;
+  }
+  bool empty() const { return entries_.empty(); }
+  template <typename... Args>
+  void Raise(Args... args) {
+    auto snapshot = entries_;  // a handler may remove itself
+    for (auto& [token, handler] : snapshot) handler->Invoke(args...);
+  }
+  void Clear() { entries_.clear(); }
+
+ private:
+  std::vector<std::pair<INT64, Ref<HandlerInterface>>> entries_;
+  INT64 last_ = 0;
+};
 
 }  // namespace tessel::standin
