@@ -69,6 +69,21 @@ std::vector<uint8_t> IconBitmap(const TIconPicture& picture) {
   return out;
 }
 
+// True when the first image data chunk is empty: stb's reader then copies
+// from nowhere (memcpy from a null buffer), which is undefined.
+bool FirstImageDataIsEmpty(std::span<const uint8_t> png) {
+  for (size_t at = 8; at + 8 <= png.size();) {
+    const uint32_t length = Be32(&png[at]);
+    if (std::equal(png.begin() + static_cast<std::ptrdiff_t>(at) + 4,
+                   png.begin() + static_cast<std::ptrdiff_t>(at) + 8, "IDAT")) {
+      return length == 0;
+    }
+    if (length > png.size() - at - 8) return false;  // cut short: the reader says so
+    at += size_t{12} + length;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool LooksLikePng(std::span<const uint8_t> bytes) {
@@ -98,6 +113,10 @@ TIconPicture DecodePngIcon(std::span<const uint8_t> png, std::string_view name) 
   }
   if (width > kLargestIconSource) {
     throw EIconImageError(Refusal(name, "is " + dimensions + ": an icon must be at most 4096 px"));
+  }
+  if (FirstImageDataIsEmpty(png)) {
+    throw EIconImageError(
+        Refusal(name, "is not a readable PNG: its first image data chunk is empty"));
   }
   int w = 0;
   int h = 0;

@@ -47,6 +47,8 @@ TIconPicture HalfRed(int size) {
 TEST(IconImageTest, RefusesWhatCannotBeAnIcon) {
   std::vector<uint8_t> damaged = EncodePng(HalfRed(32));
   damaged.resize(damaged.size() / 2);
+  std::vector<uint8_t> empty_data = PngHeader(32, 32);
+  empty_data.insert(empty_data.end(), {0, 0, 0, 0, 'I', 'D', 'A', 'T', 0, 0, 0, 0});
   const std::vector<std::pair<std::vector<uint8_t>, std::string>> cases = {
       {{'G', 'I', 'F', '8', '9', 'a', 0, 0, 0, 0}, "icon app.png is not a PNG file"},
       {{}, "icon app.png is not a PNG file"},
@@ -58,6 +60,7 @@ TEST(IconImageTest, RefusesWhatCannotBeAnIcon) {
       {PngHeader(5000, 5000), "icon app.png is 5000x5000: an icon must be at most 4096 px"},
       {PngHeader(32, 32), "icon app.png is not a readable PNG: "},
       {damaged, "icon app.png is not a readable PNG: "},
+      {empty_data, "icon app.png is not a readable PNG: its first image data chunk is empty"},
   };
   for (const auto& [bytes, message] : cases) {
     try {
