@@ -578,6 +578,7 @@ TSigning CheckSigning(const TPackOptions& options, TImageFormat format,
   return signing;
 }
 
+#ifndef _WIN32
 // The signer's own words on a failure, on one line: its lines without the
 // verdict and without OpenSSL's error stack.
 std::string SignerMessage(const std::string& output) {
@@ -593,6 +594,7 @@ std::string SignerMessage(const std::string& output) {
   }
   return said.empty() ? all : said;
 }
+#endif
 
 // Signs `in` into `out` (a new file) with osslsigncode. The password goes
 // through a file only the user may read, never the command line.
