@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 // Declarations only: the implementation is compiled in icon_image_stb.cpp.
 #define STBI_NO_STDIO
@@ -69,19 +70,24 @@ std::vector<uint8_t> IconBitmap(const TIconPicture& picture) {
   return out;
 }
 
-// True when the first image data chunk is empty: stb's reader then copies
-// from nowhere (memcpy from a null buffer), which is undefined.
-bool FirstImageDataIsEmpty(std::span<const uint8_t> png) {
-  for (size_t at = 8; at + 8 <= png.size();) {
+// What stb's reader would mishandle in the chunk layout, or nothing. It
+// allocates what an image data chunk declares before reading it (a few
+// bytes can ask for gigabytes), and copies from a null buffer when the first
+// one is empty.
+std::optional<std::string> ChunkProblem(std::span<const uint8_t> png) {
+  bool seen_data = false;
+  for (size_t at = 8;;) {
+    if (png.size() - at < 12) return "it is cut short";
     const uint32_t length = Be32(&png[at]);
-    if (std::equal(png.begin() + static_cast<std::ptrdiff_t>(at) + 4,
-                   png.begin() + static_cast<std::ptrdiff_t>(at) + 8, "IDAT")) {
-      return length == 0;
+    if (length > png.size() - at - 12) return "a chunk runs past the end of the file";
+    const auto type = png.subspan(at + 4, 4);
+    if (std::equal(type.begin(), type.end(), "IEND")) return std::nullopt;
+    if (std::equal(type.begin(), type.end(), "IDAT")) {
+      if (!seen_data && length == 0) return "its first image data chunk is empty";
+      seen_data = true;
     }
-    if (length > png.size() - at - 8) return false;  // cut short: the reader says so
     at += size_t{12} + length;
   }
-  return false;
 }
 
 }  // namespace
@@ -114,9 +120,8 @@ TIconPicture DecodePngIcon(std::span<const uint8_t> png, std::string_view name) 
   if (width > kLargestIconSource) {
     throw EIconImageError(Refusal(name, "is " + dimensions + ": an icon must be at most 4096 px"));
   }
-  if (FirstImageDataIsEmpty(png)) {
-    throw EIconImageError(
-        Refusal(name, "is not a readable PNG: its first image data chunk is empty"));
+  if (const std::optional<std::string> problem = ChunkProblem(png)) {
+    throw EIconImageError(Refusal(name, "is not a readable PNG: " + *problem));
   }
   int w = 0;
   int h = 0;
