@@ -278,12 +278,25 @@ void WriteDesktopFiles(const std::string& output, const TSettings& settings,
   entry.wm_class = DesktopAppId(settings.ReadString("App", "ID", ""));
   entry.categories = settings.ReadString("Package", "Categories", "");
   entry.comment = settings.ReadString("Package", "FileDescription", "");
+  // Both are written beside under temporary names and renamed only once
+  // both are complete: a failure leaves earlier files of these names as
+  // they were.
+  const fs::path icon_temp = Utf8ToPath(TempPathBeside(PathToUtf8(icon_path)));
+  const fs::path entry_temp = Utf8ToPath(TempPathBeside(PathToUtf8(entry_path)));
   try {
-    if (!icon_png.empty()) WriteFile(icon_path, Bytes(icon_png), kFilePerms);
-    WriteFile(entry_path, DesktopEntryText(entry), kProgramPerms);
+    if (!icon_png.empty()) WriteFile(icon_temp, Bytes(icon_png), kFilePerms);
+    WriteFile(entry_temp, DesktopEntryText(entry), kProgramPerms);
+    if (!icon_png.empty()) {
+      fs::rename(icon_temp, icon_path, ec);
+      if (ec)
+        throw EPackError("cannot write " + Quoted(PathToUtf8(icon_path)) + ": " + ec.message());
+    }
+    fs::rename(entry_temp, entry_path, ec);
+    if (ec)
+      throw EPackError("cannot write " + Quoted(PathToUtf8(entry_path)) + ": " + ec.message());
   } catch (const EPackError&) {
-    fs::remove(icon_path, ec);
-    fs::remove(entry_path, ec);
+    fs::remove(icon_temp, ec);
+    fs::remove(entry_temp, ec);
     throw;
   }
 }

@@ -554,9 +554,9 @@ TSigning CheckSigning(const TPackOptions& options, TImageFormat format,
     throw EPackError("signing applies to Windows runtimes; " + Quoted(runtime) +
                      " is a Linux runtime, which carries no Authenticode signature");
   }
-  for (const auto& [file, what] : {std::pair{&options.sign_cert, "certificate"},
-                                   std::pair{&options.sign_key, "private key"},
-                                   std::pair{&options.sign_pkcs12, "PKCS#12 file"}}) {
+  for (const auto& [file, what] :
+       {std::pair{&options.sign_cert, "certificate"}, std::pair{&options.sign_key, "private key"},
+        std::pair{&options.sign_pkcs12, "PKCS#12 file"}}) {
     std::error_code ec;
     if (!file->empty() && !fs::is_regular_file(Utf8ToPath(*file), ec)) {
       throw EPackError(std::string(what) + " " + Quoted(*file) + " not found");
@@ -572,8 +572,9 @@ TSigning CheckSigning(const TPackOptions& options, TImageFormat format,
   }
   signing.signer = FindSigner();
   if (signing.signer.empty()) {
-    throw EPackError("signing needs osslsigncode, which is not installed (Debian package "
-                     "osslsigncode)");
+    throw EPackError(
+        "signing needs osslsigncode, which is not installed (Debian package "
+        "osslsigncode)");
   }
   return signing;
 }
@@ -1404,11 +1405,9 @@ int RunPacker(const std::vector<std::string>& args, std::ostream& out, std::ostr
       std::vector<std::string> again;
       try {
         WriteDesktopFiles(options.output, ReadAppFolder(options.app_dir, again), result.icon_png);
-      } catch (const std::exception&) {
-        // The app without its entry is not what was asked for.
-        std::error_code ec;
-        fs::remove(Utf8ToPath(options.output), ec);
-        throw;
+      } catch (const std::exception& e) {
+        // The packed app is complete and stays; only its entry is missing.
+        throw EPackError(positional[1] + " is packed, but its desktop entry is not: " + e.what());
       }
     }
     out << "packed " << result.entries.size() << " files (" << result.archive_size

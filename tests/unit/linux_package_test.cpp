@@ -90,5 +90,38 @@ TEST(LinuxPackageTest, WindowsRuntimesAreRefused) {
   }
 }
 
+// An entry that cannot be written leaves what stood there as it was, and
+// the app, packed in full, stays.
+TEST(LinuxPackageTest, AnEntryThatCannotBeWrittenLeavesTheOldOneAndTheApp) {
+  test::TempDir dir;
+  const std::string app = dir.File("app");
+  test::WriteBytes(app + "/vtx.ini",
+                   std::string("[App]\nID=com.example.app\nName=A\nDirName=web\n"));
+  test::WriteBytes(app + "/web/index.html", std::string("<!DOCTYPE html>"));
+  std::vector<uint8_t> runtime = test::MakeElf({{0, 0x400}}, {});
+  const std::string mark = RuntimeImageMark();
+  std::copy(mark.begin(), mark.end(), runtime.end() - 0x100);
+  test::WriteBytes(dir.File("runtime"), runtime);
+  // A folder where the entry goes: no file can be renamed over it.
+  test::WriteBytes(dir.File("out/app.desktop/kept"), std::string("old"));
+  std::ostringstream out;
+  std::ostringstream err;
+  const int code = RunPacker({app, dir.File("out/app"), "--runtime", dir.File("runtime"),
+                              "--no-engine-module", "--desktop"},
+                             out, err, false);
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(err.str().find("is packed, but its desktop entry is not: "), std::string::npos)
+      << err.str();
+  EXPECT_TRUE(fs::exists(Utf8ToPath(dir.File("out/app"))));
+  EXPECT_EQ(test::ReadBytes(dir.File("out/app.desktop/kept")),
+            (std::vector<uint8_t>{'o', 'l', 'd'}));
+  std::vector<std::string> names;
+  for (const auto& f : fs::directory_iterator(Utf8ToPath(dir.File("out")))) {
+    names.push_back(PathToUtf8(f.path().filename()));
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"app", "app.desktop"}));
+}
+
 }  // namespace
 }  // namespace tessel::shared
