@@ -32,13 +32,8 @@ start_display() {
       sleep 0.1
     done
     if xprop -root >/dev/null 2>&1; then
-      openbox >>"$out/openbox.log" 2>&1 &
-      E2E_WM=$!
-      for _ in $(seq 100); do
-        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q window && return 0
-        kill -0 "$E2E_WM" 2>/dev/null || break
-        sleep 0.1
-      done
+      E2E_DISPLAY_DIR=$out
+      start_wm && return 0
     fi
     echo "note: display :$number (attempt $attempt) did not answer; starting another" >&2
     kill ${E2E_WM:-} "$E2E_XVFB" 2>/dev/null
@@ -47,6 +42,26 @@ start_display() {
   done
   echo "Xvfb with openbox did not start; see $out" >&2
   exit 1
+}
+
+# Starts openbox on the display and waits until it manages it.
+start_wm() {
+  openbox >>"$E2E_DISPLAY_DIR/openbox.log" 2>&1 &
+  E2E_WM=$!
+  for _ in $(seq 100); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q window && return 0
+    kill -0 "$E2E_WM" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
+# The window manager again if it has died: on a busy machine openbox can
+# end on an interrupted X call, and closing by the close box needs it.
+ensure_wm() {
+  [[ -n ${E2E_WM:-} ]] && kill -0 "$E2E_WM" 2>/dev/null && return 0
+  echo "note: the window manager had ended; starting it again" >&2
+  start_wm
 }
 
 stop_display() {

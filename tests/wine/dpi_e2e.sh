@@ -174,6 +174,7 @@ for dpi in 96 144 192; do
     else
       fail "$dpi: no X window titled 'Dpi prompt'"
     fi
+    ensure_wm
     wmctrl -c "Dpi prompt"
     wait_exit "$pid" 20
     [[ $code == 0 ]] || { fail "$dpi: prompt: exit code $code"; kill "$pid" 2>/dev/null; }
