@@ -20,11 +20,11 @@ struct TDesktopEntry {
   std::string comment;     // empty: none
 };
 
-// The text of a desktop entry (freedesktop Desktop Entry Specification 1.5).
+// The text of a desktop entry, as freedesktop.org desktops read it.
 std::string DesktopEntryText(const TDesktopEntry& entry);
 
 // `path` as one argument of an Exec line: quoted when it needs to be, with
-// the characters the specification reserves escaped, and '%' doubled.
+// the characters desktop entries reserve escaped, and '%' doubled.
 std::string DesktopExecArgument(std::string_view path);
 
 // A Debian package name from an app's ID: lowercase, only [a-z0-9.+-] (other
